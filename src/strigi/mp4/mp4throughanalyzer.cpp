@@ -73,8 +73,7 @@ constexpr FieldDeclaration kFields[] = {
     {"media.codec", &Strigi::FieldRegister::stringType, &mediaCodecField},
     {"content.links", &Strigi::FieldRegister::stringType, &contentLinksField},
     {"TODO_content.purchaser", &Strigi::FieldRegister::stringType, &contentPurchaserField},
-    {"TODO_content.purchasedate", &Strigi::FieldRegister::datetimeType,
-     &contentPurchaseDateField},
+    {"TODO_content.purchasedate", &Strigi::FieldRegister::datetimeType, &contentPurchaseDateField},
     {"content.keyword", &Strigi::FieldRegister::stringType, &contentKeywordField},
     {"content.description", &Strigi::FieldRegister::stringType, &contentDescriptionField},
     {"content.generator", &Strigi::FieldRegister::stringType, &contentGeneratorField},
@@ -102,16 +101,15 @@ constexpr FieldDeclaration kFields[] = {
 using FourCC = char[5];
 
 bool isType(const char* bytes, const FourCC& code) {
-  return bytes[0] == code[0] && bytes[1] == code[1] && bytes[2] == code[2] &&
-         bytes[3] == code[3];
+  return bytes[0] == code[0] && bytes[1] == code[1] && bytes[2] == code[2] && bytes[3] == code[3];
 }
 
 constexpr FourCC kContainerTypes[] = {
-    "moov",    "trak",    "edts",    "mdia",    "minf",    "dinf",    "stbl",    "gmhd",
-    "tref",    "chap",    "udta",    "ilst",    "\251nam", "\251ART", "aART",    "\251alb",
-    "gnre",    "trkn",    "disk",    "\251day", "pgap",    "apID",    "cprt",    "cnID",
-    "rtng",    "atID",    "plID",    "geID",    "sfID",    "akID",    "stik",    "purd",
-    "covr",    "\251wrt", "\251cmt", "\251gen", "\251too", "keyw",    "desc",    "purl",
+    "moov", "trak",    "edts",    "mdia",    "minf",    "dinf",    "stbl", "gmhd",
+    "tref", "chap",    "udta",    "ilst",    "\251nam", "\251ART", "aART", "\251alb",
+    "gnre", "trkn",    "disk",    "\251day", "pgap",    "apID",    "cprt", "cnID",
+    "rtng", "atID",    "plID",    "geID",    "sfID",    "akID",    "stik", "purd",
+    "covr", "\251wrt", "\251cmt", "\251gen", "\251too", "keyw",    "desc", "purl",
 };
 static_assert(sizeof(kContainerTypes) / sizeof(kContainerTypes[0]) == 40, "40 container types");
 
@@ -491,8 +489,9 @@ bool Mp4ThroughAnalyzer::walkTopLevel(Strigi::InputStream* in) {
 
     const std::string path(type, 4);
     if (payloadIsRead(type)) {
-      if (!reader.withBytes(offset, static_cast<int64_t>(std::min<uint64_t>(
-                                boxSize, std::numeric_limits<int64_t>::max())),
+      if (!reader.withBytes(offset,
+                            static_cast<int64_t>(
+                                std::min<uint64_t>(boxSize, std::numeric_limits<int64_t>::max())),
                             [&](const char* box) {
                               parseBox(box + headerLength,
                                        static_cast<int64_t>(boxSize) - headerLength, path, 0);
@@ -737,7 +736,5 @@ MP4_PLUGIN_EXPORT Strigi::AnalyzerFactoryFactory* strigiAnalyzerFactory() {
   return new Mp4Factory();
 }
 
-MP4_PLUGIN_EXPORT void deleteStrigiAnalyzerFactory(Strigi::AnalyzerFactoryFactory* f) {
-  delete f;
-}
+MP4_PLUGIN_EXPORT void deleteStrigiAnalyzerFactory(Strigi::AnalyzerFactoryFactory* f) { delete f; }
 }

@@ -60,8 +60,7 @@ class Mp4ThroughAnalyzerFactory : public Strigi::StreamThroughAnalyzerFactory {
 
 class Mp4Factory : public Strigi::AnalyzerFactoryFactory {
  public:
-  std::list<Strigi::StreamThroughAnalyzerFactory*> streamThroughAnalyzerFactories()
-      const override;
+  std::list<Strigi::StreamThroughAnalyzerFactory*> streamThroughAnalyzerFactories() const override;
 };
 
 extern "C" {

@@ -40,16 +40,16 @@ class AnalyzerFactoryFactory {
 
 // Defines the two entry points of a module whose factory-of-factories is
 // CLASS, with C linkage and default visibility.
-#define STRIGI_ANALYZER_FACTORY(CLASS)                                                 \
-  extern "C" {                                                                         \
-  __attribute__((visibility("default"))) const Strigi::AnalyzerFactoryFactory*         \
-  strigiAnalyzerFactory() {                                                            \
-    return new CLASS();                                                                \
-  }                                                                                    \
-  __attribute__((visibility("default"))) void deleteStrigiAnalyzerFactory(            \
-      const Strigi::AnalyzerFactoryFactory* f) {                                       \
-    delete f;                                                                          \
-  }                                                                                    \
+#define STRIGI_ANALYZER_FACTORY(CLASS)                                         \
+  extern "C" {                                                                 \
+  __attribute__((visibility("default"))) const Strigi::AnalyzerFactoryFactory* \
+  strigiAnalyzerFactory() {                                                    \
+    return new CLASS();                                                        \
+  }                                                                            \
+  __attribute__((visibility("default"))) void deleteStrigiAnalyzerFactory(     \
+      const Strigi::AnalyzerFactoryFactory* f) {                               \
+    delete f;                                                                  \
+  }                                                                            \
   }
 
 #endif
