@@ -1,0 +1,141 @@
+#include "boxes.h"
+
+#include <stdexcept>
+
+namespace mp4test {
+
+Bytes be16(uint16_t v) { return {static_cast<char>(v >> 8), static_cast<char>(v)}; }
+
+Bytes be32(uint32_t v) {
+  return be16(static_cast<uint16_t>(v >> 16)) + be16(static_cast<uint16_t>(v));
+}
+
+Bytes be64(uint64_t v) {
+  return be32(static_cast<uint32_t>(v >> 32)) + be32(static_cast<uint32_t>(v));
+}
+
+Bytes zeros(size_t n) { return Bytes(n, '\0'); }
+
+namespace {
+
+const Bytes& checkedType(const Bytes& type) {
+  if (type.size() != 4)
+    throw std::invalid_argument("box type of " + std::to_string(type.size()) + " bytes");
+  return type;
+}
+
+Bytes joined(const std::vector<Bytes>& parts) {
+  Bytes out;
+  for (const Bytes& part : parts) out += part;
+  return out;
+}
+
+}  // namespace
+
+Bytes box(const Bytes& type, const Bytes& payload) {
+  return boxWithSizeField(static_cast<uint32_t>(8 + payload.size()), type, payload);
+}
+
+Bytes box(const Bytes& type, std::initializer_list<Bytes> children) {
+  return box(type, std::vector<Bytes>(children));
+}
+
+Bytes box(const Bytes& type, const std::vector<Bytes>& children) {
+  return box(type, joined(children));
+}
+
+Bytes boxWithSizeField(uint32_t sizeField, const Bytes& type, const Bytes& payload) {
+  return be32(sizeField) + checkedType(type) + payload;
+}
+
+Bytes largeBox(const Bytes& type, const Bytes& payload) {
+  return largeBox(type, payload, 16 + payload.size());
+}
+
+Bytes largeBox(const Bytes& type, const Bytes& payload, uint64_t size64) {
+  return be32(1) + checkedType(type) + be64(size64) + payload;
+}
+
+Bytes fullBox(const Bytes& type, uint8_t version, uint32_t flags, const Bytes& payload) {
+  return box(type, static_cast<char>(version) + be32(flags).substr(1) + payload);
+}
+
+Bytes ftyp(const Bytes& brand) { return box("ftyp", brand + be32(512) + brand + "mp41"); }
+
+Bytes timeHeader(const Bytes& type, uint8_t version, uint32_t timescale, int64_t duration) {
+  const uint64_t raw = static_cast<uint64_t>(duration);
+  if (version == 1) {
+    return fullBox(type, 1, 0, be64(1) + be64(2) + be32(timescale) + be64(raw) + zeros(4));
+  }
+  // Version 0 and any other version: the 32-bit layout.
+  return fullBox(type, version, 0,
+                 be32(1) + be32(2) + be32(timescale) + be32(static_cast<uint32_t>(raw)) + zeros(4));
+}
+
+Bytes mvhd(uint32_t timescale, int64_t duration, uint8_t version) {
+  return timeHeader("mvhd", version, timescale, duration);
+}
+
+Bytes mdhd(uint32_t timescale, int64_t duration, uint8_t version) {
+  return timeHeader("mdhd", version, timescale, duration);
+}
+
+Bytes hdlr(const Bytes& handlerType, const Bytes& componentType) {
+  return fullBox(
+      "hdlr", 0, 0,
+      checkedType(componentType) + checkedType(handlerType) + zeros(12) + "Handler" + '\0');
+}
+
+Bytes audioEntry(const Bytes& type, uint16_t channels, uint16_t bits, uint32_t rate1616) {
+  // reserved, data reference index, version/revision/vendor, channels,
+  // sample size, compression id, packet size, rate.
+  return box(type, zeros(6) + be16(1) + zeros(8) + be16(channels) + be16(bits) + zeros(4) +
+                       be32(rate1616));
+}
+
+Bytes videoEntry(const Bytes& type, uint16_t width, uint16_t height) {
+  // reserved, data reference index, pre-defined and reserved, width, height,
+  // resolutions, reserved, frame count, compressor name, depth, pre-defined.
+  return box(type, zeros(6) + be16(1) + zeros(16) + be16(width) + be16(height) + be32(0x480000) +
+                       be32(0x480000) + zeros(4) + be16(1) + zeros(32) + be16(24) + be16(0xFFFF));
+}
+
+Bytes stsd(std::initializer_list<Bytes> entries, uint8_t version) {
+  return fullBox("stsd", version, 0,
+                 be32(static_cast<uint32_t>(entries.size())) + joined(std::vector<Bytes>(entries)));
+}
+
+Bytes meta(std::initializer_list<Bytes> children, uint8_t version) {
+  return fullBox("meta", version, 0, joined(std::vector<Bytes>(children)));
+}
+
+Bytes ilst(const std::vector<Bytes>& items) { return box("ilst", items); }
+
+Bytes item(const Bytes& type, std::initializer_list<Bytes> dataBoxes) {
+  return box(type, dataBoxes);
+}
+
+Bytes data(uint32_t typeWord, const Bytes& value) {
+  return box("data", be32(typeWord) + be32(0) + value);
+}
+
+Bytes textItem(const Bytes& type, const Bytes& value) { return item(type, {data(1, value)}); }
+
+Bytes udtaTags(const std::vector<Bytes>& items) {
+  return box("udta", {meta({hdlr("mdir"), ilst(items)})});
+}
+
+Bytes trak(const Track& track) {
+  return box("trak", {box("mdia", {mdhd(track.timescale, track.duration), hdlr(track.handler),
+                                   box("minf", {box("stbl", track.stsd)})})});
+}
+
+Bytes movie(const std::vector<Track>& tracks, const std::vector<Bytes>& tagItems,
+            uint32_t timescale, int64_t duration) {
+  Bytes payload = mvhd(timescale, duration);
+  for (const Track& track : tracks) payload += trak(track);
+  if (!tagItems.empty()) payload += udtaTags(tagItems);
+  return box("moov", payload);
+}
+
+}  // namespace mp4test

@@ -1,0 +1,103 @@
+#include "streams.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace mp4test {
+
+namespace {
+
+// How many items a read asks for: max, or min when max < min means "no
+// upper limit" (delivering exactly min is then allowed).
+int64_t wanted(int32_t min, int32_t max) { return std::max<int64_t>(0, max < min ? min : max); }
+
+}  // namespace
+
+FreshBufferStream::FreshBufferStream(std::string bytes) : bytes_(std::move(bytes)) {
+  m_size = static_cast<int64_t>(bytes_.size());
+}
+
+int32_t FreshBufferStream::read(const char*& start, int32_t min, int32_t max) {
+  ++reads_;
+  buffer_.reset();
+  if (m_status == Strigi::Error) return -2;
+  const int64_t total = static_cast<int64_t>(bytes_.size());
+  const int64_t limit = failAt_ >= 0 ? std::min(failAt_, total) : total;
+  const int64_t n = std::min(wanted(min, max), std::max<int64_t>(0, limit - m_position));
+  const bool failing = failAt_ >= 0 && n < wanted(min, max) && m_position + n == failAt_;
+  if (n == 0 && !failing && m_position >= total) {
+    m_status = Strigi::Eof;
+    m_size = total;
+    return -1;
+  }
+  buffer_.reset(new char[n > 0 ? n : 1]);
+  std::memcpy(buffer_.get(), bytes_.data() + m_position, static_cast<size_t>(n));
+  start = buffer_.get();
+  m_position += n;
+  furthest_ = std::max(furthest_, m_position);
+  if (failing) {
+    m_status = Strigi::Error;
+    m_error = "read failed";
+    return n > 0 ? static_cast<int32_t>(n) : -2;
+  }
+  if (m_position == total) {
+    m_status = Strigi::Eof;
+    m_size = total;
+  }
+  return static_cast<int32_t>(n);
+}
+
+int64_t FreshBufferStream::reset(int64_t pos) {
+  if (pos >= 0 && pos <= furthest_) {
+    m_position = pos;
+    m_status = Strigi::Ok;
+  }
+  return m_position;
+}
+
+SparseStream::SparseStream(int64_t size, bool farResets) : farResets_(farResets) { m_size = size; }
+
+void SparseStream::place(int64_t offset, const std::string& bytes) {
+  islands_.emplace_back(offset, bytes);
+}
+
+int32_t SparseStream::read(const char*& start, int32_t min, int32_t max) {
+  constexpr int64_t kLargestRead = 16 << 20;
+  buffer_.reset();
+  if (m_status == Strigi::Error) return -2;
+  if (m_position >= m_size) {
+    m_status = Strigi::Eof;
+    return -1;
+  }
+  const int64_t n = std::min(wanted(min, max), m_size - m_position);
+  if (n > kLargestRead) {
+    m_status = Strigi::Error;
+    m_error = "read too large for a test stream";
+    return -2;
+  }
+  buffer_.reset(new char[n > 0 ? n : 1]());
+  for (const auto& island : islands_) {
+    const int64_t from = std::max(island.first, m_position);
+    const int64_t to =
+        std::min(island.first + static_cast<int64_t>(island.second.size()), m_position + n);
+    if (from < to) {
+      std::memcpy(buffer_.get() + (from - m_position), island.second.data() + (from - island.first),
+                  static_cast<size_t>(to - from));
+    }
+  }
+  start = buffer_.get();
+  m_position += n;
+  furthest_ = std::max(furthest_, m_position);
+  if (m_position == m_size) m_status = Strigi::Eof;
+  return static_cast<int32_t>(n);
+}
+
+int64_t SparseStream::reset(int64_t pos) {
+  if (pos >= 0 && pos <= (farResets_ ? m_size : furthest_)) {
+    m_position = pos;
+    m_status = Strigi::Ok;
+  }
+  return m_position;
+}
+
+}  // namespace mp4test

@@ -1,0 +1,83 @@
+// Input streams for tests. Each read hands out a fresh heap buffer of
+// exactly the bytes delivered and frees the previous one, so that
+// AddressSanitizer catches a read past the delivered bytes or through a
+// pointer kept from an earlier read.
+#ifndef MP4TEST_STREAMS_H
+#define MP4TEST_STREAMS_H
+
+#include <strigi/streambase.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace mp4test {
+
+// Bytes in memory, behaving like a buffered stream: reset is accepted
+// anywhere between 0 and the furthest position read so far.
+class FreshBufferStream : public Strigi::InputStream {
+ public:
+  explicit FreshBufferStream(std::string bytes);
+  int32_t read(const char*& start, int32_t min, int32_t max) override;
+  int64_t reset(int64_t pos) override;
+  int reads() const { return reads_; }
+
+ protected:
+  // Size stays -1 until a read reaches the end.
+  void hideSize() { m_size = -1; }
+  // Reads stop at this byte with status Error.
+  void failAt(int64_t offset) { failAt_ = offset; }
+
+ private:
+  std::string bytes_;
+  std::unique_ptr<char[]> buffer_;
+  int64_t failAt_ = -1;
+  int64_t furthest_ = 0;
+  int reads_ = 0;
+};
+
+// A stream that reports size -1 until a read has reached its end, as
+// streams over archive members and decompressors do.
+class UnknownSizeStream : public FreshBufferStream {
+ public:
+  explicit UnknownSizeStream(std::string bytes) : FreshBufferStream(std::move(bytes)) {
+    hideSize();
+  }
+};
+
+// A stream whose reads fail at byte offset: the read that would pass it
+// delivers the bytes before it (fewer than asked) and sets status Error;
+// later reads return -2. With knownSize false the size stays -1.
+class FailingStream : public FreshBufferStream {
+ public:
+  FailingStream(std::string bytes, int64_t offset, bool knownSize = true)
+      : FreshBufferStream(std::move(bytes)) {
+    failAt(offset);
+    if (!knownSize) hideSize();
+  }
+};
+
+// A stream of any size that serves zeros except where bytes were placed,
+// without allocating its size: for files beyond 2 GiB. It knows its size,
+// accepts reset anywhere in [0, size] (or, with farResets false, only up
+// to the furthest position read, like a buffered stream) and fails reads of
+// more than 16 MiB at once.
+class SparseStream : public Strigi::InputStream {
+ public:
+  explicit SparseStream(int64_t size, bool farResets = true);
+  void place(int64_t offset, const std::string& bytes);
+  int32_t read(const char*& start, int32_t min, int32_t max) override;
+  int64_t reset(int64_t pos) override;
+
+ private:
+  std::vector<std::pair<int64_t, std::string>> islands_;
+  std::unique_ptr<char[]> buffer_;
+  bool farResets_;
+  int64_t furthest_ = 0;
+};
+
+}  // namespace mp4test
+
+#endif
