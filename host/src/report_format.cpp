@@ -1,0 +1,358 @@
+#include <mp4host/report_format.h>
+#include <strigi/fieldtypes.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+namespace mp4host {
+
+namespace {
+
+const unsigned char* bytesOf(const char* data) {
+  return reinterpret_cast<const unsigned char*>(data);
+}
+
+// The length of the valid UTF-8 sequence that starts at p with a byte of
+// 0x80 or more, or 0 when there is none.
+size_t multiByteLength(const unsigned char* p, const unsigned char* end) {
+  const unsigned c = p[0];
+  const size_t left = static_cast<size_t>(end - p);
+  auto cont = [](unsigned b) { return (b & 0xC0u) == 0x80u; };
+  if (c >= 0xC2 && c <= 0xDF) return left >= 2 && cont(p[1]) ? 2 : 0;
+  if (c >= 0xE0 && c <= 0xEF) {
+    if (left < 3) return 0;
+    // E0 would be overlong below A0; ED A0..BF would be surrogates.
+    const unsigned lo = c == 0xE0 ? 0xA0 : 0x80;
+    const unsigned hi = c == 0xED ? 0x9F : 0xBF;
+    return p[1] >= lo && p[1] <= hi && cont(p[2]) ? 3 : 0;
+  }
+  if (c >= 0xF0 && c <= 0xF4) {
+    if (left < 4) return 0;
+    // F0 would be overlong below 90; F4 beyond 8F would pass U+10FFFF.
+    const unsigned lo = c == 0xF0 ? 0x90 : 0x80;
+    const unsigned hi = c == 0xF4 ? 0x8F : 0xBF;
+    return p[1] >= lo && p[1] <= hi && cont(p[2]) && cont(p[3]) ? 4 : 0;
+  }
+  return 0;
+}
+
+bool allAscii8(const unsigned char* p) {
+  uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  return (word & 0x8080808080808080ull) == 0;
+}
+
+const char kHex[] = "0123456789abcdef";
+
+void appendHexEscape(std::string& out, const char* prefix, unsigned char c) {
+  out += prefix;
+  out += kHex[c >> 4];
+  out += kHex[c & 15];
+}
+
+// Appends data as the inside of a JSON string; data is valid UTF-8, or
+// invalid bytes are to be replaced by U+FFFD (for keys).
+void appendJsonStringBody(std::string& out, const char* data, size_t length) {
+  const unsigned char* p = bytesOf(data);
+  const unsigned char* end = p + length;
+  const unsigned char* run = p;
+  while (p < end) {
+    const unsigned c = *p;
+    if (c >= 0x20 && c != '"' && c != '\\' && c < 0x80) {
+      ++p;
+      continue;
+    }
+    if (c >= 0x80) {
+      const size_t n = multiByteLength(p, end);
+      if (n != 0) {
+        p += n;
+        continue;
+      }
+    }
+    out.append(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      default:
+        if (c < 0x20) {
+          appendHexEscape(out, "\\u00", static_cast<unsigned char>(c));
+        } else {
+          out += "\\ufffd";
+        }
+    }
+    run = ++p;
+  }
+  out.append(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
+}
+
+void appendJsonString(std::string& out, const char* data, size_t length) {
+  out += '"';
+  appendJsonStringBody(out, data, length);
+  out += '"';
+}
+
+void appendJsonString(std::string& out, const std::string& s) {
+  appendJsonString(out, s.data(), s.size());
+}
+
+template <class T>
+void appendNumber(std::string& out, T value) {
+  char buffer[32];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  out.append(buffer, static_cast<size_t>(result.ptr - buffer));
+}
+
+const std::string& keyOf(const Strigi::RegisteredField* field) {
+  static const std::string kNoKey;
+  return field ? field->key() : kNoKey;
+}
+
+void appendJsonRecorded(std::string& out, const ValueRecorder& values, const RecordedValue& v) {
+  switch (v.kind) {
+    case RecordedValue::Text:
+      appendJsonValue(out, values.bytes(v), v.length);
+      break;
+    case RecordedValue::Signed:
+    case RecordedValue::Unsigned:
+      appendNumber(out, v.integer);
+      break;
+    case RecordedValue::Real:
+      if (std::isfinite(v.real)) {
+        appendNumber(out, v.real);
+      } else {
+        out += "null";
+      }
+      break;
+    case RecordedValue::Pair:
+      out += "{\"name\": ";
+      appendJsonValue(out, values.nameBytes(v), v.nameLength);
+      out += ", \"value\": ";
+      appendJsonValue(out, values.bytes(v), v.length);
+      out += '}';
+      break;
+  }
+}
+
+void appendTextValue(std::string& out, const char* data, size_t length) {
+  if (isValidUtf8(data, length)) {
+    appendDisplayText(out, data, length);
+    return;
+  }
+  out += '<';
+  appendNumber(out, length);
+  out += length == 1 ? " byte" : " bytes";
+  if (const char* kind = imageKind(data, length)) {
+    out += ", ";
+    out += kind;
+  }
+  out += '>';
+}
+
+void appendTextRecorded(std::string& out, const ValueRecorder& values, const RecordedValue& v) {
+  switch (v.kind) {
+    case RecordedValue::Text:
+      appendTextValue(out, values.bytes(v), v.length);
+      break;
+    case RecordedValue::Signed:
+    case RecordedValue::Unsigned:
+      appendNumber(out, v.integer);
+      break;
+    case RecordedValue::Real:
+      appendNumber(out, v.real);
+      break;
+    case RecordedValue::Pair:
+      appendTextValue(out, values.nameBytes(v), v.nameLength);
+      out += " = ";
+      appendTextValue(out, values.bytes(v), v.length);
+      break;
+  }
+}
+
+}  // namespace
+
+bool isValidUtf8(const char* data, size_t length) {
+  const unsigned char* p = bytesOf(data);
+  const unsigned char* end = p + length;
+  while (p < end) {
+    if (end - p >= 8 && allAscii8(p)) {
+      p += 8;
+    } else if (*p < 0x80) {
+      ++p;
+    } else {
+      const size_t n = multiByteLength(p, end);
+      if (n == 0) return false;
+      p += n;
+    }
+  }
+  return true;
+}
+
+void appendBase64(std::string& out, const char* data, size_t length) {
+  static const char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  const unsigned char* p = bytesOf(data);
+  const size_t start = out.size();
+  out.resize(start + (length + 2) / 3 * 4);
+  char* o = &out[start];
+  size_t i = 0;
+  for (; i + 3 <= length; i += 3) {
+    const uint32_t v = (uint32_t{p[i]} << 16) | (uint32_t{p[i + 1]} << 8) | p[i + 2];
+    o[0] = kAlphabet[v >> 18];
+    o[1] = kAlphabet[(v >> 12) & 63];
+    o[2] = kAlphabet[(v >> 6) & 63];
+    o[3] = kAlphabet[v & 63];
+    o += 4;
+  }
+  if (i < length) {
+    const bool two = i + 1 < length;
+    const uint32_t v = (uint32_t{p[i]} << 16) | (two ? uint32_t{p[i + 1]} << 8 : 0u);
+    o[0] = kAlphabet[v >> 18];
+    o[1] = kAlphabet[(v >> 12) & 63];
+    o[2] = two ? kAlphabet[(v >> 6) & 63] : '=';
+    o[3] = '=';
+  }
+}
+
+const char* imageKind(const char* data, size_t length) {
+  auto startsWith = [&](const char* magic, size_t n) {
+    return length >= n && std::memcmp(data, magic, n) == 0;
+  };
+  if (startsWith("\xFF\xD8\xFF", 3)) return "JPEG image";
+  if (startsWith("\x89PNG\r\n\x1A\n", 8)) return "PNG image";
+  if (startsWith("GIF87a", 6) || startsWith("GIF89a", 6)) return "GIF image";
+  if (startsWith("BM", 2) && length >= 26) return "BMP image";
+  return nullptr;
+}
+
+void appendJsonValue(std::string& out, const char* data, size_t length) {
+  if (isValidUtf8(data, length)) {
+    appendJsonString(out, data, length);
+  } else {
+    out += "{\"base64\": \"";
+    appendBase64(out, data, length);
+    out += "\"}";
+  }
+}
+
+void appendDisplayText(std::string& out, const char* data, size_t length) {
+  const unsigned char* p = bytesOf(data);
+  const unsigned char* end = p + length;
+  const unsigned char* run = p;
+  while (p < end) {
+    const unsigned c = *p;
+    if (c >= 0x20 && c < 0x7F && c != '\\') {
+      ++p;
+      continue;
+    }
+    if (c >= 0x80) {
+      const size_t n = multiByteLength(p, end);
+      if (n != 0) {
+        p += n;
+        continue;
+      }
+    }
+    out.append(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
+    switch (c) {
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        appendHexEscape(out, "\\x", static_cast<unsigned char>(c));
+    }
+    run = ++p;
+  }
+  out.append(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
+}
+
+void ReportFormatter::appendJson(std::string& out, const std::string& path,
+                                 const ValueRecorder& values) {
+  const std::vector<RecordedValue>& all = values.values();
+  // Chain the values of each key in report order. A file has few distinct
+  // keys (at most the fields registered), so a linear search is cheap.
+  m_keys.clear();
+  m_next.assign(all.size(), SIZE_MAX);
+  for (size_t i = 0; i < all.size(); ++i) {
+    Key* key = nullptr;
+    for (Key& k : m_keys) {
+      if (k.field == all[i].field) {
+        key = &k;
+        break;
+      }
+    }
+    if (key) {
+      m_next[key->last] = i;
+      key->last = i;
+    } else {
+      m_keys.push_back(Key{all[i].field, i, i});
+    }
+  }
+
+  out += "{\"path\": ";
+  appendJsonValue(out, path.data(), path.size());
+  out += ", \"fields\": {";
+  for (size_t k = 0; k < m_keys.size(); ++k) {
+    if (k != 0) out += ", ";
+    appendJsonString(out, keyOf(m_keys[k].field));
+    out += ": [";
+    for (size_t i = m_keys[k].first; i != SIZE_MAX; i = m_next[i]) {
+      if (i != m_keys[k].first) out += ", ";
+      appendJsonRecorded(out, values, all[i]);
+    }
+    out += ']';
+  }
+  out += "}}\n";
+}
+
+void ReportFormatter::appendJsonError(std::string& out, const std::string& path,
+                                      const std::string& error) {
+  out += "{\"path\": ";
+  appendJsonValue(out, path.data(), path.size());
+  out += ", \"error\": ";
+  appendJsonString(out, error);
+  out += "}\n";
+}
+
+void ReportFormatter::appendText(std::string& out, const std::string& path,
+                                 const ValueRecorder& values) {
+  appendDisplayText(out, path.data(), path.size());
+  out += '\n';
+  for (const RecordedValue& v : values.values()) {
+    const std::string& key = keyOf(v.field);
+    appendDisplayText(out, key.data(), key.size());
+    out += ": ";
+    appendTextRecorded(out, values, v);
+    out += '\n';
+  }
+}
+
+}  // namespace mp4host

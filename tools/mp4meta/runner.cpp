@@ -1,0 +1,322 @@
+#include "runner.h"
+
+#include <errno.h>
+#include <mp4host/pipeline.h>
+#include <mp4host/report_format.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "path_source.h"
+
+namespace mp4meta {
+
+namespace {
+
+// Standard output through a large buffer, written with write(2).
+class Output {
+ public:
+  Output() { m_buffer.reserve(kSize); }
+  ~Output() { flush(); }
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
+
+  void write(const std::string& text) {
+    if (m_buffer.size() + text.size() > kSize) flush();
+    if (text.size() >= kSize) {
+      writeAll(text.data(), text.size());
+    } else {
+      m_buffer += text;
+    }
+  }
+  void flush() {
+    writeAll(m_buffer.data(), m_buffer.size());
+    m_buffer.clear();
+  }
+  bool failed() const { return m_failed; }
+
+ private:
+  static constexpr size_t kSize = 64 * 1024;
+
+  void writeAll(const char* data, size_t length) {
+    while (length > 0 && !m_failed) {
+      const ssize_t n = ::write(STDOUT_FILENO, data, length);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        char buffer[256];
+        std::fprintf(stderr, "mp4meta: cannot write the output: %s\n",
+                     strerror_r(errno, buffer, sizeof buffer));
+        m_failed = true;
+        return;
+      }
+      data += n;
+      length -= static_cast<size_t>(n);
+    }
+  }
+
+  std::string m_buffer;
+  bool m_failed = false;
+};
+
+// A "mp4meta: N files" line on standard error, redrawn in place, while a
+// run lasts more than a second; only when standard error is a terminal.
+class Progress {
+ public:
+  Progress() : m_enabled(isatty(STDERR_FILENO) == 1), m_start(Clock::now()), m_last(m_start) {}
+  ~Progress() { clear(); }
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+
+  bool enabled() const { return m_enabled; }
+  void count() {
+    ++m_files;
+    update();
+  }
+  void update() {
+    if (!m_enabled) return;
+    const Clock::time_point now = Clock::now();
+    if (now - m_start < std::chrono::seconds(1) || now - m_last < std::chrono::milliseconds(100)) {
+      return;
+    }
+    m_last = now;
+    m_shown = std::fprintf(stderr, "\rmp4meta: %llu files", m_files) - 1;
+  }
+  // Removes the line, so that a message can take its place.
+  void clear() {
+    if (m_shown <= 0) return;
+    std::fprintf(stderr, "\r%*s\r", m_shown, "");
+    m_shown = 0;
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  bool m_enabled;
+  Clock::time_point m_start;
+  Clock::time_point m_last;
+  unsigned long long m_files = 0;
+  int m_shown = 0;
+};
+
+// One input on its way through the run, with what it gave.
+struct Job {
+  Input input;
+  bool failed = false;
+  std::string output;  // what goes to standard output
+  std::string error;
+  std::vector<std::string> warnings;
+  bool done = false;
+};
+
+// The work of one thread: its own analyzers, streams and formatter.
+class Worker {
+ public:
+  Worker(const mp4host::PluginSet& plugins, bool json) : m_pipeline(plugins), m_json(json) {}
+
+  void process(Job& job) {
+    job.output.clear();
+    job.error.clear();
+    job.warnings.clear();
+    job.failed = false;
+    bool ok = false;
+    switch (job.input.kind) {
+      case Input::File:
+        ok = m_pipeline.analyzeFile(job.input.path);
+        break;
+      case Input::Stdin:
+        ok = m_pipeline.analyzeDescriptor(STDIN_FILENO, job.input.path);
+        break;
+      case Input::Failed:
+      case Input::ListFailed:
+        job.failed = true;
+        job.error = job.input.error;
+        if (m_json && job.input.kind == Input::Failed) {
+          m_formatter.appendJsonError(job.output, job.input.path, job.error);
+        }
+        return;
+    }
+    job.warnings = m_pipeline.warnings();
+    if (!ok) {
+      job.failed = true;
+      job.error = m_pipeline.error();
+      if (m_json) m_formatter.appendJsonError(job.output, job.input.path, job.error);
+    } else if (m_json) {
+      m_formatter.appendJson(job.output, job.input.path, m_pipeline.values());
+    } else {
+      m_formatter.appendText(job.output, job.input.path, m_pipeline.values());
+    }
+    // A huge result should not keep its memory for the jobs after it.
+    if (job.output.capacity() > (1u << 20) && job.output.size() < (1u << 20)) {
+      job.output.shrink_to_fit();
+    }
+  }
+
+ private:
+  mp4host::Pipeline m_pipeline;
+  mp4host::ReportFormatter m_formatter;
+  bool m_json;
+};
+
+// Prints finished jobs in input order.
+class Printer {
+ public:
+  explicit Printer(bool json) : m_json(json), m_interactive(isatty(STDOUT_FILENO) == 1) {}
+
+  void print(Job& job) {
+    for (const std::string& warning : job.warnings) message(job.input.path, warning);
+    if (job.failed) m_failed = true;
+    // Errors go to standard error in text mode; a list that cannot be read
+    // is no file, so it goes there in JSON mode too.
+    if (job.failed && (!m_json || job.input.kind == Input::ListFailed)) {
+      message(job.input.path, job.error);
+    }
+    if (!job.output.empty()) {
+      // On a terminal, results appear as they come and the progress line
+      // (if shown there too) makes way for them.
+      if (m_interactive) m_progress.clear();
+      if (!m_json && m_printedFile) m_out.write("\n");
+      m_out.write(job.output);
+      if (m_interactive) m_out.flush();
+      m_printedFile = true;
+    }
+    // Bound the memory a job keeps between files.
+    if (job.output.capacity() > (1u << 20)) std::string().swap(job.output);
+    m_progress.count();
+  }
+
+  Progress& progress() { return m_progress; }
+  bool succeeded() {
+    m_out.flush();
+    return !m_failed && !m_out.failed();
+  }
+
+ private:
+  void message(const std::string& path, const std::string& text) {
+    // Keep what was printed before the message ahead of it on a terminal.
+    if (!m_json) m_out.flush();
+    m_progress.clear();
+    std::string line = "mp4meta: ";
+    mp4host::appendDisplayText(line, path.data(), path.size());
+    line += ": ";
+    line += text;
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), stderr);
+  }
+
+  bool m_json;
+  bool m_interactive;
+  Output m_out;
+  Progress m_progress;
+  bool m_failed = false;
+  bool m_printedFile = false;
+};
+
+bool runSerial(const mp4host::PluginSet& plugins, PathSource& source, bool json) {
+  Worker worker(plugins, json);
+  Printer printer(json);
+  Job job;
+  while (source.next(&job.input)) {
+    worker.process(job);
+    printer.print(job);
+  }
+  return printer.succeeded();
+}
+
+// Jobs go round a ring of slots: the reading side fills a slot when its
+// previous job has been printed, the workers take slots in order, and the
+// printing side prints them in order as they finish. The ring bounds the
+// memory of a run of any size and keeps the output in input order.
+bool runParallel(const mp4host::PluginSet& plugins, PathSource& source, bool json, unsigned jobs) {
+  const size_t ringSize = static_cast<size_t>(jobs) * 4;
+  std::vector<Job> ring(ringSize);
+  std::mutex mutex;
+  std::condition_variable workAvailable;
+  std::condition_variable jobDone;
+  uint64_t submitted = 0;
+  uint64_t taken = 0;
+  uint64_t printed = 0;
+  bool stopping = false;
+
+  auto work = [&](Worker* worker) {
+    for (;;) {
+      uint64_t seq;
+      {
+        std::unique_lock<std::mutex> lock(mutex);
+        workAvailable.wait(lock, [&] { return taken < submitted || stopping; });
+        if (taken == submitted) return;
+        seq = taken++;
+      }
+      Job& job = ring[seq % ringSize];
+      worker->process(job);
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        job.done = true;
+      }
+      jobDone.notify_one();
+    }
+  };
+
+  // Workers are made here, one after the other, since making analyzers
+  // calls into the modules.
+  std::vector<std::unique_ptr<Worker>> workers;
+  for (unsigned i = 0; i < jobs; ++i) workers.push_back(std::make_unique<Worker>(plugins, json));
+  std::vector<std::thread> threads;
+  for (unsigned i = 0; i < jobs; ++i) threads.emplace_back(work, workers[i].get());
+
+  Printer printer(json);
+  bool sourceDone = false;
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+      while (printed < submitted && ring[printed % ringSize].done) {
+        Job& job = ring[printed % ringSize];
+        lock.unlock();
+        printer.print(job);
+        lock.lock();
+        job.done = false;
+        ++printed;
+      }
+      if (!sourceDone && submitted - printed < ringSize) {
+        Job& slot = ring[submitted % ringSize];
+        lock.unlock();
+        sourceDone = !source.next(&slot.input);
+        lock.lock();
+        if (!sourceDone) {
+          ++submitted;
+          workAvailable.notify_one();
+        }
+        continue;
+      }
+      if (sourceDone && printed == submitted) break;
+      if (printer.progress().enabled()) {
+        jobDone.wait_for(lock, std::chrono::milliseconds(100));
+        lock.unlock();
+        printer.progress().update();
+        lock.lock();
+      } else {
+        jobDone.wait(lock);
+      }
+    }
+    stopping = true;
+  }
+  workAvailable.notify_all();
+  for (std::thread& t : threads) t.join();
+  workers.clear();
+  return printer.succeeded();
+}
+
+}  // namespace
+
+bool runAnalysis(const mp4host::PluginSet& plugins, PathSource& source,
+                 const RunSettings& settings) {
+  if (settings.jobs <= 1) return runSerial(plugins, source, settings.json);
+  return runParallel(plugins, source, settings.json, settings.jobs);
+}
+
+}  // namespace mp4meta
