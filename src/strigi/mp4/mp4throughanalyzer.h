@@ -48,7 +48,8 @@ class Mp4ThroughAnalyzer : public Strigi::StreamThroughAnalyzer {
   int32_t haveVideo;
   int32_t isQuickTime;
   Strigi::AnalysisResult* analysisResult;
-  const Mp4ThroughAnalyzerFactory* factory;
+  // The creating factory; kept although no parser needs it.
+  [[maybe_unused]] const Mp4ThroughAnalyzerFactory* factory;
 };
 
 class Mp4ThroughAnalyzerFactory : public Strigi::StreamThroughAnalyzerFactory {

@@ -33,7 +33,8 @@ class STREAMANALYZER_EXPORT RegisteredField {
 
   const std::string m_key;
   const std::string m_type;
-  const int m_maxoccurs;
+  // Stored as the host keeps it; the interface has no accessor for it.
+  [[maybe_unused]] const int m_maxoccurs;
   const RegisteredField* const m_parent;
   void* m_writerData;
 };
