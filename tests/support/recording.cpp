@@ -45,7 +45,8 @@ void PrintTo(const Log& log, std::ostream* os) {
 }
 
 void RecordingSink::record(const Strigi::RegisteredField* field, Kind kind, std::string value) {
-  log.push_back({field ? field->key() : std::string("(null field)"), kind, std::move(value)});
+  log.push_back(
+      {field ? field->key() : std::string("(null field)"), kind, std::move(value), field});
 }
 
 void RecordingSink::addString(const Strigi::AnalysisResult&, const Strigi::RegisteredField* field,

@@ -27,6 +27,7 @@ struct Report {
   std::string key;
   Kind kind;
   std::string value;
+  const Strigi::RegisteredField* field = nullptr;  // the handle used; not compared
   bool operator==(const Report& o) const {
     return key == o.key && kind == o.kind && value == o.value;
   }

@@ -27,7 +27,7 @@ int32_t FreshBufferStream::read(const char*& start, int32_t min, int32_t max) {
   const bool failing = failAt_ >= 0 && n < wanted(min, max) && m_position + n == failAt_;
   if (n == 0 && !failing && m_position >= total) {
     m_status = Strigi::Eof;
-    m_size = total;
+    if (!sizeHidden_) m_size = total;
     return -1;
   }
   buffer_.reset(new char[n > 0 ? n : 1]);
@@ -42,7 +42,7 @@ int32_t FreshBufferStream::read(const char*& start, int32_t min, int32_t max) {
   }
   if (m_position == total) {
     m_status = Strigi::Eof;
-    m_size = total;
+    if (!sizeHidden_) m_size = total;
   }
   return static_cast<int32_t>(n);
 }

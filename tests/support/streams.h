@@ -25,8 +25,11 @@ class FreshBufferStream : public Strigi::InputStream {
   int reads() const { return reads_; }
 
  protected:
-  // Size stays -1 until a read reaches the end.
-  void hideSize() { m_size = -1; }
+  // Size stays -1 until a read reaches the end, or for good.
+  void hideSize(bool forever) {
+    m_size = -1;
+    sizeHidden_ = forever;
+  }
   // Reads stop at this byte with status Error.
   void failAt(int64_t offset) { failAt_ = offset; }
 
@@ -34,16 +37,19 @@ class FreshBufferStream : public Strigi::InputStream {
   std::string bytes_;
   std::unique_ptr<char[]> buffer_;
   int64_t failAt_ = -1;
+  bool sizeHidden_ = false;
   int64_t furthest_ = 0;
   int reads_ = 0;
 };
 
 // A stream that reports size -1 until a read has reached its end, as
-// streams over archive members and decompressors do.
+// streams over archive members and decompressors do; with learnsSize false
+// it never tells its size.
 class UnknownSizeStream : public FreshBufferStream {
  public:
-  explicit UnknownSizeStream(std::string bytes) : FreshBufferStream(std::move(bytes)) {
-    hideSize();
+  explicit UnknownSizeStream(std::string bytes, bool learnsSize = true)
+      : FreshBufferStream(std::move(bytes)) {
+    hideSize(!learnsSize);
   }
 };
 
@@ -55,7 +61,7 @@ class FailingStream : public FreshBufferStream {
   FailingStream(std::string bytes, int64_t offset, bool knownSize = true)
       : FreshBufferStream(std::move(bytes)) {
     failAt(offset);
-    if (!knownSize) hideSize();
+    if (!knownSize) hideSize(false);
   }
 };
 

@@ -1,0 +1,205 @@
+#include <gtest/gtest.h>
+
+#include "common.h"
+#include "streams.h"
+
+namespace mp4test {
+namespace {
+
+TEST(Intake, NullStreamGivesNullAndNoReport) {
+  Harness harness;
+  const Log log = harness.call([](Mp4ThroughAnalyzer& analyzer) {
+    EXPECT_EQ(analyzer.connectInputStream(nullptr), nullptr);
+  });
+  EXPECT_EQ(log, Log{});
+}
+
+TEST(Intake, SevenByteStreamGivesNothing) {
+  EXPECT_EQ(Harness().run(box("moov", Bytes()).substr(0, 7)), Log{});
+}
+
+class FirstBoxType : public testing::TestWithParam<Bytes> {};
+
+TEST_P(FirstBoxType, OtherThanMoovOrFtypIsNotWalked) {
+  EXPECT_EQ(Harness().run(box(GetParam(), Bytes()) + soundMovie()), Log{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Intake, FirstBoxType,
+                         testing::Values("mdat", "free", "MOOV", Bytes("moo\0", 4), "FTYP"));
+
+TEST(Intake, EmptyMoovGivesExactlyQuickTime) {
+  EXPECT_EQ(Harness().run(box("moov", Bytes())), Log{mime("video/quicktime")});
+}
+
+TEST(Intake, MoovFirstGivesQuickTimeLastWhateverTheTracks) {
+  const Bytes file =
+      movie({videoTrack(), soundTrack()}, {textItem("\251nam", "Song")}) + box("free", "x");
+  const Log log = Harness().run(file);
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.back(), mime("video/quicktime"));
+  EXPECT_EQ(std::count(log.begin(), log.end(), log.back()), 1);
+}
+
+TEST(Intake, FtypWithoutHandlerGivesNoMimeType) {
+  EXPECT_EQ(Harness().run(box("ftyp", Bytes())), Log{});
+  EXPECT_EQ(Harness().run(ftyp() + movie({}, {}, 1000, 2000)), Log{i32("TODO_video.duration", 2)});
+}
+
+struct HandlerCase {
+  std::vector<Bytes> handlers;
+  const char* mimeType;  // nullptr: none
+};
+
+class MimeTypeFromHandlers : public testing::TestWithParam<HandlerCase> {};
+
+TEST_P(MimeTypeFromHandlers, AfterFtyp) {
+  std::vector<Track> tracks;
+  for (const Bytes& handler : GetParam().handlers) tracks.push_back({handler, 1, 0, Bytes()});
+  Log expected = {i32("TODO_video.duration", 0)};
+  for (size_t i = 0; i < tracks.size(); ++i) expected.push_back(i32("media.duration", 0));
+  if (GetParam().mimeType) expected.push_back(mime(GetParam().mimeType));
+  EXPECT_EQ(Harness().run(ftyp() + movie(tracks)), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Intake, MimeTypeFromHandlers,
+                         testing::Values(HandlerCase{{"vide", "soun"}, "video/mp4"},
+                                         HandlerCase{{"soun", "vide"}, "video/mp4"},
+                                         HandlerCase{{"vide"}, "video/mp4"},
+                                         HandlerCase{{"soun"}, "audio/mp4"},
+                                         HandlerCase{{"soun", "hint", "mdir"}, "audio/mp4"},
+                                         HandlerCase{{"mdir", "SOUN", "text"}, nullptr},
+                                         HandlerCase{{}, nullptr}));
+
+TEST(Intake, SizeZeroLastBoxRunsToTheEnd) {
+  const Bytes moov = soundMovie();
+  const Bytes file = ftyp() + box("free", "") + boxWithSizeField(0, "moov", moov.substr(8));
+  EXPECT_EQ(Harness().run(file), soundMovieLog() + Log{mime("audio/mp4")});
+}
+
+TEST(Intake, SizeZeroLastBoxOfStreamOfUnknownSizeRunsToWhatItDelivers) {
+  const Bytes file = ftyp() + boxWithSizeField(0, "moov", soundMovie().substr(8));
+  for (bool learnsSize : {true, false}) {
+    UnknownSizeStream in(file, learnsSize);
+    EXPECT_EQ(Harness().run(&in), soundMovieLog() + Log{mime("audio/mp4")}) << learnsSize;
+  }
+}
+
+TEST(Intake, BoxPastTheEndKeepsEarlierValuesButGivesNoMimeType) {
+  for (const Bytes type : {"mdat", "moov", "zzzz"}) {
+    const Bytes file = ftyp() + soundMovie() + boxWithSizeField(100, type, Bytes(91, '\0'));
+    EXPECT_EQ(Harness().run(file), soundMovieLog()) << type;
+  }
+}
+
+TEST(Intake, StrayBytesAfterTheLastBoxGiveNoMimeType) {
+  EXPECT_EQ(Harness().run(ftyp() + soundMovie() + "abc"), soundMovieLog());
+}
+
+TEST(Intake, StreamOfUnknownSizeIsWalkedToTheEnd) {
+  const Bytes file = ftyp() + box("mdat", "media") + soundMovie();
+  UnknownSizeStream learns(file);
+  EXPECT_EQ(Harness().run(&learns), soundMovieLog() + Log{mime("audio/mp4")});
+  // Without a size the last header read falls short: no mime type.
+  UnknownSizeStream neverTells(file, false);
+  EXPECT_EQ(Harness().run(&neverTells), soundMovieLog());
+}
+
+struct FailureCase {
+  int64_t failAt;  // from the start, or when negative from the end
+  bool knownSize;
+  Log expected;
+};
+
+class FailingRead : public testing::TestWithParam<FailureCase> {};
+
+TEST_P(FailingRead, EndsTheIntakeWithoutMimeType) {
+  // ftyp (24 bytes), the movie, then a 1000-byte mdat.
+  const Bytes file = ftyp() + soundMovie() + box("mdat", Bytes(992, 'm'));
+  const int64_t at = GetParam().failAt;
+  FailingStream in(file, at >= 0 ? at : static_cast<int64_t>(file.size()) + at,
+                   GetParam().knownSize);
+  EXPECT_EQ(Harness().run(&in), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Intake, FailingRead,
+                         testing::Values(FailureCase{0, true, {}}, FailureCase{5, true, {}},
+                                         FailureCase{30, true, {}}, FailureCase{30, false, {}},
+                                         FailureCase{-1000, true, soundMovieLog()},
+                                         FailureCase{-1, false, soundMovieLog()}));
+
+TEST(Intake, FlagsAreClearedForEachStream) {
+  Harness harness;
+  EXPECT_EQ(harness.run(ftyp() + movie({{"vide", 1, 0, ""}})).back(), mime("video/mp4"));
+  EXPECT_EQ(harness.run(ftyp() + movie({{"soun", 1, 0, ""}})).back(), mime("audio/mp4"));
+  EXPECT_EQ(harness.run(box("moov", "")), Log{mime("video/quicktime")});
+  EXPECT_EQ(harness.run(ftyp() + movie({{"soun", 1, 0, ""}})).back(), mime("audio/mp4"));
+  EXPECT_EQ(harness.run(ftyp() + movie({})).back(), i32("TODO_video.duration", 0));
+}
+
+TEST(Intake, TopLevelSixtyFourBitSize) {
+  const Bytes moovPayload = soundMovie().substr(8);
+  const Log all = soundMovieLog() + Log{mime("audio/mp4")};
+  EXPECT_EQ(Harness().run(ftyp() + largeBox("moov", moovPayload)), all);
+  EXPECT_EQ(Harness().run(ftyp() + largeBox("mdat", "media") + soundMovie()), all);
+  EXPECT_EQ(Harness().run(largeBox("moov", moovPayload)),
+            soundMovieLog() + Log{mime("video/quicktime")});
+}
+
+class BadTopLevelSize : public testing::TestWithParam<Bytes> {};
+
+TEST_P(BadTopLevelSize, EndsTheIntakeWithoutMimeType) {
+  EXPECT_EQ(Harness().run(ftyp() + soundMovie() + GetParam()), soundMovieLog());
+}
+
+INSTANTIATE_TEST_SUITE_P(Intake, BadTopLevelSize,
+                         testing::Values(largeBox("free", Bytes(8, '\0'), 15),
+                                         largeBox("free", "", 8), largeBox("free", "", 0),
+                                         largeBox("moov", "", 17),
+                                         largeBox("free", "", uint64_t{1} << 63),
+                                         largeBox("free", "").substr(0, 12),
+                                         boxWithSizeField(2, "free", Bytes(8, '\0')),
+                                         boxWithSizeField(7, "free", Bytes(8, '\0'))));
+
+class TopLevelSizeField : public testing::TestWithParam<uint32_t> {};
+
+TEST_P(TopLevelSizeField, BelowEightEndsTheIntake) {
+  EXPECT_EQ(Harness().run(ftyp() + soundMovie() + boxWithSizeField(GetParam(), "free", zeros(8))),
+            soundMovieLog());
+}
+
+INSTANTIATE_TEST_SUITE_P(Intake, TopLevelSizeField, testing::Range(2u, 8u));
+
+// Files beyond 2 GiB: the movie is read in place after moving the stream
+// there, when the stream can go there and knows its size.
+struct FarMovie {
+  int64_t offset;  // of the moov box
+  bool farResets;
+  bool largeMdat;
+};
+
+class BeyondTwoGiB : public testing::TestWithParam<FarMovie> {};
+
+TEST_P(BeyondTwoGiB, MovieIsReadInPlaceOnlyWhenTheStreamCanGoThere) {
+  const FarMovie& p = GetParam();
+  const Bytes head = ftyp();
+  const Bytes moov = soundMovie();
+  const uint64_t mdatSize = static_cast<uint64_t>(p.offset) - head.size();
+  const Bytes mdatHeader = p.largeMdat ? be32(1) + "mdat" + be64(mdatSize)
+                                       : be32(static_cast<uint32_t>(mdatSize)) + "mdat";
+  SparseStream in(p.offset + static_cast<int64_t>(moov.size()), p.farResets);
+  in.place(0, head + mdatHeader);
+  in.place(p.offset, moov);
+  const Log expected = p.farResets ? soundMovieLog() + Log{mime("audio/mp4")} : Log{};
+  EXPECT_EQ(Harness().run(&in), expected);
+}
+
+constexpr int64_t kGiB = int64_t{1} << 30;
+
+INSTANTIATE_TEST_SUITE_P(
+    Intake, BeyondTwoGiB,
+    testing::Values(FarMovie{3 * kGiB, true, false}, FarMovie{3 * kGiB, false, false},
+                    FarMovie{2 * kGiB, true, false}, FarMovie{2 * kGiB, false, false},
+                    FarMovie{5 * kGiB, true, true}, FarMovie{5 * kGiB, false, true}));
+
+}  // namespace
+}  // namespace mp4test
