@@ -1,0 +1,158 @@
+// Rendering of reports: UTF-8 validation, base64, JSON and text lines.
+#include <gtest/gtest.h>
+#include <mp4host/report_format.h>
+#include <strigi/analysisresult.h>
+#include <strigi/fieldtypes.h>
+
+#include <string>
+
+namespace {
+
+using mp4host::ReportFormatter;
+using mp4host::ValueRecorder;
+
+struct Utf8Case {
+  const char* name;
+  std::string bytes;
+  bool valid;
+};
+
+void PrintTo(const Utf8Case& row, std::ostream* os) { *os << row.name; }
+
+class Utf8 : public ::testing::TestWithParam<Utf8Case> {};
+
+TEST_P(Utf8, IsValidOnlyForWellFormedText) {
+  const std::string& bytes = GetParam().bytes;
+  EXPECT_EQ(mp4host::isValidUtf8(bytes.data(), bytes.size()), GetParam().valid);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sequences, Utf8,
+    ::testing::Values(
+        Utf8Case{"Empty", "", true}, Utf8Case{"Ascii", "plain text", true},
+        Utf8Case{"ZeroByte", std::string("a\0b", 3), true}, Utf8Case{"TwoByte", "Zo\xC3\xAB", true},
+        Utf8Case{"ThreeByte", "\xE2\x82\xAC", true}, Utf8Case{"FourByte", "\xF0\x9D\x84\x9E", true},
+        Utf8Case{"Highest", "\xF4\x8F\xBF\xBF", true},
+        Utf8Case{"AfterLongAsciiRun", "abcdefghij\xC3\xA9", true},
+        Utf8Case{"OverlongTwoByte", "\xC0\x80", false}, Utf8Case{"OverlongC1", "\xC1\xBF", false},
+        Utf8Case{"OverlongThreeByte", "\xE0\x80\xAF", false},
+        Utf8Case{"OverlongFourByte", "\xF0\x80\x80\xAF", false},
+        Utf8Case{"Surrogate", "\xED\xA0\x80", false},
+        Utf8Case{"AboveMaximum", "\xF4\x90\x80\x80", false},
+        Utf8Case{"LeadF5", "\xF5\x80\x80\x80", false}, Utf8Case{"LoneContinuation", "\x80", false},
+        Utf8Case{"Truncated", "\xE2\x82", false},
+        Utf8Case{"TruncatedAtEndOfLongRun", "abcdefgh\xF0\x9D\x84", false},
+        Utf8Case{"BadContinuation", "\xC3\x28", false},
+        Utf8Case{"Jpeg", "\xFF\xD8\xFF\xE0", false}),
+    [](const ::testing::TestParamInfo<Utf8Case>& row) { return row.param.name; });
+
+TEST(Base64, EncodesTheStandardTestVectors) {
+  const std::pair<std::string, std::string> vectors[] = {
+      {"", ""},
+      {"f", "Zg=="},
+      {"fo", "Zm8="},
+      {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="},
+      {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"},
+      {std::string("\xFF\xFE\xFD\x00\x01", 5), "//79AAE="}};
+  for (const auto& v : vectors) {
+    std::string out = "prefix:";
+    mp4host::appendBase64(out, v.first.data(), v.first.size());
+    EXPECT_EQ(out, "prefix:" + v.second) << v.second;
+  }
+}
+
+// A register and a recorder with values reported through a real result.
+class Report : public ::testing::Test {
+ protected:
+  Report() : m_result("path", m_values) {}
+  const Strigi::RegisteredField* field(const std::string& key) {
+    return m_register.registerField(key);
+  }
+  std::string json(const std::string& path = "song.m4a") {
+    std::string out;
+    m_formatter.appendJson(out, path, m_values);
+    return out;
+  }
+  std::string text(const std::string& path = "song.m4a") {
+    std::string out;
+    m_formatter.appendText(out, path, m_values);
+    return out;
+  }
+  Strigi::FieldRegister m_register;
+  ValueRecorder m_values;
+  Strigi::AnalysisResult m_result;
+  ReportFormatter m_formatter;
+};
+
+TEST_F(Report, JsonGroupsValuesByKeyInOrderOfFirstReport) {
+  m_result.addValue(field("b.first"), std::string("one"));
+  m_result.addValue(field("a.second"), int32_t{-5});
+  m_result.addValue(field("b.first"), uint32_t{4000000000u});
+  EXPECT_EQ(json(),
+            "{\"path\": \"song.m4a\", \"fields\": {\"b.first\": [\"one\", 4000000000], "
+            "\"a.second\": [-5]}}\n");
+}
+
+TEST_F(Report, JsonOfAFileWithoutValues) {
+  EXPECT_EQ(json(), "{\"path\": \"song.m4a\", \"fields\": {}}\n");
+}
+
+TEST_F(Report, JsonEscapesTextAndEncodesBytesThatAreNotUtf8) {
+  m_result.addValue(field("k"), std::string("q\"b\\n\nt\tc\x01 \xC3\xA9\x7F/"));
+  m_result.addValue(field("k"), std::string("\xFF\xD8\xFF", 3));
+  m_result.addValue(field("k"), std::string("a\0b", 3));
+  EXPECT_EQ(json(),
+            "{\"path\": \"song.m4a\", \"fields\": {\"k\": [\"q\\\"b\\\\n\\nt\\tc\\u0001 "
+            "\xC3\xA9\x7F/\", {\"base64\": \"/9j/\"}, \"a\\u0000b\"]}}\n");
+}
+
+TEST_F(Report, JsonPathThatIsNotUtf8IsBase64) {
+  EXPECT_EQ(json("a\xFF"), "{\"path\": {\"base64\": \"Yf8=\"}, \"fields\": {}}\n");
+}
+
+TEST_F(Report, JsonError) {
+  std::string out;
+  m_formatter.appendJsonError(out, "dir/\"x\"", "No such file or directory");
+  EXPECT_EQ(out, "{\"path\": \"dir/\\\"x\\\"\", \"error\": \"No such file or directory\"}\n");
+}
+
+TEST_F(Report, TextHasThePathThenOneLinePerReportInOrder) {
+  m_result.addValue(field("audio.title"), std::string("Two\nlines\\"));
+  m_result.addValue(field("image.width"), int32_t{320});
+  m_result.addValue(field("audio.title"), std::string("Zo\xC3\xAB\x1B"));
+  EXPECT_EQ(text("dir/new\nline.m4a"),
+            "dir/new\\nline.m4a\n"
+            "audio.title: Two\\nlines\\\\\n"
+            "image.width: 320\n"
+            "audio.title: Zo\xC3\xAB\\x1b\n");
+}
+
+TEST_F(Report, TextShowsBinaryValuesBySizeAndImageType) {
+  const Strigi::RegisteredField* cover = field("content.thumbnail");
+  const std::string bmp = "BM" + std::string(30, '\xEE');
+  m_result.addValue(cover, std::string("\xFF\xD8\xFF\xE0\x00\x10", 6));
+  m_result.addValue(cover, std::string("\x89PNG\r\n\x1A\n\xF0", 9));
+  m_result.addValue(cover, std::string("GIF89a\xFF", 7));
+  m_result.addValue(cover, bmp);
+  m_result.addValue(cover, std::string("\xFE\xFE", 2));
+  m_result.addValue(cover, std::string("\xFE", 1));
+  EXPECT_EQ(text("x"),
+            "x\n"
+            "content.thumbnail: <6 bytes, JPEG image>\n"
+            "content.thumbnail: <9 bytes, PNG image>\n"
+            "content.thumbnail: <7 bytes, GIF image>\n"
+            "content.thumbnail: <32 bytes, BMP image>\n"
+            "content.thumbnail: <2 bytes>\n"
+            "content.thumbnail: <1 byte>\n");
+}
+
+TEST_F(Report, RecorderStartsAfreshForEachFile) {
+  m_result.addValue(field("k"), std::string("first file"));
+  m_values.clear();
+  m_result.addValue(field("k"), int32_t{2});
+  EXPECT_EQ(json(), "{\"path\": \"song.m4a\", \"fields\": {\"k\": [2]}}\n");
+}
+
+}  // namespace

@@ -1,0 +1,128 @@
+#include "test_files.h"
+
+#include <boxes.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace hosttest {
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/mp4host-test-XXXXXX";
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  m_path = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(m_path, ignored);
+}
+
+std::string TempDir::write(const std::string& name, const std::string& contents) const {
+  const std::string path = m_path + "/" + name;
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << contents;
+  return path;
+}
+
+std::string TempDir::mkdir(const std::string& name) const {
+  const std::string path = m_path + "/" + name;
+  std::filesystem::create_directories(path);
+  return path;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+std::string taggedSong(const std::string& title, int seconds) {
+  using namespace mp4test;
+  const Bytes jpeg = "\xFF\xD8\xFF\xE0" + zeros(60);
+  const Track sound{"soun", 44100, 44100LL * seconds,
+                    stsd({audioEntry("mp4a", 2, 16, 44100u << 16)})};
+  return ftyp("M4A ") +
+         movie({sound}, {textItem("\251nam", title), item("covr", {data(13, jpeg)})}, 1000,
+               1000LL * seconds) +
+         box("mdat", zeros(100));
+}
+
+std::string videoFile(int width, int height) {
+  using namespace mp4test;
+  const Track video{
+      "vide", 600, 1200,
+      stsd({videoEntry("avc1", static_cast<uint16_t>(width), static_cast<uint16_t>(height))})};
+  return ftyp() + box("mdat", zeros(3000)) + movie({video}, {}, 600, 1200);
+}
+
+RunResult runMp4meta(const std::vector<std::string>& args, const RunOptions& options) {
+  // A tool that stops reading its input must not kill the test.
+  signal(SIGPIPE, SIG_IGN);
+  TempDir scratch;
+  const std::string outPath = scratch.path() + "/out";
+  const std::string errPath = scratch.path() + "/err";
+  int in[2];
+  if (pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+
+  std::vector<std::string> argStrings{MP4META_PATH};
+  argStrings.insert(argStrings.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : argStrings) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const std::string pluginPath = options.pluginPath.empty() ? MP4_MODULE_DIR : options.pluginPath;
+
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    const int nullIn = open("/dev/null", O_RDONLY);
+    if (out < 0 || err < 0 || nullIn < 0) _exit(126);
+    dup2(options.stdinIsPipe ? in[0] : nullIn, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    setenv("STRIGI_PLUGIN_PATH", pluginPath.c_str(), 1);
+    signal(SIGPIPE, SIG_DFL);
+    if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) {
+      _exit(126);
+    }
+    if (options.asNobody && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(125);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(in[0]);
+  // The input is written while the tool runs, as from a real pipe.
+  std::thread feeder([&] {
+    const char* p = options.stdinData.data();
+    size_t left = options.stdinData.size();
+    while (options.stdinIsPipe && left > 0) {
+      const ssize_t n = ::write(in[1], p, left);
+      if (n <= 0) break;
+      p += n;
+      left -= static_cast<size_t>(n);
+    }
+    close(in[1]);
+  });
+  int status = 0;
+  waitpid(pid, &status, 0);
+  feeder.join();
+  RunResult result;
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.out = readFile(outPath);
+  result.err = readFile(errPath);
+  return result;
+}
+
+}  // namespace hosttest
