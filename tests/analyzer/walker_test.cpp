@@ -156,12 +156,6 @@ INSTANTIATE_TEST_SUITE_P(Walker, OtherType,
                          testing::Values("free", "mdat", "tkhd", "mvex", "moof", "tmpo", "cpil",
                                          "\251grp", "----", "ldes", "\xC2\xA9na", "TRAK"));
 
-TEST(Walker, HaveSubBoxesTakesExactlyFourBytes) {
-  EXPECT_TRUE(Mp4ThroughAnalyzer::haveSubBoxes("trak"));
-  EXPECT_FALSE(Mp4ThroughAnalyzer::haveSubBoxes("trak "));
-  EXPECT_FALSE(Mp4ThroughAnalyzer::haveSubBoxes("tra"));
-}
-
 TEST(FullBox, ReadsVersionAndTwentyFourBitFlags) {
   Harness harness;
   const std::string bytes("\x01\x00\x00\x0F", 4);
