@@ -96,8 +96,8 @@ TEST(AnalyzerFactory, NewInstanceGivesDistinctAnalyzers) {
 }
 
 TEST(PluginEntry, ThroughListHasOneNewFactoryPerCallAndTheOthersAreEmpty) {
-  Strigi::AnalyzerFactoryFactory* plugin = strigiAnalyzerFactory();
-  Strigi::AnalyzerFactoryFactory* other = strigiAnalyzerFactory();
+  auto* plugin = strigiAnalyzerFactory();
+  auto* other = strigiAnalyzerFactory();
   EXPECT_NE(plugin, other);
   deleteStrigiAnalyzerFactory(other);
 
