@@ -19,16 +19,21 @@ namespace {
 // /dev/null.
 int reportFd = STDERR_FILENO;
 
-// The host side, set up once: the register holds the fields for the whole
-// run, as a host's register outlives its analyzers.
+// The host side, set up once as a host loads the module: the module's entry
+// point, its through-analyzer factory, and a register that outlives the
+// analyzers. Never torn down.
 struct Host {
+  Strigi::AnalyzerFactoryFactory* const module = strigiAnalyzerFactory();
   Strigi::FieldRegister fields;
-  Mp4ThroughAnalyzerFactory factory;
+  Strigi::StreamThroughAnalyzerFactory* factory = nullptr;
   std::set<const Strigi::RegisteredField*> registered;
   const Strigi::RegisteredField* mimeType = nullptr;
 
   Host() {
-    factory.registerFields(fields);
+    const auto factories = module->streamThroughAnalyzerFactories();
+    if (factories.size() != 1) fail("the module offers other than one through analyzer");
+    factory = factories.front();
+    factory->registerFields(fields);
     for (const auto& entry : fields.fields()) registered.insert(entry.second);
     mimeType = fields.fields().at("content.mime_type");
   }
@@ -93,6 +98,7 @@ std::vector<Value> analyzeOnce(Strigi::StreamThroughAnalyzer& analyzer,
   analyzer.setIndexable(nullptr);
   if (returned != &stream) fail("connectInputStream returned another stream");
   if (stream.position() != 0) fail("stream returned away from position 0");
+  if (!analyzer.isReadyWithStream()) fail("analyzer not ready after its stream");
 
   const std::vector<Value>& values = sink.values;
   for (size_t i = 0; i < values.size(); ++i) {
@@ -106,7 +112,7 @@ std::vector<Value> analyzeOnce(Strigi::StreamThroughAnalyzer& analyzer,
 }  // namespace
 
 void analyzeTwice(const StreamMaker& makeStream) {
-  const std::unique_ptr<Strigi::StreamThroughAnalyzer> analyzer(host().factory.newInstance());
+  const std::unique_ptr<Strigi::StreamThroughAnalyzer> analyzer(host().factory->newInstance());
   const std::unique_ptr<Strigi::InputStream> first = makeStream();
   const std::vector<Value> firstValues = analyzeOnce(*analyzer, *first);
   const std::unique_ptr<Strigi::InputStream> second = makeStream();

@@ -1,16 +1,19 @@
 // Fuzz target: the analyzer over a stream that hands out every read in a
 // buffer of its own, of exactly the size delivered.
 //
-// Input: a 4-byte control header, then the stream's bytes. Control byte 0,
-// low two bits, picks the stream (P is the big-endian value of bytes 1-3):
+// Input: a 4-byte control header, then the stream's bytes. Control byte 0
+// picks the stream (P is the big-endian value of bytes 1-3). Its low two
+// bits:
 //   0  size -1 until the end, as a decompressor or archive member;
 //   1  size known from the start, as a file;
 //   2  as 0, but any read that would pass byte P fails with Error;
 //   3  a file larger than the input: (P >> 16) + 1 times 128 MiB of zeros
-//      inserted before stream byte P & 0xFFFF, size known, resets
-//      accepted anywhere, so that boxes beyond 2 GiB are reached.
-// The other bits of byte 0 are ignored. A shorter input is padded with
-// zeros to the header.
+//      inserted before stream byte P & 0xFFFF, size known, so that boxes
+//      beyond 2 GiB are reached.
+// Bit 2: reset() accepts any position, as on a file; otherwise only
+// positions within the last read. Bit 3: the size stays -1 until the end
+// whatever the kind. The other bits are ignored. A shorter input is padded
+// with zeros to the header.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -38,11 +41,12 @@ mp4fuzz::PieceStream::Options optionsFor(const uint8_t* control) {
       break;
     case 3:
       options.sizeKnown = true;
-      options.seekable = true;
       options.holeAt = p & 0xFFFF;
       options.holeLength = ((p >> 16) + 1) * kHoleUnit;
       break;
   }
+  options.seekable = (control[0] & 4) != 0;
+  if (control[0] & 8) options.sizeKnown = false;
   return options;
 }
 

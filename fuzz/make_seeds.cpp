@@ -195,20 +195,24 @@ std::vector<Seed> syntheticSeeds() {
       {"top-box-past-end", ftyp() + audio + boxWithSizeField(4096, "mdat", zeros(16))},
       {"top-size-small", ftyp() + boxWithSizeField(4, "free", Bytes()) + audio},
       {"top-size-64bit-small", ftyp() + largeBox("free", Bytes(), 8) + audio},
+      {"top-size-64bit-cut-off", ftyp() + be32(1) + "free" + be32(0)},
       {"media-data-first", mdat() + audio},
       {"moov-only", box("moov", Bytes())},
   };
 }
 
-// The control header of fuzz_analyzer_pieces: stream kind and parameter.
+// The control header of fuzz_analyzer_pieces: stream kind, whether it
+// resets anywhere, and parameter.
 enum Kind { Plain = 0, Sized = 1, Failing = 2, Sparse = 3 };
+constexpr uint8_t kSeekable = 4;
+constexpr uint8_t kSizeUnknown = 8;
 
-Bytes control(Kind kind, uint32_t parameter) { return byte(kind) + be32(parameter).substr(1); }
+Bytes control(uint8_t kind, uint32_t parameter) { return byte(kind) + be32(parameter).substr(1); }
 
 // A sparse stream: head, then holeUnits times 128 MiB of zeros, then tail.
-Bytes sparse(const Bytes& head, uint32_t holeUnits, const Bytes& tail) {
-  return control(Sparse, ((holeUnits - 1) << 16) | static_cast<uint32_t>(head.size())) + head +
-         tail;
+Bytes sparse(const Bytes& head, uint32_t holeUnits, const Bytes& tail, uint8_t flags = kSeekable) {
+  return control(Sparse | flags, ((holeUnits - 1) << 16) | static_cast<uint32_t>(head.size())) +
+         head + tail;
 }
 
 constexpr uint64_t kHoleUnit = uint64_t{1} << 27;
@@ -217,13 +221,19 @@ std::vector<Seed> sparseSeeds() {
   const Bytes moov = mp4test::movie({audioTrack()}, {textItem("\251nam", "far")}, 1000, 7200000);
   const Bytes ftyp = mp4test::ftyp("M4A ");
   const uint64_t twoGiB = 16 * kHoleUnit;
+  const Bytes twoGiBMdat = ftyp + be32(static_cast<uint32_t>(8 + twoGiB)) + "mdat";
   return {
       // An "mdat" of 2 GiB puts the "moov" beyond the reach of 32-bit reads.
-      {"sparse-moov-after-2g",
-       sparse(ftyp + be32(static_cast<uint32_t>(8 + twoGiB)) + "mdat", 16, moov)},
+      {"sparse-moov-after-2g", sparse(twoGiBMdat, 16, moov)},
+      {"sparse-moov-after-2g-no-far-reset", sparse(twoGiBMdat, 16, moov, 0)},
       {"sparse-moov-after-4g", sparse(ftyp + be32(1) + "mdat" + be64(16 + 2 * twoGiB), 32, moov)},
-      {"sparse-size-zero-after-2g", sparse(ftyp + be32(static_cast<uint32_t>(8 + twoGiB)) + "mdat",
-                                           16, boxWithSizeField(0, "moov", moov.substr(8)))},
+      {"sparse-moov-past-end", sparse(twoGiBMdat, 16, moov.substr(0, moov.size() / 2))},
+      {"sparse-size-zero-after-2g",
+       sparse(twoGiBMdat, 16, boxWithSizeField(0, "moov", moov.substr(8)))},
+      // A last box with size field 0 while the size is unknown: the stream
+      // is read from the start until it ends.
+      {"sparse-size-zero-unknown-size",
+       sparse(ftyp + boxWithSizeField(0, "mdat", Bytes()), 16, moov, kSizeUnknown)},
       // Below 2 GiB everything is still read from the start.
       {"sparse-moov-after-512m",
        sparse(ftyp + be32(static_cast<uint32_t>(8 + 4 * kHoleUnit)) + "free", 4, moov)},
@@ -268,15 +278,24 @@ int main(int argc, char** argv) {
   }
   for (const Seed& seed : syntheticSeeds()) seeds.emplace_back("synth-" + seed.first, seed.second);
 
-  // Each seed once more for the piece stream, the kinds taken in turn; the
-  // failing streams fail halfway through.
+  // For the piece stream, the samples take the three stream kinds in turn;
+  // each synthetic seed comes with an unknown size, and with a known size or
+  // failing halfway through, in turn.
   const char* const prefixes[] = {"plain-", "sized-", "failing-"};
-  int index = 0;
+  int sampleIndex = 0;
+  int syntheticIndex = 0;
   for (const Seed& seed : seeds) {
     writeFile(memory / seed.first, seed.second);
-    const Kind kind = static_cast<Kind>(index++ % 3);
-    writeFile(pieces / (prefixes[kind] + seed.first),
-              control(kind, static_cast<uint32_t>(seed.second.size() / 2)) + seed.second);
+    const uint32_t half = static_cast<uint32_t>(seed.second.size() / 2);
+    std::vector<uint8_t> kinds;
+    if (seed.first.rfind("synth-", 0) == 0) {
+      kinds = {Plain, static_cast<uint8_t>(syntheticIndex++ % 2 == 0 ? Sized : Failing)};
+    } else {
+      kinds = {static_cast<uint8_t>(sampleIndex++ % 3)};
+    }
+    for (const uint8_t kind : kinds) {
+      writeFile(pieces / (prefixes[kind] + seed.first), control(kind, half) + seed.second);
+    }
   }
   for (const Seed& seed : sparseSeeds()) writeFile(pieces / seed.first, seed.second);
   std::printf("%zu seeds written to %s\n", seeds.size(), argv[2]);
