@@ -1,14 +1,17 @@
 // mp4meta run as a user runs it: on the committed samples, on generated
 // files and trees, on standard input and file lists, with errors.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "json_value.h"
@@ -214,7 +217,8 @@ TEST_F(Tree, WalkIsRecursiveInByteOrderOverRegularFiles) {
 }
 
 TEST_F(Tree, ParallelRunPrintsExactlyWhatASerialRunPrints) {
-  for (int i = 0; i < 40; ++i) {
+  // More files than the parallel run keeps in flight.
+  for (int i = 0; i < 150; ++i) {
     m_dir.write("many/" + std::to_string(i % 7) + "/f" + std::to_string(i) + ".m4a",
                 i % 3 ? hosttest::taggedSong("song " + std::to_string(i), i % 5 + 1)
                       : hosttest::videoFile(i, i + 1));
@@ -238,6 +242,31 @@ TEST_F(Tree, ParallelRunPrintsExactlyWhatASerialRunPrints) {
     EXPECT_EQ(parallel.out, serial.out) << json;
     EXPECT_GT(lines(serial.out).size(), 50u);
   }
+}
+
+TEST(Mp4meta, SlowInputKeepsItsPlaceWhileLaterFilesFinish) {
+  TempDir dir;
+  const std::string fifo = dir.path() + "/slow";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::vector<std::string> args{"--json", "--jobs", "4", fifo};
+  for (int i = 0; i < 3; ++i) {
+    args.push_back(dir.write(std::to_string(i) + ".m4a", hosttest::taggedSong("x", 1)));
+  }
+  // The named pipe delivers a song only once the other files are done.
+  std::thread writer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::ofstream(fifo, std::ios::binary) << hosttest::taggedSong("slow", 9);
+  });
+  const RunResult run = runMp4meta(args);
+  // Should the tool not have opened the pipe, this lets the writer finish.
+  const int unblock = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  writer.join();
+  close(unblock);
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::vector<JsonValue> reports = jsonLines(run.out);
+  ASSERT_EQ(reports.size(), 4u);
+  EXPECT_EQ(reports[0]["path"].text, fifo);
+  EXPECT_EQ(reports[0]["fields"]["audio.title"].items.at(0).text, "slow");
 }
 
 TEST(Mp4meta, MissingPathIsReportedAndTheRunGoesOn) {

@@ -99,6 +99,8 @@ RunResult runMp4meta(const std::vector<std::string>& args, const RunOptions& opt
       _exit(126);
     }
     if (options.asNobody && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(125);
+    // A tool that hangs fails the test instead of stopping the suite.
+    alarm(60);
     execv(argv[0], argv.data());
     _exit(127);
   }

@@ -5,8 +5,10 @@
 #include <mp4host/report_format.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -231,9 +233,11 @@ bool runSerial(const mp4host::PluginSet& plugins, PathSource& source, bool json)
 // Jobs go round a ring of slots: the reading side fills a slot when its
 // previous job has been printed, the workers take slots in order, and the
 // printing side prints them in order as they finish. The ring bounds the
-// memory of a run of any size and keeps the output in input order.
+// memory of a run of any size and keeps the output in input order. The
+// printing side sleeps until half a ring is done (or the last job), so a
+// run of many small files does not wake it for every file.
 bool runParallel(const mp4host::PluginSet& plugins, PathSource& source, bool json, unsigned jobs) {
-  const size_t ringSize = static_cast<size_t>(jobs) * 4;
+  const uint64_t ringSize = static_cast<uint64_t>(jobs) * 16;
   std::vector<Job> ring(ringSize);
   std::mutex mutex;
   std::condition_variable workAvailable;
@@ -241,6 +245,7 @@ bool runParallel(const mp4host::PluginSet& plugins, PathSource& source, bool jso
   uint64_t submitted = 0;
   uint64_t taken = 0;
   uint64_t printed = 0;
+  uint64_t awaited = UINT64_MAX;  // the job whose end wakes the printing side
   bool stopping = false;
 
   auto work = [&](Worker* worker) {
@@ -254,11 +259,13 @@ bool runParallel(const mp4host::PluginSet& plugins, PathSource& source, bool jso
       }
       Job& job = ring[seq % ringSize];
       worker->process(job);
+      bool wake;
       {
         std::lock_guard<std::mutex> lock(mutex);
         job.done = true;
+        wake = seq == awaited;
       }
-      jobDone.notify_one();
+      if (wake) jobDone.notify_one();
     }
   };
 
@@ -282,7 +289,7 @@ bool runParallel(const mp4host::PluginSet& plugins, PathSource& source, bool jso
         job.done = false;
         ++printed;
       }
-      if (!sourceDone && submitted - printed < ringSize) {
+      while (!sourceDone && submitted - printed < ringSize) {
         Job& slot = ring[submitted % ringSize];
         lock.unlock();
         sourceDone = !source.next(&slot.input);
@@ -291,16 +298,22 @@ bool runParallel(const mp4host::PluginSet& plugins, PathSource& source, bool jso
           ++submitted;
           workAvailable.notify_one();
         }
-        continue;
       }
-      if (sourceDone && printed == submitted) break;
-      if (printer.progress().enabled()) {
-        jobDone.wait_for(lock, std::chrono::milliseconds(100));
-        lock.unlock();
-        printer.progress().update();
-        lock.lock();
-      } else {
-        jobDone.wait(lock);
+      if (printed == submitted) break;
+      // Wait for a batch to finish; when its last job is done already, for
+      // the oldest job, which is not.
+      awaited = printed + std::min(ringSize / 2, submitted - printed) - 1;
+      if (ring[awaited % ringSize].done) awaited = printed;
+      Job& next = ring[awaited % ringSize];
+      while (!next.done) {
+        if (printer.progress().enabled()) {
+          jobDone.wait_for(lock, std::chrono::milliseconds(100));
+          lock.unlock();
+          printer.progress().update();
+          lock.lock();
+        } else {
+          jobDone.wait(lock);
+        }
       }
     }
     stopping = true;
