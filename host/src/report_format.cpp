@@ -52,63 +52,94 @@ void appendHexEscape(std::string& out, const char* prefix, unsigned char c) {
   out += kHex[c & 15];
 }
 
-// Appends data as the inside of a JSON string; data is valid UTF-8, or
-// invalid bytes are to be replaced by U+FFFD (for keys).
-void appendJsonStringBody(std::string& out, const char* data, size_t length) {
+// Byte classes for the copying loops: bytes that are copied as they are.
+struct ByteTable {
+  bool plain[256];
+};
+
+constexpr ByteTable jsonPlainBytes() {
+  ByteTable t{};
+  for (int c = 0x20; c < 0x80; ++c) t.plain[c] = c != '"' && c != '\\';
+  return t;
+}
+
+constexpr ByteTable displayPlainBytes() {
+  ByteTable t{};
+  for (int c = 0x20; c < 0x7F; ++c) t.plain[c] = c != '\\';
+  return t;
+}
+
+constexpr ByteTable kJsonPlain = jsonPlainBytes();
+constexpr ByteTable kDisplayPlain = displayPlainBytes();
+
+void appendJsonEscape(std::string& out, unsigned c) {
+  switch (c) {
+    case '"':
+      out += "\\\"";
+      break;
+    case '\\':
+      out += "\\\\";
+      break;
+    case '\n':
+      out += "\\n";
+      break;
+    case '\r':
+      out += "\\r";
+      break;
+    case '\t':
+      out += "\\t";
+      break;
+    case '\b':
+      out += "\\b";
+      break;
+    case '\f':
+      out += "\\f";
+      break;
+    default:
+      if (c < 0x20) {
+        appendHexEscape(out, "\\u00", static_cast<unsigned char>(c));
+      } else {
+        out += "\\ufffd";
+      }
+  }
+}
+
+enum class InvalidBytes { Fail, Replace };
+
+// Appends data as the inside of a JSON string, validating it as UTF-8 on
+// the way. At a byte that is not part of valid UTF-8 it returns false
+// (having appended part of the string) when invalid is Fail, and writes
+// U+FFFD in its place when invalid is Replace.
+bool appendJsonStringBody(std::string& out, const char* data, size_t length, InvalidBytes invalid) {
   const unsigned char* p = bytesOf(data);
   const unsigned char* end = p + length;
   const unsigned char* run = p;
   while (p < end) {
-    const unsigned c = *p;
-    if (c >= 0x20 && c != '"' && c != '\\' && c < 0x80) {
+    if (kJsonPlain.plain[*p]) {
       ++p;
       continue;
     }
+    const unsigned c = *p;
     if (c >= 0x80) {
       const size_t n = multiByteLength(p, end);
       if (n != 0) {
         p += n;
         continue;
       }
+      if (invalid == InvalidBytes::Fail) return false;
     }
     out.append(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      default:
-        if (c < 0x20) {
-          appendHexEscape(out, "\\u00", static_cast<unsigned char>(c));
-        } else {
-          out += "\\ufffd";
-        }
-    }
+    appendJsonEscape(out, c);
     run = ++p;
   }
   out.append(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
+  return true;
 }
 
+// A JSON string; bytes that are not valid UTF-8 become U+FFFD.
 void appendJsonString(std::string& out, const char* data, size_t length) {
   out += '"';
-  appendJsonStringBody(out, data, length);
+  appendJsonStringBody(out, data, length, InvalidBytes::Replace);
   out += '"';
 }
 
@@ -246,13 +277,16 @@ const char* imageKind(const char* data, size_t length) {
 }
 
 void appendJsonValue(std::string& out, const char* data, size_t length) {
-  if (isValidUtf8(data, length)) {
-    appendJsonString(out, data, length);
-  } else {
-    out += "{\"base64\": \"";
-    appendBase64(out, data, length);
-    out += "\"}";
+  const size_t start = out.size();
+  out += '"';
+  if (appendJsonStringBody(out, data, length, InvalidBytes::Fail)) {
+    out += '"';
+    return;
   }
+  out.resize(start);
+  out += "{\"base64\": \"";
+  appendBase64(out, data, length);
+  out += "\"}";
 }
 
 void appendDisplayText(std::string& out, const char* data, size_t length) {
@@ -260,11 +294,11 @@ void appendDisplayText(std::string& out, const char* data, size_t length) {
   const unsigned char* end = p + length;
   const unsigned char* run = p;
   while (p < end) {
-    const unsigned c = *p;
-    if (c >= 0x20 && c < 0x7F && c != '\\') {
+    if (kDisplayPlain.plain[*p]) {
       ++p;
       continue;
     }
+    const unsigned c = *p;
     if (c >= 0x80) {
       const size_t n = multiByteLength(p, end);
       if (n != 0) {
@@ -322,8 +356,7 @@ void ReportFormatter::appendJson(std::string& out, const std::string& path,
   out += ", \"fields\": {";
   for (size_t k = 0; k < m_keys.size(); ++k) {
     if (k != 0) out += ", ";
-    appendJsonString(out, keyOf(m_keys[k].field));
-    out += ": [";
+    out += keyPrefix(m_keys[k].field);
     for (size_t i = m_keys[k].first; i != SIZE_MAX; i = m_next[i]) {
       if (i != m_keys[k].first) out += ", ";
       appendJsonRecorded(out, values, all[i]);
@@ -331,6 +364,15 @@ void ReportFormatter::appendJson(std::string& out, const std::string& path,
     out += ']';
   }
   out += "}}\n";
+}
+
+const std::string& ReportFormatter::keyPrefix(const Strigi::RegisteredField* field) {
+  std::string& prefix = m_keyPrefixes[field];
+  if (prefix.empty()) {
+    appendJsonString(prefix, keyOf(field));
+    prefix += ": [";
+  }
+  return prefix;
 }
 
 void ReportFormatter::appendJsonError(std::string& out, const std::string& path,

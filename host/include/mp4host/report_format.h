@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace mp4host {
@@ -50,8 +51,12 @@ class ReportFormatter {
     size_t first;
     size_t last;
   };
+  // "key": [ as JSON, made once per field.
+  const std::string& keyPrefix(const Strigi::RegisteredField* field);
+
   std::vector<Key> m_keys;
   std::vector<size_t> m_next;  // the next value of the same key, per value
+  std::unordered_map<const Strigi::RegisteredField*, std::string> m_keyPrefixes;
 };
 
 }  // namespace mp4host
