@@ -1,5 +1,6 @@
 #include "json_value.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -74,9 +75,6 @@ class Parser {
     } else if (c == '"') {
       v.type = JsonValue::String;
       v.text = string();
-    } else if (literal("true") || literal("false")) {
-      v.type = JsonValue::Bool;
-      v.boolean = m_text[m_pos - 1] == 'e' && m_text[m_pos - 2] == 'u';
     } else if (literal("null")) {
       v.type = JsonValue::Null;
     } else {
@@ -187,10 +185,8 @@ const JsonValue& JsonValue::operator[](const std::string& key) const {
 }
 
 bool JsonValue::has(const std::string& key) const {
-  for (const auto& member : members) {
-    if (member.first == key) return true;
-  }
-  return false;
+  return std::any_of(members.begin(), members.end(),
+                     [&key](const auto& member) { return member.first == key; });
 }
 
 JsonValue parseJson(const std::string& text) { return Parser(text).document(); }

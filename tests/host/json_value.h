@@ -10,8 +10,7 @@
 namespace hosttest {
 
 struct JsonValue {
-  enum Type { Null, Bool, Number, String, Array, Object } type = Null;
-  bool boolean = false;
+  enum Type { Null, Number, String, Array, Object } type = Null;
   std::string text;  // String: the decoded UTF-8; Number: the literal
   std::vector<JsonValue> items;
   std::vector<std::pair<std::string, JsonValue>> members;

@@ -41,35 +41,22 @@ class Module : public ::testing::Test {
   }
 
   // Registers the factory's fields and analyzes a generated song with a new
-  // analyzer; returns the mime type reported, or "" for none.
+  // analyzer; returns the last value reported, the mime type.
   std::string analyzeSong(Strigi::StreamThroughAnalyzerFactory* factory) {
-    struct MimeSink : Strigi::AnalysisSink {
-      std::string mime;
-      void addString(const Strigi::AnalysisResult&, const Strigi::RegisteredField* f,
-                     const std::string& v) override {
-        if (f->key() == "content.mime_type") mime = v;
-      }
-      void addBytes(const Strigi::AnalysisResult&, const Strigi::RegisteredField*, const char*,
-                    uint32_t) override {}
-      void addUInt32(const Strigi::AnalysisResult&, const Strigi::RegisteredField*,
-                     uint32_t) override {}
-      void addInt32(const Strigi::AnalysisResult&, const Strigi::RegisteredField*,
-                    int32_t) override {}
-      void addDouble(const Strigi::AnalysisResult&, const Strigi::RegisteredField*,
-                     double) override {}
-      void addTriplet(const Strigi::AnalysisResult&, const Strigi::RegisteredField*,
-                      const std::string&, const std::string&) override {}
-    } sink;
     factory->registerFields(m_register);
     std::unique_ptr<Strigi::StreamThroughAnalyzer> analyzer(factory->newInstance());
     const std::string song = hosttest::taggedSong("Title", 3);
     Strigi::StringInputStream stream(song.data(), static_cast<int32_t>(song.size()));
-    Strigi::AnalysisResult result("song.m4a", sink);
+    mp4host::ValueRecorder values;
+    Strigi::AnalysisResult result("song.m4a", values);
     analyzer->setIndexable(&result);
     EXPECT_EQ(analyzer->connectInputStream(&stream), &stream);
     analyzer->setIndexable(nullptr);
     EXPECT_EQ(stream.position(), 0);
-    return sink.mime;
+    if (values.values().empty()) return "";
+    const mp4host::RecordedValue& last = values.values().back();
+    EXPECT_EQ(last.field->key(), "content.mime_type");
+    return std::string(values.bytes(last), last.length);
   }
 
   void* m_handle = nullptr;
