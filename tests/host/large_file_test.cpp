@@ -1,0 +1,178 @@
+// Files beyond 2 and 4 GiB, as cameras and phones write them: the movie box
+// last, behind gigabytes of media data. The files are made sparse at test
+// time (the media data is a hole), and must give, through the host's file
+// stream and through mp4meta, exactly what the same movie box gives in a
+// small file. A stream that cannot go that far ends the intake without a
+// mime type and is handed back at its start.
+#include <boxes.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <mp4host/pipeline.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "json_value.h"
+#include "recorded_values.h"
+#include "test_files.h"
+
+namespace {
+
+using hosttest::TempDir;
+using namespace mp4test;
+
+// A movie with a video and a sound track and a few tags.
+Bytes theMovie() {
+  const Track video{"vide", 600, 7200, stsd({videoEntry("avc1", 1920, 1080)})};
+  const Track sound{"soun", 48000, 576000, stsd({audioEntry("mp4a", 2, 16, 48000u << 16)})};
+  return movie({video, sound},
+               {textItem("\251nam", "Holiday"), textItem("\251too", "Phone camera"),
+                item("trkn", {data(0, zeros(2) + be16(1) + be16(1) + zeros(2))})},
+               1000, 12000);
+}
+
+Bytes smallFile() { return ftyp() + box("mdat", zeros(100)) + theMovie(); }
+
+// Whether files in dir can have holes: a byte written 64 MiB into a new
+// file must not take 64 MiB of disk.
+bool holesWork(const TempDir& dir) {
+  const std::string path = dir.write("probe", "");
+  const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  const bool written = fd >= 0 && pwrite(fd, "x", 1, 64 << 20) == 1;
+  struct stat st;
+  const bool sparse = written && fstat(fd, &st) == 0 && st.st_blocks * 512 < (1 << 20);
+  if (fd >= 0) close(fd);
+  unlink(path.c_str());
+  return sparse;
+}
+
+// A new file holding head at 0 and tail at offset, with a hole between;
+// empty when the file system will not have it.
+std::string writeSparse(const TempDir& dir, const std::string& name, const Bytes& head,
+                        int64_t offset, const Bytes& tail) {
+  const std::string path = dir.write(name, "");
+  const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return "";
+  const bool ok = pwrite(fd, head.data(), head.size(), 0) == static_cast<ssize_t>(head.size()) &&
+                  pwrite(fd, tail.data(), tail.size(), offset) == static_cast<ssize_t>(tail.size());
+  close(fd);
+  if (!ok) unlink(path.c_str());
+  return ok ? path : "";
+}
+
+struct LargeFile {
+  const char* name;
+  uint64_t mediaSize;  // of the media data box, header included
+  bool largeSize;      // the media data box has a 64-bit size
+};
+
+class LargeFileTest : public testing::TestWithParam<LargeFile> {
+ protected:
+  void SetUp() override {
+    if (!holesWork(m_dir)) GTEST_SKIP() << "the file system of " << m_dir.path() << " has no holes";
+    const LargeFile& p = GetParam();
+    const Bytes head = ftyp() + (p.largeSize ? be32(1) + "mdat" + be64(p.mediaSize)
+                                             : be32(static_cast<uint32_t>(p.mediaSize)) + "mdat");
+    const int64_t movieAt = static_cast<int64_t>(ftyp().size() + p.mediaSize);
+    m_large = writeSparse(m_dir, std::string(p.name) + ".mp4", head, movieAt, theMovie());
+    if (m_large.empty()) GTEST_SKIP() << "cannot make a file of " << movieAt << " bytes here";
+    m_small = m_dir.write("small.mp4", smallFile());
+  }
+
+  TempDir m_dir;
+  std::string m_large;
+  std::string m_small;
+};
+
+TEST_P(LargeFileTest, HostFileStreamGivesWhatTheSmallFileGives) {
+  hosttest::LoadedModule module(MP4_MODULE_PATH);
+  mp4host::Pipeline pipeline(module.plugins);
+  ASSERT_TRUE(pipeline.analyzeFile(m_small)) << pipeline.error();
+  const std::vector<std::string> expected = hosttest::describe(pipeline.values());
+  ASSERT_EQ(expected.back(), "content.mime_type text video/mp4");
+  ASSERT_TRUE(pipeline.analyzeFile(m_large)) << pipeline.error();
+  EXPECT_EQ(hosttest::describe(pipeline.values()), expected);
+  // The analyzer handed the stream back at its start.
+  EXPECT_EQ(pipeline.warnings(), std::vector<std::string>{});
+}
+
+TEST_P(LargeFileTest, Mp4metaGivesWhatTheSmallFileGives) {
+  const hosttest::RunResult run = hosttest::runMp4meta({"--json", m_small, m_large});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  std::vector<std::string> lines;
+  std::vector<hosttest::JsonValue> reports;
+  size_t from = 0;
+  for (size_t end; (end = run.out.find('\n', from)) != std::string::npos; from = end + 1) {
+    lines.push_back(run.out.substr(from, end - from));
+    reports.push_back(hosttest::parseJson(lines.back()));
+  }
+  ASSERT_EQ(reports.size(), 2u) << run.out;
+  EXPECT_EQ(reports[1]["path"].text, m_large);
+  // Same fields, same values, in the same order.
+  const auto fields = [](const std::string& line) { return line.substr(line.find("\"fields\"")); };
+  EXPECT_EQ(fields(lines[1]), fields(lines[0]));
+  EXPECT_TRUE(reports[1]["fields"].has("content.mime_type"));
+}
+
+INSTANTIATE_TEST_SUITE_P(SparseFiles, LargeFileTest,
+                         testing::Values(
+                             // 3 GB of media data with a 32-bit size: the movie lies past 2 GiB.
+                             LargeFile{"ThreeGB", 3000000000u, false},
+                             // The largest 32-bit size: the movie begins past 4 GiB.
+                             LargeFile{"Past4GiB", 0xFFFFFFFFu, false},
+                             // 5 GB of media data with a 64-bit size.
+                             LargeFile{"FiveGB", 5000000000u, true}),
+                         [](const testing::TestParamInfo<LargeFile>& row) {
+                           return std::string(row.param.name);
+                         });
+
+// A stream over a pipe can only go back within what it has read, so a box
+// claimed past 2 GiB cannot be reached: the intake ends without a mime type
+// and hands the stream back at its start.
+struct FarClaim {
+  const char* name;
+  Bytes tail;  // after ftyp and a complete movie
+};
+
+class PipeWithFarBox : public testing::TestWithParam<FarClaim> {};
+
+TEST_P(PipeWithFarBox, EndsWithoutMimeTypeAtItsStart) {
+  hosttest::LoadedModule module(MP4_MODULE_PATH);
+  mp4host::Pipeline pipeline(module.plugins);
+  TempDir dir;
+  const Bytes head = ftyp() + theMovie();
+  ASSERT_TRUE(pipeline.analyzeFile(dir.write("whole.mp4", head))) << pipeline.error();
+  const std::vector<std::string> complete = hosttest::describe(pipeline.values());
+  ASSERT_EQ(complete.back(), "content.mime_type text video/mp4");
+
+  const Bytes input = head + GetParam().tail;
+  ASSERT_LT(input.size(), 65536u);  // fits in a pipe, written before the read
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  ASSERT_EQ(write(fds[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
+  close(fds[1]);
+  const bool ok = pipeline.analyzeDescriptor(fds[0], "-");
+  close(fds[0]);
+  ASSERT_TRUE(ok) << pipeline.error();
+  EXPECT_EQ(hosttest::describe(pipeline.values()), hosttest::withoutMimeType(complete));
+  EXPECT_EQ(pipeline.warnings(), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Streams, PipeWithFarBox,
+    testing::Values(
+        // Media data said to end at 3 GB, a movie said to follow it.
+        FarClaim{"MediaPast2GiB", be32(3000000000u) + "mdat" + zeros(64)},
+        FarClaim{"LargeMediaPast4GiB", be32(1) + "mdat" + be64(5000000000u) + zeros(64)},
+        // Media data that ends just below 2 GiB, then a movie past it.
+        FarClaim{"MovieAcross2GiB", be32(0x7FFFFF00u) + "mdat" + zeros(64)},
+        // A movie box that itself begins near and ends past 2 GiB.
+        FarClaim{"HugeMovie", be32(1) + "moov" + be64(3000000000u) + theMovie()}),
+    [](const testing::TestParamInfo<FarClaim>& row) { return std::string(row.param.name); });
+
+}  // namespace
