@@ -6,6 +6,7 @@
 #include <strigi/textutils.h>
 
 #include <algorithm>
+#include <array>
 #include <cinttypes>
 #include <cstdio>
 #include <limits>
@@ -95,14 +96,28 @@ constexpr FieldDeclaration kFields[] = {
     {"media.sample_format", &Strigi::FieldRegister::integerType, &sampleFormatField},
 };
 
-// Box types are four raw bytes compared byte for byte; item types that
-// start with the copyright sign are written with the octal escape \251
-// (a hex escape would swallow the letters after it).
-using FourCC = char[5];
+// Box types are four raw bytes compared byte for byte, here as one 32-bit
+// word. Item types that start with the copyright sign are written with the
+// octal escape \251 (a hex escape would swallow the letters after it).
+struct FourCC {
+  // Implicit, so that tables can list plain literals such as "moov".
+  constexpr FourCC(const char (&code)[5])  // NOLINT(google-explicit-constructor)
+      : word(pack(code[0], code[1], code[2], code[3])) {}
+  static constexpr uint32_t pack(char a, char b, char c, char d) {
+    return static_cast<uint32_t>(static_cast<uint8_t>(a)) << 24 |
+           static_cast<uint32_t>(static_cast<uint8_t>(b)) << 16 |
+           static_cast<uint32_t>(static_cast<uint8_t>(c)) << 8 |
+           static_cast<uint32_t>(static_cast<uint8_t>(d));
+  }
+  uint32_t word;
+};
 
-bool isType(const char* bytes, const FourCC& code) {
-  return bytes[0] == code[0] && bytes[1] == code[1] && bytes[2] == code[2] && bytes[3] == code[3];
+// The four bytes at bytes as a word comparable with FourCC::word.
+uint32_t typeWord(const char* bytes) {
+  return FourCC::pack(bytes[0], bytes[1], bytes[2], bytes[3]);
 }
+
+bool isType(const char* bytes, FourCC code) { return typeWord(bytes) == code.word; }
 
 constexpr FourCC kContainerTypes[] = {
     "moov", "trak",    "edts",    "mdia",    "minf",    "dinf",    "stbl", "gmhd",
@@ -127,18 +142,29 @@ constexpr ParsedType kParsedTypes[] = {
     {"meta", &Mp4ThroughAnalyzer::parseMetaBox}, {"data", &Mp4ThroughAnalyzer::parseDataBox},
 };
 
-BoxParser parserFor(const char* type) {
+BoxParser parserFor(uint32_t type) {
   for (const ParsedType& entry : kParsedTypes) {
-    if (isType(type, entry.type)) return entry.parser;
+    if (entry.type.word == type) return entry.parser;
   }
   return nullptr;
 }
 
-bool isContainer(const char* type) {
-  for (const FourCC& container : kContainerTypes) {
-    if (isType(type, container)) return true;
+// The container types as sorted words, for a binary search on every box.
+template <size_t N>
+constexpr std::array<uint32_t, N> sortedWords(const FourCC (&codes)[N]) {
+  std::array<uint32_t, N> words{};
+  for (size_t i = 0; i < N; ++i) {
+    size_t j = i;
+    for (; j > 0 && words[j - 1] > codes[i].word; --j) words[j] = words[j - 1];
+    words[j] = codes[i].word;
   }
-  return false;
+  return words;
+}
+
+constexpr auto kContainerWords = sortedWords(kContainerTypes);
+
+bool isContainer(uint32_t type) {
+  return std::binary_search(kContainerWords.begin(), kContainerWords.end(), type);
 }
 
 // How the value of a tag item is decoded from its data box.
@@ -178,9 +204,9 @@ constexpr ItemType kItemTypes[] = {
     {"----", nullptr, Decoding::Nothing},
 };
 
-const ItemType* itemTypeFor(const char* type) {
+const ItemType* itemTypeFor(uint32_t type) {
   for (const ItemType& item : kItemTypes) {
-    if (isType(type, item.type)) return &item;
+    if (item.type.word == type) return &item;
   }
   return nullptr;
 }
@@ -280,14 +306,17 @@ struct ChildHeader {
 // Decodes the header at the start of rest, the unwalked part of a container
 // payload of at least 8 bytes. A size field of 0 takes all of rest; 1 takes
 // the 64-bit size that follows the type, if rest holds it.
+constexpr int64_t kLargeHeaderLength = 16;
+
 ChildHeader decodeChildHeader(const Record<8>& header, const Payload& rest) {
   const uint32_t sizeField = header.u32<0>();
   if (sizeField == 0) return {ChildHeader::Normal, rest.size(), 8};
   if (sizeField == 1) {
     const auto large = Record<16>::at(rest);
-    if (!large) return {ChildHeader::HeaderPastEnd, 0, 16};
+    if (!large) return {ChildHeader::HeaderPastEnd, 0, kLargeHeaderLength};
     const int64_t size = large->i64<8>();
-    return {size < 16 ? ChildHeader::TooSmall : ChildHeader::Normal, size, 16};
+    return {size < kLargeHeaderLength ? ChildHeader::TooSmall : ChildHeader::Normal, size,
+            kLargeHeaderLength};
   }
   return {sizeField < 8 ? ChildHeader::TooSmall : ChildHeader::Normal, sizeField, 8};
 }
@@ -400,7 +429,7 @@ class TopLevelReader {
 };
 
 // Whether parseBox looks at the payload of a box of this type at all.
-bool payloadIsRead(const char* type) { return parserFor(type) != nullptr || isContainer(type); }
+bool payloadIsRead(uint32_t type) { return parserFor(type) != nullptr || isContainer(type); }
 
 }  // namespace
 
@@ -488,7 +517,7 @@ bool Mp4ThroughAnalyzer::walkTopLevel(Strigi::InputStream* in) {
     }
 
     const std::string path(type, 4);
-    if (payloadIsRead(type)) {
+    if (payloadIsRead(typeWord(type))) {
       if (!reader.withBytes(offset,
                             static_cast<int64_t>(
                                 std::min<uint64_t>(boxSize, std::numeric_limits<int64_t>::max())),
@@ -510,7 +539,7 @@ bool Mp4ThroughAnalyzer::walkTopLevel(Strigi::InputStream* in) {
 bool Mp4ThroughAnalyzer::parseBox(const char* data, int64_t size, const std::string& path,
                                   int depth) {
   if (path.size() < 4) return false;
-  const char* type = path.data() + path.size() - 4;
+  const uint32_t type = typeWord(path.data() + path.size() - 4);
   if (const BoxParser parser = parserFor(type)) return (this->*parser)(data, size, path, depth + 1);
   if (isContainer(type)) return readSubBoxes(data, size, path, depth + 1);
   return false;
@@ -520,16 +549,23 @@ bool Mp4ThroughAnalyzer::readSubBoxes(const char* data, int64_t size, const std:
                                       int depth) {
   if (depth > kMaxWalkDepth) return false;
   const Payload payload(data, size);
+  // One path buffer for all children: the container's path and "." stay,
+  // the last four bytes are each child's type.
+  std::string childPath;
+  childPath.reserve(path.size() + 5);
+  childPath.append(path).push_back('.');
+  const size_t typeOffset = childPath.size();
   int64_t offset = 0;
   while (const auto header = Record<8>::at(payload, offset)) {
     const Payload rest = payload.from(offset);
     const ChildHeader child = decodeChildHeader(*header, rest);
-    const std::string childPath = path + '.' + std::string(header->code<4>(), 4);
+    childPath.resize(typeOffset);
+    childPath.append(header->code<4>(), 4);
     if (child.kind == ChildHeader::HeaderPastEnd) {
       diagnose(depth, "64 bit length cut off at the end of ", childPath, " box\n");
       return true;
     }
-    if (header->u32<0>() == 1) {
+    if (child.headerLength == kLargeHeaderLength) {
       char line[48];
       std::snprintf(line, sizeof line, "64 bit length: %" PRId64 "\n", child.size);
       diagnose(depth, line);
@@ -552,7 +588,7 @@ bool Mp4ThroughAnalyzer::readSubBoxes(const char* data, int64_t size, const std:
 }
 
 bool Mp4ThroughAnalyzer::haveSubBoxes(const std::string& type) {
-  return type.size() == 4 && isContainer(type.data());
+  return type.size() == 4 && isContainer(typeWord(type.data()));
 }
 
 bool Mp4ThroughAnalyzer::parseFullBox(const char* data, int64_t size, uint8_t* version,
@@ -673,7 +709,7 @@ bool Mp4ThroughAnalyzer::parseDataBox(const char* data, int64_t size, const std:
       path.compare(0, kItemListLength, kItemList) != 0) {
     return true;
   }
-  const ItemType* item = itemTypeFor(path.data() + path.size() - 9);
+  const ItemType* item = itemTypeFor(typeWord(path.data() + path.size() - 9));
   if (!item || item->decoding == Decoding::Nothing) return true;
 
   const Payload payload(data, size);
