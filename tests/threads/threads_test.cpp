@@ -1,0 +1,207 @@
+// Analyzers from the loaded MP4 module running on many threads at once, as
+// an indexer runs them: each thread has its own pipeline (analyzers,
+// streams, result), all share the module and its field handles. Every
+// thread must get exactly what one thread alone gets, for every file, and
+// the walker's diagnostic lines must come out whole.
+#include <boxes.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <mp4host/pipeline.h>
+#include <stdlib.h>
+#include <strigi/stringstream.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "recorded_values.h"
+
+namespace {
+
+using namespace mp4test;
+namespace fs = std::filesystem;
+
+constexpr int kThreads = 8;
+constexpr int kRounds = 40;
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+// Files of many shapes besides the samples: tagged, moov first and last,
+// 64-bit sizes, cut short, stray bytes, a container child past its end.
+std::vector<std::pair<std::string, Bytes>> syntheticFiles() {
+  const Track sound{"soun", 44100, 441000, stsd({audioEntry("mp4a", 2, 16, 44100u << 16)})};
+  const Track video{"vide", 600, 6000, stsd({videoEntry("avc1", 640, 360)})};
+  const Bytes song =
+      ftyp("M4A ") +
+      movie({sound},
+            {textItem("\251nam", "Title"), textItem("\251ART", "Artist"),
+             item("covr", {data(13, Bytes(3000, '\xFF'))}), item("gnre", {data(0, be16(17))})},
+            1000, 10000) +
+      box("mdat", zeros(500));
+  const Bytes film = ftyp() + largeBox("mdat", zeros(2000)) + movie({video, sound}, {}, 600, 6000);
+  return {
+      {"song.m4a", song},
+      {"film.mp4", film},
+      {"quicktime.mov", movie({video}, {textItem("\251too", "Camera")}) + box("mdat", zeros(64))},
+      {"cut.mp4", film.substr(0, film.size() - 40)},
+      {"stray.m4a", song + "abc"},
+      {"past-container.mp4",
+       ftyp() + box("moov", {mvhd(1000, 3000), boxWithSizeField(500, "trak", zeros(20))})},
+      {"not-mp4.txt", "just some text, not a movie\n"},
+  };
+}
+
+// Standard error written to a file while it lives.
+class CapturedStderr {
+ public:
+  CapturedStderr() {
+    char name[] = "/tmp/mp4-threads-stderr-XXXXXX";
+    m_fd = mkstemp(name);
+    m_path = name;
+    fflush(stderr);
+    m_saved = dup(2);
+    dup2(m_fd, 2);
+  }
+  ~CapturedStderr() { restore(); }
+  // Restores standard error and returns what was written.
+  std::string restore() {
+    if (m_saved >= 0) {
+      fflush(stderr);
+      dup2(m_saved, 2);
+      close(m_saved);
+      close(m_fd);
+      m_saved = -1;
+      m_text = readFile(m_path);
+      unlink(m_path.c_str());
+    }
+    return m_text;
+  }
+
+ private:
+  int m_fd = -1;
+  int m_saved = -1;
+  std::string m_path;
+  std::string m_text;
+};
+
+std::map<std::string, int> countLines(const std::string& text) {
+  std::map<std::string, int> counts;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) ++counts[line];
+  return counts;
+}
+
+class Threads : public testing::Test {
+ protected:
+  void SetUp() override {
+    char dir[] = "/tmp/mp4-threads-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    m_dir = dir;
+    for (const fs::directory_entry& entry : fs::directory_iterator(SAMPLES_DIR)) {
+      const std::string ext = entry.path().extension().string();
+      if (ext != ".md" && ext != ".txt") m_paths.push_back(entry.path().string());
+    }
+    for (const auto& [name, bytes] : syntheticFiles()) {
+      m_paths.push_back(m_dir + "/" + name);
+      std::ofstream(m_paths.back(), std::ios::binary) << bytes;
+    }
+    std::sort(m_paths.begin(), m_paths.end());
+    for (const std::string& path : m_paths) m_contents.push_back(readFile(path));
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(m_dir, ignored);
+  }
+
+  // What one pipeline gives for file i, read from its file or from memory.
+  static std::vector<std::string> analyze(mp4host::Pipeline& pipeline, const std::string& path,
+                                          const std::string& contents, bool fromMemory) {
+    bool ok;
+    if (fromMemory) {
+      Strigi::StringInputStream stream(contents.data(), static_cast<int32_t>(contents.size()),
+                                       false);
+      ok = pipeline.analyzeStream(stream, path);
+    } else {
+      ok = pipeline.analyzeFile(path);
+    }
+    std::vector<std::string> lines = hosttest::describe(pipeline.values());
+    if (!ok) lines.push_back("error " + pipeline.error());
+    for (const std::string& warning : pipeline.warnings()) lines.push_back("warning " + warning);
+    return lines;
+  }
+
+  std::string m_dir;
+  std::vector<std::string> m_paths;
+  std::vector<std::string> m_contents;
+};
+
+TEST_F(Threads, EveryThreadGetsWhatOneThreadGets) {
+  hosttest::LoadedModule module(MP4_MODULE_PATH);
+  ASSERT_EQ(module.plugins.factories().size(), 1u);
+  const size_t files = m_paths.size();
+
+  std::vector<std::vector<std::string>> reference(files);
+  CapturedStderr referenceStderr;
+  {
+    mp4host::Pipeline pipeline(module.plugins);
+    for (size_t i = 0; i < files; ++i) {
+      reference[i] = analyze(pipeline, m_paths[i], m_contents[i], false);
+      EXPECT_EQ(analyze(pipeline, m_paths[i], m_contents[i], true), reference[i]) << m_paths[i];
+    }
+  }
+  const std::map<std::string, int> referenceLines = countLines(referenceStderr.restore());
+  ASSERT_FALSE(referenceLines.empty()) << "no file gave a diagnostic line";
+
+  // Half the threads go through the files in the same order, so that they
+  // analyse the same file at the same time; the others start elsewhere.
+  std::atomic<int> ready{0};
+  std::vector<std::vector<std::string>> mismatches(kThreads);
+  std::vector<int> analysed(kThreads, 0);
+  CapturedStderr threadStderr;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      mp4host::Pipeline pipeline(module.plugins);
+      ++ready;
+      while (ready.load() < kThreads) std::this_thread::yield();
+      for (int round = 0; round < kRounds; ++round) {
+        const size_t first = t % 2 == 0 ? 0 : static_cast<size_t>(t * 3 + round);
+        for (size_t k = 0; k < files; ++k) {
+          const size_t i = (first + k) % files;
+          const bool fromMemory = (round + t / 2) % 2 == 1;
+          if (analyze(pipeline, m_paths[i], m_contents[i], fromMemory) != reference[i]) {
+            mismatches[t].push_back(m_paths[i] + (fromMemory ? " (memory)" : " (file)"));
+          }
+          ++analysed[t];
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  const std::map<std::string, int> threadLines = countLines(threadStderr.restore());
+
+  for (int t = 0; t < kThreads; ++t) {
+    EXPECT_EQ(mismatches[t], std::vector<std::string>{}) << "thread " << t;
+    EXPECT_EQ(analysed[t], static_cast<int>(files) * kRounds);
+  }
+  // Each diagnostic line came out whole, as often as the files give it.
+  std::map<std::string, int> expectedLines;
+  for (const auto& [line, count] : referenceLines) {
+    expectedLines[line] = count / 2 * kThreads * kRounds;
+  }
+  EXPECT_EQ(threadLines, expectedLines);
+}
+
+}  // namespace
