@@ -17,7 +17,8 @@ FileInputStream::FileInputStream()
       m_bufferOffset(0),
       m_buffered(0),
       m_map(nullptr),
-      m_mapLength(0) {
+      m_mapLength(0),
+      m_mapAllowed(true) {
   m_size = 0;
 }
 
@@ -128,7 +129,7 @@ const char* FileInputStream::fetch(int64_t pos, int64_t need, int64_t* available
 }
 
 bool FileInputStream::mapFile() {
-  if (m_size <= 0) return false;
+  if (m_size <= 0 || !m_mapAllowed) return false;
   void* p = mmap(nullptr, static_cast<size_t>(m_size), PROT_READ, MAP_PRIVATE, m_fd, 0);
   if (p == MAP_FAILED) return false;
   m_map = static_cast<const char*>(p);
@@ -138,10 +139,12 @@ bool FileInputStream::mapFile() {
 
 // Reads on from the end of the buffered bytes to at least end, a little
 // further when the file has more, so that the next box header is there too.
+// Reads stay small: every byte read is a byte copied, and once a request
+// reaches far ahead the mapping serves everything anyway.
 bool FileInputStream::extendBuffer(int64_t end) {
   const int64_t bufferEnd = m_bufferOffset + m_buffered;
-  const int64_t target = std::min(m_size, std::max({end + kReadAhead / 4, bufferEnd + kReadAhead,
-                                                    m_bufferOffset + kInitialRead}));
+  const int64_t target =
+      std::min(m_size, std::max(end + kReadAhead, m_bufferOffset + kInitialRead));
   const int64_t length = target - m_bufferOffset;
   if (!reserve(static_cast<size_t>(length))) return false;
   if (!preadFully(m_buffer + m_buffered, bufferEnd, target - bufferEnd)) return false;

@@ -69,6 +69,7 @@ int main(int argc, char** argv) {
   mp4meta::RunSettings settings;
   settings.json = options.json;
   settings.jobs = options.jobs != 0 ? options.jobs : defaultJobs();
+  settings.plainFileReads = options.plainFileReads;
   const bool ok = mp4meta::runAnalysis(plugins, source, settings);
   return ok && plugins.errors().empty() ? 0 : 1;
 }

@@ -70,6 +70,13 @@ bool parseOptions(int argc, char** argv, Options* options, std::string* error) {
       } else if (name == "--files-from") {
         if (!value(name, at, &text)) return false;
         options->lists.push_back(text);
+      } else if (name == "--stream") {
+        if (!value(name, at, &text)) return false;
+        if (text != "mapped" && text != "buffered") {
+          *error = "invalid stream kind '" + text + "' (expected mapped or buffered)";
+          return false;
+        }
+        options->plainFileReads = text == "buffered";
       } else if (name == "--jobs") {
         if (!value(name, at, &text) || !parseJobs(text, &options->jobs, error)) return false;
       } else {
@@ -128,6 +135,10 @@ const char* usageText() {
          "                         instead of a newline (as from find -print0)\n"
          "  -j, --jobs N           analyse N files at a time (default: one per CPU);\n"
          "                         the output is the same for every N\n"
+         "      --stream=KIND      how regular files are read: mapped (the default:\n"
+         "                         read near the start, mapped beyond, so media data\n"
+         "                         is never read) or buffered (every byte read into\n"
+         "                         memory; slow, for checking); the output is the same\n"
          "  -h, --help             show this help and exit\n"
          "      --version          show the version and exit\n"
          "\n"

@@ -12,7 +12,8 @@ struct Options {
   bool nulSeparated = false;  // lists from --files-from are NUL-separated
   bool help = false;
   bool version = false;
-  unsigned jobs = 0;  // 0: one per online processor
+  unsigned jobs = 0;            // 0: one per online processor
+  bool plainFileReads = false;  // --stream=buffered
   std::vector<std::string> paths;
   std::vector<std::string> lists;  // --files-from arguments, in order
 };

@@ -119,7 +119,10 @@ struct Job {
 // The work of one thread: its own analyzers, streams and formatter.
 class Worker {
  public:
-  Worker(const mp4host::PluginSet& plugins, bool json) : m_pipeline(plugins), m_json(json) {}
+  Worker(const mp4host::PluginSet& plugins, const RunSettings& settings)
+      : m_pipeline(plugins), m_json(settings.json) {
+    m_pipeline.setPlainFileReads(settings.plainFileReads);
+  }
 
   void process(Job& job) {
     job.output.clear();
@@ -219,9 +222,9 @@ class Printer {
   bool m_printedFile = false;
 };
 
-bool runSerial(const mp4host::PluginSet& plugins, PathSource& source, bool json) {
-  Worker worker(plugins, json);
-  Printer printer(json);
+bool runSerial(const mp4host::PluginSet& plugins, PathSource& source, const RunSettings& settings) {
+  Worker worker(plugins, settings);
+  Printer printer(settings.json);
   Job job;
   while (source.next(&job.input)) {
     worker.process(job);
@@ -236,7 +239,9 @@ bool runSerial(const mp4host::PluginSet& plugins, PathSource& source, bool json)
 // memory of a run of any size and keeps the output in input order. The
 // printing side sleeps until half a ring is done (or the last job), so a
 // run of many small files does not wake it for every file.
-bool runParallel(const mp4host::PluginSet& plugins, PathSource& source, bool json, unsigned jobs) {
+bool runParallel(const mp4host::PluginSet& plugins, PathSource& source,
+                 const RunSettings& settings) {
+  const unsigned jobs = settings.jobs;
   const uint64_t ringSize = static_cast<uint64_t>(jobs) * 16;
   std::vector<Job> ring(ringSize);
   std::mutex mutex;
@@ -272,11 +277,13 @@ bool runParallel(const mp4host::PluginSet& plugins, PathSource& source, bool jso
   // Workers are made here, one after the other, since making analyzers
   // calls into the modules.
   std::vector<std::unique_ptr<Worker>> workers;
-  for (unsigned i = 0; i < jobs; ++i) workers.push_back(std::make_unique<Worker>(plugins, json));
+  for (unsigned i = 0; i < jobs; ++i) {
+    workers.push_back(std::make_unique<Worker>(plugins, settings));
+  }
   std::vector<std::thread> threads;
   for (unsigned i = 0; i < jobs; ++i) threads.emplace_back(work, workers[i].get());
 
-  Printer printer(json);
+  Printer printer(settings.json);
   bool sourceDone = false;
   {
     std::unique_lock<std::mutex> lock(mutex);
@@ -328,8 +335,8 @@ bool runParallel(const mp4host::PluginSet& plugins, PathSource& source, bool jso
 
 bool runAnalysis(const mp4host::PluginSet& plugins, PathSource& source,
                  const RunSettings& settings) {
-  if (settings.jobs <= 1) return runSerial(plugins, source, settings.json);
-  return runParallel(plugins, source, settings.json, settings.jobs);
+  if (settings.jobs <= 1) return runSerial(plugins, source, settings);
+  return runParallel(plugins, source, settings);
 }
 
 }  // namespace mp4meta

@@ -13,7 +13,8 @@ class PathSource;
 
 struct RunSettings {
   bool json = false;
-  unsigned jobs = 1;  // 1: everything on the calling thread
+  unsigned jobs = 1;            // 1: everything on the calling thread
+  bool plainFileReads = false;  // read every byte of regular files, map none
 };
 
 // Returns false when an input or a list could not be read or the output

@@ -47,12 +47,20 @@ class FileInputStream : public Strigi::InputStream {
 
   // Whether reads are served from a mapping of the file.
   bool mapped() const { return m_map != nullptr; }
+  // With mapping off, every byte handed out is read into the buffer first,
+  // as a plain buffered stream does (slow for large files; for checking the
+  // mapped path against). On by default; set it between files.
+  void setMapping(bool allowed) { m_mapAllowed = allowed; }
 
-  // Tuning: the first read fills this much of the buffer; a request that
-  // ends further than kMaxGap past the buffered bytes, or that would make
-  // the buffer hold more than kMaxBuffered bytes, is served by the mapping.
-  static constexpr int64_t kInitialRead = 64 * 1024;
-  static constexpr int64_t kReadAhead = 16 * 1024;
+  // Tuning: the first read fills this much of the buffer, and each later
+  // one reads kReadAhead bytes past the end of the request (the next box
+  // header is usually there); a request that ends further than kMaxGap past
+  // the buffered bytes, or that would make the buffer hold more than
+  // kMaxBuffered bytes, is served by the mapping. Measured on a library of
+  // tagged songs: a 64 KiB first read cost a third more time than 4 KiB,
+  // since most files map soon after for their media data.
+  static constexpr int64_t kInitialRead = 4 * 1024;
+  static constexpr int64_t kReadAhead = 4 * 1024;
   static constexpr int64_t kMaxGap = 64 * 1024;
   static constexpr int64_t kMaxBuffered = 1024 * 1024;
 
@@ -72,6 +80,7 @@ class FileInputStream : public Strigi::InputStream {
   int64_t m_buffered;      // bytes held from m_bufferOffset on
   const char* m_map;
   size_t m_mapLength;
+  bool m_mapAllowed;
 };
 
 }  // namespace mp4host

@@ -42,6 +42,10 @@ class Pipeline {
   // then a check that the stream is back at position 0.
   bool analyzeStream(Strigi::InputStream& stream, const std::string& path);
 
+  // Reads regular files without mapping them: every byte an analyzer asks
+  // for is read into the stream's buffer. For checking the fast path.
+  void setPlainFileReads(bool plain) { m_file.setMapping(!plain); }
+
   // What the last file gave.
   const ValueRecorder& values() const { return m_values; }
   const std::string& error() const { return m_error; }
