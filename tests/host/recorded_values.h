@@ -4,11 +4,15 @@
 #define MP4HOST_RECORDED_VALUES_H
 
 #include <gtest/gtest.h>
+#include <mp4host/pipeline.h>
 #include <mp4host/plugin_loader.h>
 #include <mp4host/value_recorder.h>
+#include <signal.h>
 #include <strigi/fieldtypes.h>
+#include <unistd.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace hosttest {
@@ -57,6 +61,27 @@ inline std::vector<std::string> describe(const mp4host::ValueRecorder& recorder)
 inline std::vector<std::string> withoutMimeType(std::vector<std::string> lines) {
   if (!lines.empty() && lines.back().rfind("content.mime_type ", 0) == 0) lines.pop_back();
   return lines;
+}
+
+// Runs pipeline over bytes written into a pipe by another thread, as
+// standard input is read; returns what analyzeDescriptor returned.
+inline bool analyzePipe(mp4host::Pipeline& pipeline, const std::string& bytes) {
+  // The writer fails instead of killing the test if the reader stops early.
+  signal(SIGPIPE, SIG_IGN);
+  int fds[2];
+  if (pipe(fds) != 0) return false;
+  std::thread writer([fd = fds[1], &bytes] {
+    for (size_t done = 0; done < bytes.size();) {
+      const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+    close(fd);
+  });
+  const bool ok = pipeline.analyzeDescriptor(fds[0], "-");
+  close(fds[0]);
+  writer.join();
+  return ok;
 }
 
 }  // namespace hosttest
