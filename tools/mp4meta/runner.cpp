@@ -31,8 +31,10 @@ class Output {
   Output& operator=(const Output&) = delete;
 
   void write(const std::string& text) {
-    if (m_buffer.size() + text.size() > kSize) flush();
-    if (text.size() >= kSize) {
+    // A large piece (a cover image in base64) goes out as it is rather than
+    // being copied through the buffer first.
+    if (text.size() >= kDirect || m_buffer.size() + text.size() > kSize) flush();
+    if (text.size() >= kDirect) {
       writeAll(text.data(), text.size());
     } else {
       m_buffer += text;
@@ -46,6 +48,7 @@ class Output {
 
  private:
   static constexpr size_t kSize = 64 * 1024;
+  static constexpr size_t kDirect = 16 * 1024;
 
   void writeAll(const char* data, size_t length) {
     while (length > 0 && !m_failed) {
