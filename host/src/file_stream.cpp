@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 
 #include "stream_util.h"
@@ -18,12 +19,17 @@ FileInputStream::FileInputStream()
       m_buffered(0),
       m_map(nullptr),
       m_mapLength(0),
-      m_mapAllowed(true) {
+      m_mapAllowed(true),
+      m_mapInRegion(false),
+      m_region(nullptr),
+      m_regionUsed(0),
+      m_regionFiles(0) {
   m_size = 0;
 }
 
 FileInputStream::~FileInputStream() {
   close();
+  if (m_region) munmap(m_region, kRegionSize);
   std::free(m_buffer);
 }
 
@@ -38,9 +44,10 @@ void FileInputStream::open(int fd, int64_t size) {
 
 void FileInputStream::close() {
   if (m_map) {
-    munmap(const_cast<char*>(m_map), m_mapLength);
+    if (!m_mapInRegion) munmap(const_cast<char*>(m_map), m_mapLength);
     m_map = nullptr;
     m_mapLength = 0;
+    m_mapInRegion = false;
   }
   // A buffer that grew large for one file (only without a mapping) is not
   // kept for the next.
@@ -130,11 +137,66 @@ const char* FileInputStream::fetch(int64_t pos, int64_t need, int64_t* available
 
 bool FileInputStream::mapFile() {
   if (m_size <= 0 || !m_mapAllowed) return false;
-  void* p = mmap(nullptr, static_cast<size_t>(m_size), PROT_READ, MAP_PRIVATE, m_fd, 0);
+  const size_t length = static_cast<size_t>(m_size);
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  if (length <= kRegionSize && mapInRegion((length + page - 1) / page * page)) return true;
+  void* p = mmap(nullptr, length, PROT_READ, MAP_PRIVATE, m_fd, 0);
   if (p == MAP_FAILED) return false;
   m_map = static_cast<const char*>(p);
-  m_mapLength = static_cast<size_t>(m_size);
+  m_mapLength = length;
   return true;
+}
+
+// Maps the file at the next free place of the region (span bytes, whole
+// pages), releasing the files mapped there before when it is full.
+bool FileInputStream::mapInRegion(size_t span) {
+  if (!m_region) {
+    void* r =
+        mmap(nullptr, kRegionSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (r == MAP_FAILED) return false;
+    m_region = static_cast<char*>(r);
+  }
+  if (m_regionFiles >= kRegionFiles || span > kRegionSize - m_regionUsed) releaseRegion();
+  if (!m_region) return false;
+  // MAP_FIXED replaces reserved pages of the region, nothing else.
+  void* p = mmap(m_region + m_regionUsed, static_cast<size_t>(m_size), PROT_READ,
+                 MAP_PRIVATE | MAP_FIXED, m_fd, 0);
+  if (p == MAP_FAILED) {
+    abandonRegion(m_regionUsed, span);
+    return false;
+  }
+  m_map = static_cast<const char*>(p);
+  m_mapLength = static_cast<size_t>(m_size);
+  m_mapInRegion = true;
+  m_regionUsed += span;
+  ++m_regionFiles;
+  return true;
+}
+
+// Unmaps every file of the region with one call, by reserving their pages
+// again.
+void FileInputStream::releaseRegion() {
+  if (m_regionUsed == 0) return;
+  void* p = mmap(m_region, m_regionUsed, PROT_NONE,
+                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1, 0);
+  if (p == MAP_FAILED) {
+    abandonRegion(0, 0);
+    return;
+  }
+  m_regionUsed = 0;
+  m_regionFiles = 0;
+}
+
+// Gives the region up after a failed mapping call, which may have left a
+// hole: everything but the hole is unmapped (the hole stays as it is, as
+// another thread may have mapped something there since).
+void FileInputStream::abandonRegion(size_t holeStart, size_t holeLength) {
+  if (holeStart > 0) munmap(m_region, holeStart);
+  const size_t rest = holeStart + holeLength;
+  if (rest < kRegionSize) munmap(m_region + rest, kRegionSize - rest);
+  m_region = nullptr;
+  m_regionUsed = 0;
+  m_regionFiles = 0;
 }
 
 // Reads on from the end of the buffered bytes to at least end, a little

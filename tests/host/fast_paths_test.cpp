@@ -124,6 +124,43 @@ INSTANTIATE_TEST_SUITE_P(
         RequestCase{"TailOnly", {{kFileSize - 100, 100, 100, true}, {0, 100, 100, true}}}),
     [](const ::testing::TestParamInfo<RequestCase>& row) { return row.param.name; });
 
+// Small files are mapped side by side and unmapped a batch at a time, large
+// ones on their own: each file read through one stream after the other,
+// far more than a batch, shows its own bytes.
+TEST(FileStreamBatches, ManyFilesInTurnEachShowTheirOwnBytes) {
+  TempDir dir;
+  FileInputStream s;
+  const int files = FileInputStream::kRegionFiles * 3 + 1;
+  for (int i = 0; i < files; ++i) {
+    // Sizes that are not whole pages, so that placement rounds up.
+    std::string data = pattern(300000 + static_cast<size_t>(i) * 4099);
+    data[0] = static_cast<char>(i);
+    const int fd = open(dir.write("f" + std::to_string(i), data).c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    s.open(fd, static_cast<int64_t>(data.size()));
+    const char* p = nullptr;
+    const int32_t n = static_cast<int32_t>(data.size());
+    ASSERT_EQ(s.read(p, n, n), n) << "file " << i;
+    EXPECT_TRUE(s.mapped());
+    EXPECT_EQ(std::string(p, data.size()), data) << "file " << i;
+    s.close();
+    close(fd);
+  }
+  // A file larger than the batched size, sparse, mapped on its own.
+  const int64_t big = static_cast<int64_t>(FileInputStream::kRegionSize) + 5000;
+  const int fd = open(dir.write("big", "").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_EQ(ftruncate(fd, big), 0);
+  ASSERT_EQ(pwrite(fd, "tail", 4, big - 4), 4);
+  s.open(fd, big);
+  ASSERT_EQ(s.reset(big - 4), big - 4);
+  const char* p = nullptr;
+  ASSERT_EQ(s.read(p, 4, 4), 4);
+  EXPECT_TRUE(s.mapped());
+  EXPECT_EQ(std::string(p, 4), "tail");
+  s.close();
+  close(fd);
+}
+
 // With mapping off the same requests read every byte into the buffer.
 TEST(FileStreamPlain, ReadsEveryByteInsteadOfMapping) {
   const std::string data = pattern(kFileSize);
