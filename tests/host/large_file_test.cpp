@@ -18,6 +18,8 @@
 
 #include "json_value.h"
 #include "recorded_values.h"
+#include "recording.h"
+#include "streams.h"
 #include "test_files.h"
 
 namespace {
@@ -166,5 +168,40 @@ INSTANTIATE_TEST_SUITE_P(
         // A movie box that itself begins near and ends past 2 GiB.
         FarClaim{"HugeMovie", be32(1) + "moov" + be64(3000000000u) + theMovie()}),
     [](const testing::TestParamInfo<FarClaim>& row) { return std::string(row.param.name); });
+
+// The interface only promises resets within the bytes of the last read. A
+// stream that keeps to that cannot come back to its start from a box it
+// would be moved to, so it is never moved there, not even to a box whose
+// start lies within the header just read.
+struct WindowCase {
+  const char* name;
+  Bytes far;        // placed after ftyp and a complete movie
+  int64_t size;     // of the stream from there on
+  int64_t movieAt;  // a second movie this far from there, if not 0
+};
+
+class LastReadWindow : public testing::TestWithParam<WindowCase> {};
+
+TEST_P(LastReadWindow, BoxPastTwoGiBEndsWithoutMimeTypeAtTheStart) {
+  const Bytes head = ftyp() + theMovie();
+  const Log complete = Harness().run(head);
+  ASSERT_EQ(complete.back(), str("content.mime_type", "video/mp4"));
+  const WindowCase& c = GetParam();
+  const int64_t at = static_cast<int64_t>(head.size());
+  LastReadWindowStream in(at + c.size);
+  in.place(0, head + c.far);
+  if (c.movieAt != 0) in.place(at + c.movieAt, theMovie());
+  // run() also checks that the stream came back at position 0.
+  EXPECT_EQ(Harness().run(&in), Log(complete.begin(), complete.end() - 1));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Streams, LastReadWindow,
+    testing::Values(WindowCase{"MovieAcross2GiB", be32(0x7FFFFFFFu) + "moov", 0x7FFFFFFF, 0},
+                    WindowCase{"LargeMovieAcross2GiB", be32(1) + "moov" + be64(3000000000u),
+                               3000000000, 0},
+                    WindowCase{"MovieAfter3GBOfMedia", be32(3000000000u) + "mdat",
+                               3000000000 + static_cast<int64_t>(theMovie().size()), 3000000000}),
+    [](const testing::TestParamInfo<WindowCase>& row) { return std::string(row.param.name); });
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "streams.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -96,6 +98,62 @@ int64_t SparseStream::reset(int64_t pos) {
   if (pos >= 0 && pos <= (farResets_ ? m_size : furthest_)) {
     m_position = pos;
     m_status = Strigi::Ok;
+  }
+  return m_position;
+}
+
+LastReadWindowStream::LastReadWindowStream(int64_t size) { m_size = size; }
+
+LastReadWindowStream::~LastReadWindowStream() { release(); }
+
+void LastReadWindowStream::place(int64_t offset, const std::string& bytes) {
+  islands_.emplace_back(offset, bytes);
+}
+
+void LastReadWindowStream::release() {
+  if (mapping_) munmap(mapping_, mappingLength_);
+  mapping_ = nullptr;
+}
+
+int32_t LastReadWindowStream::read(const char*& start, int32_t min, int32_t max) {
+  release();
+  if (m_status == Strigi::Error) return -2;
+  if (m_position >= m_size) {
+    m_status = Strigi::Eof;
+    return -1;
+  }
+  const int64_t n = std::max<int64_t>(1, std::min(wanted(min, max), m_size - m_position));
+  mappingLength_ = static_cast<size_t>(n);
+  mapping_ = mmap(nullptr, mappingLength_, PROT_READ | PROT_WRITE,
+                  MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (mapping_ == MAP_FAILED) {
+    mapping_ = nullptr;
+    m_status = Strigi::Error;
+    m_error = "cannot map a read buffer";
+    return -2;
+  }
+  char* const buffer = static_cast<char*>(mapping_);
+  for (const auto& island : islands_) {
+    const int64_t from = std::max(island.first, m_position);
+    const int64_t to =
+        std::min(island.first + static_cast<int64_t>(island.second.size()), m_position + n);
+    if (from < to) {
+      std::memcpy(buffer + (from - m_position), island.second.data() + (from - island.first),
+                  static_cast<size_t>(to - from));
+    }
+  }
+  start = buffer;
+  windowStart_ = m_position;
+  windowEnd_ = m_position + n;
+  m_position = windowEnd_;
+  if (m_position == m_size) m_status = Strigi::Eof;
+  return static_cast<int32_t>(n);
+}
+
+int64_t LastReadWindowStream::reset(int64_t pos) {
+  if (pos >= windowStart_ && pos <= windowEnd_) {
+    m_position = pos;
+    m_status = pos == m_size ? Strigi::Eof : Strigi::Ok;
   }
   return m_position;
 }

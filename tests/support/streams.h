@@ -84,6 +84,30 @@ class SparseStream : public Strigi::InputStream {
   int64_t furthest_ = 0;
 };
 
+// A sparse stream of known size that keeps to the letter of the interface:
+// reset succeeds only within the bytes of the last read. Large reads get
+// fresh zero pages that cost nothing until touched, so boxes of gigabytes
+// can be delivered.
+class LastReadWindowStream : public Strigi::InputStream {
+ public:
+  explicit LastReadWindowStream(int64_t size);
+  ~LastReadWindowStream() override;
+  LastReadWindowStream(const LastReadWindowStream&) = delete;
+  LastReadWindowStream& operator=(const LastReadWindowStream&) = delete;
+  void place(int64_t offset, const std::string& bytes);
+  int32_t read(const char*& start, int32_t min, int32_t max) override;
+  int64_t reset(int64_t pos) override;
+
+ private:
+  void release();
+
+  std::vector<std::pair<int64_t, std::string>> islands_;
+  void* mapping_ = nullptr;
+  size_t mappingLength_ = 0;
+  int64_t windowStart_ = 0;
+  int64_t windowEnd_ = 0;
+};
+
 }  // namespace mp4test
 
 #endif

@@ -347,7 +347,7 @@ bool isAudioEntry(const char* type) {
 // 2147483647 bytes are read from position 0 with exactly the bytes up to
 // their end, as the stream's buffer is meant to be used. Beyond that no
 // 32-bit read reaches them; they are read in place after moving the stream
-// there with reset, which only a stream that can go anywhere accepts. Every
+// there with reset, only on a stream shown to go anywhere and back. Every
 // read leaves the stream at position 0.
 class TopLevelReader {
  public:
@@ -407,8 +407,17 @@ class TopLevelReader {
         static_cast<uint64_t>(length) > static_cast<uint64_t>(size) - offset) {
       return false;
     }
+    // A reset is only promised within the last read, and the box may begin
+    // within the header just read, where any stream goes. Its end lies
+    // beyond every byte read so far: a stream that goes there and back to
+    // 0 goes anywhere, and one that does not is never moved away.
+    const int64_t end = static_cast<int64_t>(offset) + length;
+    if (in_->reset(end) != end) {
+      in_->reset(0);
+      return false;
+    }
     const int64_t position = static_cast<int64_t>(offset);
-    if (in_->reset(position) != position) {
+    if (in_->reset(0) != 0 || in_->reset(position) != position) {
       in_->reset(0);
       return false;
     }
