@@ -1,0 +1,41 @@
+#!/usr/bin/python3
+"""Runs a command once and prints its wall time, CPU time and peak memory.
+
+Usage: timed_run.py NAME COMMAND...
+
+Prints "NAME WALL_NS CPU_NS PEAK_KIB": the CPU time is user plus system
+time (from wait4), the peak the maximum resident set size as /usr/bin/time
+reports it (%M; the command runs under it, since a process started straight
+from Python would count Python's own memory as its peak). Standard output of
+the command goes to /dev/null.
+"""
+import os
+import sys
+import tempfile
+import time
+
+
+def main():
+    if len(sys.argv) < 3:
+        print(__doc__, file=sys.stderr)
+        return 2
+    name, command = sys.argv[1], sys.argv[2:]
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    with tempfile.NamedTemporaryFile("r") as mem:
+        argv = ["/usr/bin/time", "-f", "%M", "-o", mem.name, *command]
+        start = time.perf_counter_ns()
+        pid = os.posix_spawn(argv[0], argv, os.environ,
+                             file_actions=[(os.POSIX_SPAWN_DUP2, devnull, 1)])
+        _, status, usage = os.wait4(pid, 0)
+        wall = time.perf_counter_ns() - start
+        peak = mem.read().split()[-1]
+    if os.waitstatus_to_exitcode(status) != 0:
+        print(f"timed_run.py: {name}: {command[0]} failed", file=sys.stderr)
+        return 1
+    cpu = int((usage.ru_utime + usage.ru_stime) * 1e9)
+    print(f"{name} {wall} {cpu} {peak}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
