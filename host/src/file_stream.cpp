@@ -11,25 +11,41 @@
 
 namespace mp4host {
 
+namespace {
+
+int64_t pageSize() {
+  static const int64_t page = sysconf(_SC_PAGESIZE);
+  return page;
+}
+
+int64_t pageStart(int64_t offset) { return offset / pageSize() * pageSize(); }
+
+// Keeps more of the window resident than this only while a file needs it.
+constexpr int64_t kKeptWindow = 1024 * 1024;
+
+}  // namespace
+
 FileInputStream::FileInputStream()
     : m_fd(-1),
       m_buffer(nullptr),
       m_capacity(0),
       m_bufferOffset(0),
       m_buffered(0),
-      m_map(nullptr),
-      m_mapLength(0),
       m_mapAllowed(true),
-      m_mapInRegion(false),
-      m_region(nullptr),
-      m_regionUsed(0),
-      m_regionFiles(0) {
+      m_space(nullptr),
+      m_window(nullptr),
+      m_windowUsed(0),
+      m_viewBase(nullptr),
+      m_viewMapped(0),
+      m_viewEnd(0),
+      m_map(nullptr),
+      m_mapLength(0) {
   m_size = 0;
 }
 
 FileInputStream::~FileInputStream() {
   close();
-  if (m_region) munmap(m_region, kRegionSize);
+  if (m_space) munmap(m_space, static_cast<size_t>(kViewSpan + kWindowSize));
   std::free(m_buffer);
 }
 
@@ -43,19 +59,23 @@ void FileInputStream::open(int fd, int64_t size) {
 }
 
 void FileInputStream::close() {
+  dropView();
   if (m_map) {
-    if (!m_mapInRegion) munmap(const_cast<char*>(m_map), m_mapLength);
+    munmap(const_cast<char*>(m_map), m_mapLength);
     m_map = nullptr;
     m_mapLength = 0;
-    m_mapInRegion = false;
   }
-  // A buffer that grew large for one file (only without a mapping) is not
-  // kept for the next.
+  // A buffer or window that grew large for one file is not kept for the
+  // next.
   if (m_capacity > static_cast<size_t>(kMaxBuffered)) {
     std::free(m_buffer);
     m_buffer = nullptr;
     m_capacity = 0;
   }
+  if (m_windowUsed > kKeptWindow) {
+    madvise(m_window, static_cast<size_t>(kWindowSize), MADV_DONTNEED);
+  }
+  m_windowUsed = 0;
   m_fd = -1;
   m_bufferOffset = 0;
   m_buffered = 0;
@@ -110,7 +130,9 @@ int64_t FileInputStream::reset(int64_t pos) {
 // checked that pos + need <= size.
 const char* FileInputStream::fetch(int64_t pos, int64_t need, int64_t* available) {
   const int64_t end = pos + need;
-  if (!m_map) {
+  if (m_viewBase) {
+    if (end > m_viewEnd && !fetchIntoView(pos, end)) return nullptr;
+  } else if (!m_map) {
     const int64_t bufferEnd = m_bufferOffset + m_buffered;
     const bool inBuffer = pos >= m_bufferOffset && end <= bufferEnd;
     const bool adjoins = pos >= m_bufferOffset && pos <= bufferEnd;
@@ -118,10 +140,10 @@ const char* FileInputStream::fetch(int64_t pos, int64_t need, int64_t* available
       bool ok;
       if (adjoins && end - bufferEnd <= kMaxGap && end - m_bufferOffset <= kMaxBuffered) {
         ok = extendBuffer(end);
-      } else if (mapFile()) {
-        ok = true;
+      } else if (m_mapAllowed && (makeView(pos, end) || mapWholeFile())) {
+        ok = m_status != Strigi::Error;
       } else {
-        // Some files cannot be mapped; read them whole into the buffer.
+        // Some files cannot be mapped; read them into the buffer.
         ok = adjoins ? extendBuffer(end) : refillBuffer(pos, end);
       }
       if (!ok) return nullptr;
@@ -131,72 +153,113 @@ const char* FileInputStream::fetch(int64_t pos, int64_t need, int64_t* available
     *available = static_cast<int64_t>(m_mapLength) - pos;
     return m_map + pos;
   }
+  if (m_viewBase) {
+    *available = m_viewEnd - pos;
+    return m_viewBase + pos;
+  }
   *available = m_bufferOffset + m_buffered - pos;
   return m_buffer + (pos - m_bufferOffset);
 }
 
-bool FileInputStream::mapFile() {
-  if (m_size <= 0 || !m_mapAllowed) return false;
-  const size_t length = static_cast<size_t>(m_size);
-  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-  if (length <= kRegionSize && mapInRegion((length + page - 1) / page * page)) return true;
-  void* p = mmap(nullptr, length, PROT_READ, MAP_PRIVATE, m_fd, 0);
-  if (p == MAP_FAILED) return false;
-  m_map = static_cast<const char*>(p);
-  m_mapLength = length;
+// Serves a request that ends past the view: the window reads on when the
+// request ends near its end, otherwise the view moves there.
+bool FileInputStream::fetchIntoView(int64_t pos, int64_t end) {
+  if (end - m_viewEnd <= kMaxGap && end - m_viewMapped <= kWindowSize) return fillWindow(end);
+  dropView();
+  if (makeView(pos, end)) return m_status != Strigi::Error;
+  return mapWholeFile() || refillBuffer(pos, end);
+}
+
+// Sets up a view whose window starts at the page where the request
+// [pos, end) ends (or at pos, when that is later). False, with nothing
+// changed, when the request lies beyond the views' reach or no address
+// space can be had; true with the stream in the Error status when the
+// window cannot be read.
+bool FileInputStream::makeView(int64_t pos, int64_t end) {
+  const int64_t windowStart = pageStart(std::max(pos, end - 1));
+  if (windowStart > kViewSpan || end - windowStart > kWindowSize) return false;
+  if (!m_space && !reserveSpace()) return false;
+  if (windowStart > 0) {
+    // MAP_FIXED replaces reserved pages of the stream's own space only.
+    void* p = mmap(m_window - windowStart, static_cast<size_t>(windowStart), PROT_READ,
+                   MAP_PRIVATE | MAP_FIXED, m_fd, 0);
+    if (p == MAP_FAILED) {
+      abandonSpace(windowStart);
+      return false;
+    }
+  }
+  m_viewBase = m_window - windowStart;
+  m_viewMapped = windowStart;
+  m_viewEnd = windowStart;
+  fillWindow(end);
   return true;
 }
 
-// Maps the file at the next free place of the region (span bytes, whole
-// pages), releasing the files mapped there before when it is full.
-bool FileInputStream::mapInRegion(size_t span) {
-  if (!m_region) {
-    void* r =
-        mmap(nullptr, kRegionSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (r == MAP_FAILED) return false;
-    m_region = static_cast<char*>(r);
-  }
-  if (m_regionFiles >= kRegionFiles || span > kRegionSize - m_regionUsed) releaseRegion();
-  if (!m_region) return false;
-  // MAP_FIXED replaces reserved pages of the region, nothing else.
-  void* p = mmap(m_region + m_regionUsed, static_cast<size_t>(m_size), PROT_READ,
-                 MAP_PRIVATE | MAP_FIXED, m_fd, 0);
-  if (p == MAP_FAILED) {
-    abandonRegion(m_regionUsed, span);
+// Reads into the window from the end of the view to at least end (and
+// kReadAhead further, as far as the file and the window go).
+bool FileInputStream::fillWindow(int64_t end) {
+  const int64_t target = std::min({m_size, end + kReadAhead, m_viewMapped + kWindowSize});
+  if (!preadFully(m_window + (m_viewEnd - m_viewMapped), m_viewEnd, target - m_viewEnd)) {
     return false;
   }
-  m_map = static_cast<const char*>(p);
-  m_mapLength = static_cast<size_t>(m_size);
-  m_mapInRegion = true;
-  m_regionUsed += span;
-  ++m_regionFiles;
+  m_viewEnd = target;
+  m_windowUsed = std::max(m_windowUsed, target - m_viewMapped);
   return true;
 }
 
-// Unmaps every file of the region with one call, by reserving their pages
-// again.
-void FileInputStream::releaseRegion() {
-  if (m_regionUsed == 0) return;
-  void* p = mmap(m_region, m_regionUsed, PROT_NONE,
-                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1, 0);
-  if (p == MAP_FAILED) {
-    abandonRegion(0, 0);
-    return;
+// Unmaps the view's mapping by reserving its pages again: pages that were
+// never touched go without a TLB flush.
+void FileInputStream::dropView() {
+  if (!m_viewBase) return;
+  if (m_viewMapped > 0) {
+    void* p = mmap(m_window - m_viewMapped, static_cast<size_t>(m_viewMapped), PROT_NONE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1, 0);
+    if (p == MAP_FAILED) abandonSpace(m_viewMapped);
   }
-  m_regionUsed = 0;
-  m_regionFiles = 0;
+  m_viewBase = nullptr;
+  m_viewMapped = 0;
+  m_viewEnd = 0;
 }
 
-// Gives the region up after a failed mapping call, which may have left a
-// hole: everything but the hole is unmapped (the hole stays as it is, as
-// another thread may have mapped something there since).
-void FileInputStream::abandonRegion(size_t holeStart, size_t holeLength) {
-  if (holeStart > 0) munmap(m_region, holeStart);
-  const size_t rest = holeStart + holeLength;
-  if (rest < kRegionSize) munmap(m_region + rest, kRegionSize - rest);
-  m_region = nullptr;
-  m_regionUsed = 0;
-  m_regionFiles = 0;
+bool FileInputStream::reserveSpace() {
+  const size_t total = static_cast<size_t>(kViewSpan + kWindowSize);
+  void* p = mmap(nullptr, total, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (p == MAP_FAILED) return false;
+  char* space = static_cast<char*>(p);
+  void* w = mmap(space + kViewSpan, static_cast<size_t>(kWindowSize), PROT_READ | PROT_WRITE,
+                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1, 0);
+  if (w == MAP_FAILED) {
+    munmap(space, total);
+    return false;
+  }
+  m_space = space;
+  m_window = space + kViewSpan;
+  return true;
+}
+
+// Gives the space up after a mapping call on the holeLength bytes in front
+// of the window failed, which may have left them unmapped (and another
+// thread may have mapped something there since): everything else of the
+// space is unmapped, the hole is left as it is.
+void FileInputStream::abandonSpace(int64_t holeLength) {
+  const size_t before = static_cast<size_t>(kViewSpan - holeLength);
+  if (before > 0) munmap(m_space, before);
+  munmap(m_window, static_cast<size_t>(kWindowSize));
+  m_space = nullptr;
+  m_window = nullptr;
+  m_viewBase = nullptr;
+  m_viewMapped = 0;
+  m_viewEnd = 0;
+  m_windowUsed = 0;
+}
+
+bool FileInputStream::mapWholeFile() {
+  if (m_size <= 0 || !m_mapAllowed) return false;
+  void* p = mmap(nullptr, static_cast<size_t>(m_size), PROT_READ, MAP_PRIVATE, m_fd, 0);
+  if (p == MAP_FAILED) return false;
+  m_map = static_cast<const char*>(p);
+  m_mapLength = static_cast<size_t>(m_size);
+  return true;
 }
 
 // Reads on from the end of the buffered bytes to at least end, a little

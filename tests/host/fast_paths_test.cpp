@@ -118,27 +118,40 @@ INSTANTIATE_TEST_SUITE_P(
                      {2000000, 16, 16, true},
                      {0, 8, 8, true},
                      {kFileSize - 8, 8, 8, true}}},
+        // After a view is made for the media data: bytes before its window
+        // (from the mapping), across the window's start, the window read on
+        // a little, then moved far ahead, and a large read back from 0.
+        RequestCase{"InAndAroundAView",
+                    {{0, 8, 8, false},
+                     {0, 2000000, 2000000, true},
+                     {100, 1000, 1000, true},
+                     {1990000, 20000, 20000, true},
+                     {0, 2000000 + kGap, 2000000 + kGap, true},
+                     {0, 2900000, 2900000, true},
+                     {0, 2900008, 2900008, true},
+                     {0, 1000000, 1000000, true}}},
         // No upper limit (max below min): at least min, at most what is left.
         RequestCase{"NoUpperLimit", {{0, 10, 0, false}, {kFileSize - 5, 1, -1, true}}},
         // The last bytes of the file, read from near its end first.
         RequestCase{"TailOnly", {{kFileSize - 100, 100, 100, true}, {0, 100, 100, true}}}),
     [](const ::testing::TestParamInfo<RequestCase>& row) { return row.param.name; });
 
-// Small files are mapped side by side and unmapped a batch at a time, large
-// ones on their own: each file read through one stream after the other,
-// far more than a batch, shows its own bytes.
-TEST(FileStreamBatches, ManyFilesInTurnEachShowTheirOwnBytes) {
+// One stream over many files in turn, each with its media data viewed
+// through a mapping: each shows its own bytes. Then a file whose end lies
+// beyond the reach of views, mapped whole.
+TEST(FileStreamViews, ManyFilesInTurnEachShowTheirOwnBytes) {
   TempDir dir;
   FileInputStream s;
-  const int files = FileInputStream::kRegionFiles * 3 + 1;
-  for (int i = 0; i < files; ++i) {
-    // Sizes that are not whole pages, so that placement rounds up.
+  for (int i = 0; i < 20; ++i) {
+    // Sizes that are not whole pages.
     std::string data = pattern(300000 + static_cast<size_t>(i) * 4099);
     data[0] = static_cast<char>(i);
     const int fd = open(dir.write("f" + std::to_string(i), data).c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
     s.open(fd, static_cast<int64_t>(data.size()));
     const char* p = nullptr;
+    ASSERT_EQ(s.read(p, 8, 8), 8);
+    s.reset(0);
     const int32_t n = static_cast<int32_t>(data.size());
     ASSERT_EQ(s.read(p, n, n), n) << "file " << i;
     EXPECT_TRUE(s.mapped());
@@ -146,8 +159,7 @@ TEST(FileStreamBatches, ManyFilesInTurnEachShowTheirOwnBytes) {
     s.close();
     close(fd);
   }
-  // A file larger than the batched size, sparse, mapped on its own.
-  const int64_t big = static_cast<int64_t>(FileInputStream::kRegionSize) + 5000;
+  const int64_t big = FileInputStream::kViewSpan + 3 * 4096 + 5000;
   const int fd = open(dir.write("big", "").c_str(), O_RDWR | O_CLOEXEC);
   ASSERT_EQ(ftruncate(fd, big), 0);
   ASSERT_EQ(pwrite(fd, "tail", 4, big - 4), 4);

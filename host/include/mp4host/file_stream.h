@@ -11,9 +11,17 @@
 namespace mp4host {
 
 // Serves reads from a heap buffer filled with pread while the requests stay
-// near the start of the file, and from a read-only mapping of the whole file
-// once a request reaches far past what was read, so that large parts that
-// the reader only steps over (media data) are never read or faulted in.
+// near the start of the file. A request that reaches far past what was read
+// gets a view instead: the file up to the page where the request ends is
+// mapped read-only, right in front of a window into which the bytes from
+// that page on are read with pread, so that the view is contiguous from
+// position 0. Media data that the reader only steps over is thus never read
+// nor faulted in, what it reads next (a movie box after the media data) is
+// read into the window, and the untouched mapping costs no TLB flush when it
+// goes: unmapping touched pages interrupts every other processor that runs
+// the process's threads, which with several workers costs more than all
+// the rest of the work on a small file. The view's address space and the
+// window are kept from file to file.
 //
 // Random access: reset succeeds for every position from 0 to the size, and
 // the size is known from the start. A pointer from read stays valid until
@@ -21,19 +29,12 @@ namespace mp4host {
 // (or a file that turns out shorter than its size at open) puts the stream
 // in the Error status for good: read returns -2 and error() says why.
 //
-// The mapping covers the size seen at open. A file truncated by someone else
+// Mappings cover the size seen at open. A file truncated by someone else
 // while mapped can still raise SIGBUS when a page past its new end is
 // touched; the file is never written by this stream.
 //
 // One stream serves many files in turn (open, read..., close), keeping its
-// buffer, so a worker analysing many files allocates once. Files of up to
-// kRegionSize bytes are mapped side by side into address space that the
-// stream reserves for itself, and unmapped kRegionFiles at a time with one
-// call: every unmapping of touched pages flushes the TLB, and with several
-// workers in one process interrupts the other processors too, which costs
-// more than the rest of the work on a small file. So a closed file's
-// mapping (and the pages of it that were touched) lives on until its batch
-// is released, at the latest when the stream is destroyed.
+// buffers, so a worker analysing many files allocates once.
 class FileInputStream : public Strigi::InputStream {
  public:
   FileInputStream();
@@ -52,8 +53,8 @@ class FileInputStream : public Strigi::InputStream {
   int64_t skip(int64_t ntoskip) override;
   int64_t reset(int64_t pos) override;
 
-  // Whether reads are served from a mapping of the file.
-  bool mapped() const { return m_map != nullptr; }
+  // Whether reads are served through a mapping of the file.
+  bool mapped() const { return m_viewBase != nullptr || m_map != nullptr; }
   // With mapping off, every byte handed out is read into the buffer first,
   // as a plain buffered stream does (slow for large files; for checking the
   // mapped path against). On by default; set it between files.
@@ -63,25 +64,29 @@ class FileInputStream : public Strigi::InputStream {
   // one reads kReadAhead bytes past the end of the request (the next box
   // header is usually there); a request that ends further than kMaxGap past
   // the buffered bytes, or that would make the buffer hold more than
-  // kMaxBuffered bytes, is served by the mapping. Measured on tagged songs
-  // and 200 MB movies: a first read of 64 KiB cost a third more than 4 KiB,
-  // since most files map soon after for their media data; and a movie box
-  // of up to a few hundred KiB is cheaper to read than to fault in through
-  // the mapping and unmap again, while media data of 400 KB and more is
-  // cheaper to map.
+  // kMaxBuffered bytes, is served by a view. Measured on tagged songs and
+  // 200 MB movies: a first read of 64 KiB cost a third more than 4 KiB, since
+  // most files need a view soon after for their media data; and a movie box
+  // of up to a few hundred KiB is cheaper to read than to fault in through a
+  // mapping, while media data of 400 KB and more is cheaper to map.
   static constexpr int64_t kInitialRead = 4 * 1024;
   static constexpr int64_t kReadAhead = 4 * 1024;
   static constexpr int64_t kMaxGap = 256 * 1024;
   static constexpr int64_t kMaxBuffered = 1024 * 1024;
-  static constexpr size_t kRegionSize = 64 * 1024 * 1024;
-  static constexpr int kRegionFiles = 8;
+  // Views reach positions up to kViewSpan; the window holds kWindowSize
+  // bytes. Beyond, the whole file is mapped as it is.
+  static constexpr int64_t kViewSpan = 16LL * 1024 * 1024 * 1024;
+  static constexpr int64_t kWindowSize = 4 * 1024 * 1024;
 
  private:
   const char* fetch(int64_t pos, int64_t need, int64_t* available);
-  bool mapFile();
-  bool mapInRegion(size_t span);
-  void releaseRegion();
-  void abandonRegion(size_t holeStart, size_t holeLength);
+  bool fetchIntoView(int64_t pos, int64_t end);
+  bool makeView(int64_t pos, int64_t end);
+  bool fillWindow(int64_t end);
+  void dropView();
+  bool reserveSpace();
+  void abandonSpace(int64_t holeLength);
+  bool mapWholeFile();
   bool extendBuffer(int64_t end);
   bool refillBuffer(int64_t pos, int64_t end);
   bool reserve(size_t capacity);
@@ -93,15 +98,21 @@ class FileInputStream : public Strigi::InputStream {
   size_t m_capacity;
   int64_t m_bufferOffset;  // file offset of m_buffer[0]
   int64_t m_buffered;      // bytes held from m_bufferOffset on
+  bool m_mapAllowed;
+  // The view's address space: kViewSpan bytes for mappings (no access
+  // while unused), then the window (read-write).
+  char* m_space;
+  char* m_window;
+  int64_t m_windowUsed;  // the most of the window used for one file
+  // The current view: file byte x is at m_viewBase + x for every x below
+  // m_viewEnd; the bytes before m_viewMapped are mapped, the rest read into
+  // the window. m_viewBase is null without a view.
+  const char* m_viewBase;
+  int64_t m_viewMapped;
+  int64_t m_viewEnd;
+  // A whole-file mapping, for views that cannot be had.
   const char* m_map;
   size_t m_mapLength;
-  bool m_mapAllowed;
-  bool m_mapInRegion;  // m_map lies in the region and goes with it
-  // kRegionSize bytes of address space: the mappings of m_regionFiles files
-  // in the first m_regionUsed bytes, the rest reserved (no access).
-  char* m_region;
-  size_t m_regionUsed;
-  int m_regionFiles;
 };
 
 }  // namespace mp4host
