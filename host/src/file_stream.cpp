@@ -164,7 +164,9 @@ const char* FileInputStream::fetch(int64_t pos, int64_t need, int64_t* available
 // Serves a request that ends past the view: the window reads on when the
 // request ends near its end, otherwise the view moves there.
 bool FileInputStream::fetchIntoView(int64_t pos, int64_t end) {
-  if (end - m_viewEnd <= kMaxGap && end - m_viewMapped <= kWindowSize) return fillWindow(end);
+  if (end - m_viewEnd <= kMaxGap && end - m_viewMapped <= kWindowSize) {
+    return fillWindow(end, kReadAhead);
+  }
   dropView();
   if (makeView(pos, end)) return m_status != Strigi::Error;
   return mapWholeFile() || refillBuffer(pos, end);
@@ -191,14 +193,14 @@ bool FileInputStream::makeView(int64_t pos, int64_t end) {
   m_viewBase = m_window - windowStart;
   m_viewMapped = windowStart;
   m_viewEnd = windowStart;
-  fillWindow(end);
+  fillWindow(end, kViewReadAhead);
   return true;
 }
 
-// Reads into the window from the end of the view to at least end (and
-// kReadAhead further, as far as the file and the window go).
-bool FileInputStream::fillWindow(int64_t end) {
-  const int64_t target = std::min({m_size, end + kReadAhead, m_viewMapped + kWindowSize});
+// Reads into the window from the end of the view to at least end (and ahead
+// bytes further, as far as the file and the window go).
+bool FileInputStream::fillWindow(int64_t end, int64_t ahead) {
+  const int64_t target = std::min({m_size, end + ahead, m_viewMapped + kWindowSize});
   if (!preadFully(m_window + (m_viewEnd - m_viewMapped), m_viewEnd, target - m_viewEnd)) {
     return false;
   }

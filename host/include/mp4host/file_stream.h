@@ -74,15 +74,18 @@ class FileInputStream : public Strigi::InputStream {
   static constexpr int64_t kMaxGap = 256 * 1024;
   static constexpr int64_t kMaxBuffered = 1024 * 1024;
   // Views reach positions up to kViewSpan; the window holds kWindowSize
-  // bytes. Beyond, the whole file is mapped as it is.
+  // bytes. Beyond, the whole file is mapped as it is. A new view reads
+  // kViewReadAhead bytes past the request: what follows media data is
+  // usually the movie box, read whole at once when it is that small.
   static constexpr int64_t kViewSpan = 16LL * 1024 * 1024 * 1024;
   static constexpr int64_t kWindowSize = 4 * 1024 * 1024;
+  static constexpr int64_t kViewReadAhead = 64 * 1024;
 
  private:
   const char* fetch(int64_t pos, int64_t need, int64_t* available);
   bool fetchIntoView(int64_t pos, int64_t end);
   bool makeView(int64_t pos, int64_t end);
-  bool fillWindow(int64_t end);
+  bool fillWindow(int64_t end, int64_t ahead);
   void dropView();
   bool reserveSpace();
   void abandonSpace(int64_t holeLength);
