@@ -137,14 +137,16 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<RequestCase>& row) { return row.param.name; });
 
 // One stream over many files in turn, each with its media data viewed
-// through a mapping: each shows its own bytes. Then a file whose end lies
-// beyond the reach of views, mapped whole.
+// through a mapping: each shows its own bytes. Then a file whose view is
+// too large to keep after it, and one whose end lies beyond the reach of
+// views, mapped whole.
 TEST(FileStreamViews, ManyFilesInTurnEachShowTheirOwnBytes) {
   TempDir dir;
   FileInputStream s;
-  for (int i = 0; i < 20; ++i) {
-    // Sizes that are not whole pages.
-    std::string data = pattern(300000 + static_cast<size_t>(i) * 4099);
+  for (int i = 0; i < 30; ++i) {
+    // Sizes that are not whole pages, now larger, now smaller than the one
+    // before, so that views map over what earlier ones left in every way.
+    std::string data = pattern(300000 + static_cast<size_t>((i * 7) % 11) * 40961);
     data[0] = static_cast<char>(i);
     const int fd = open(dir.write("f" + std::to_string(i), data).c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
@@ -159,18 +161,22 @@ TEST(FileStreamViews, ManyFilesInTurnEachShowTheirOwnBytes) {
     s.close();
     close(fd);
   }
-  const int64_t big = FileInputStream::kViewSpan + 3 * 4096 + 5000;
-  const int fd = open(dir.write("big", "").c_str(), O_RDWR | O_CLOEXEC);
-  ASSERT_EQ(ftruncate(fd, big), 0);
-  ASSERT_EQ(pwrite(fd, "tail", 4, big - 4), 4);
-  s.open(fd, big);
-  ASSERT_EQ(s.reset(big - 4), big - 4);
-  const char* p = nullptr;
-  ASSERT_EQ(s.read(p, 4, 4), 4);
-  EXPECT_TRUE(s.mapped());
-  EXPECT_EQ(std::string(p, 4), "tail");
-  s.close();
-  close(fd);
+  // A view larger than what is kept after the file, then beyond views.
+  for (const int64_t big :
+       {FileInputStream::kStaleMapped + 5000, FileInputStream::kViewSpan + 3 * 4096 + 5000}) {
+    SCOPED_TRACE(big);
+    const int fd = open(dir.write("big" + std::to_string(big), "").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_EQ(ftruncate(fd, big), 0);
+    ASSERT_EQ(pwrite(fd, "tail", 4, big - 4), 4);
+    s.open(fd, big);
+    ASSERT_EQ(s.reset(big - 4), big - 4);
+    const char* p = nullptr;
+    ASSERT_EQ(s.read(p, 4, 4), 4);
+    EXPECT_TRUE(s.mapped());
+    EXPECT_EQ(std::string(p, 4), "tail");
+    s.close();
+    close(fd);
+  }
 }
 
 // With mapping off the same requests read every byte into the buffer.

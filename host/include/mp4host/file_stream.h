@@ -21,7 +21,11 @@ namespace mp4host {
 // goes: unmapping touched pages interrupts every other processor that runs
 // the process's threads, which with several workers costs more than all
 // the rest of the work on a small file. The view's address space and the
-// window are kept from file to file.
+// window are kept from file to file, and so is the mapping of a file of up
+// to kStaleMapped bytes, until a later file's view maps over it: a closed
+// file may stay mapped (holding the file, and whatever pages of it a reader
+// touched) until then or until the stream is destroyed, at most
+// kStalePieces files at a time.
 //
 // Random access: reset succeeds for every position from 0 to the size, and
 // the size is known from the start. A pointer from read stays valid until
@@ -80,6 +84,8 @@ class FileInputStream : public Strigi::InputStream {
   static constexpr int64_t kViewSpan = 16LL * 1024 * 1024 * 1024;
   static constexpr int64_t kWindowSize = 4 * 1024 * 1024;
   static constexpr int64_t kViewReadAhead = 64 * 1024;
+  static constexpr int kStalePieces = 8;
+  static constexpr int64_t kStaleMapped = 64 * 1024 * 1024;
 
  private:
   const char* fetch(int64_t pos, int64_t need, int64_t* available);
@@ -113,6 +119,10 @@ class FileInputStream : public Strigi::InputStream {
   const char* m_viewBase;
   int64_t m_viewMapped;
   int64_t m_viewEnd;
+  // Mappings of earlier files left in front of the window: how far they
+  // reach and in how many pieces.
+  int64_t m_staleMapped;
+  int m_stalePieces;
   // A whole-file mapping, for views that cannot be had.
   const char* m_map;
   size_t m_mapLength;
