@@ -1,6 +1,7 @@
 // Analyzers from the loaded MP4 module running on many threads at once, as
 // an indexer runs them: each thread has its own pipeline (analyzers,
-// streams, result), all share the module and its field handles. Every
+// streams, result), all share the module and its field handles. Files are
+// read through the file stream, from memory and through a pipe. Every
 // thread must get exactly what one thread alone gets, for every file, and
 // the walker's diagnostic lines must come out whole.
 #include <boxes.h>
@@ -125,14 +126,24 @@ class Threads : public testing::Test {
     fs::remove_all(m_dir, ignored);
   }
 
-  // What one pipeline gives for file i, read from its file or from memory.
+  // Where a pipeline reads a file from: the file stream, memory, or the
+  // pipe stream over a pipe written by another thread.
+  enum Source { File, Memory, Pipe };
+  static constexpr int kSources = 3;
+  static const char* sourceName(int source) {
+    return source == File ? "file" : source == Memory ? "memory" : "pipe";
+  }
+
+  // What one pipeline gives for a file, with its errors and warnings.
   static std::vector<std::string> analyze(mp4host::Pipeline& pipeline, const std::string& path,
-                                          const std::string& contents, bool fromMemory) {
+                                          const std::string& contents, int source) {
     bool ok;
-    if (fromMemory) {
+    if (source == Memory) {
       Strigi::StringInputStream stream(contents.data(), static_cast<int32_t>(contents.size()),
                                        false);
       ok = pipeline.analyzeStream(stream, path);
+    } else if (source == Pipe) {
+      ok = hosttest::analyzePipe(pipeline, contents);
     } else {
       ok = pipeline.analyzeFile(path);
     }
@@ -157,8 +168,11 @@ TEST_F(Threads, EveryThreadGetsWhatOneThreadGets) {
   {
     mp4host::Pipeline pipeline(module.plugins);
     for (size_t i = 0; i < files; ++i) {
-      reference[i] = analyze(pipeline, m_paths[i], m_contents[i], false);
-      EXPECT_EQ(analyze(pipeline, m_paths[i], m_contents[i], true), reference[i]) << m_paths[i];
+      reference[i] = analyze(pipeline, m_paths[i], m_contents[i], File);
+      for (int source : {Memory, Pipe}) {
+        EXPECT_EQ(analyze(pipeline, m_paths[i], m_contents[i], source), reference[i])
+            << m_paths[i] << " from " << sourceName(source);
+      }
     }
   }
   const std::map<std::string, int> referenceLines = countLines(referenceStderr.restore());
@@ -180,9 +194,9 @@ TEST_F(Threads, EveryThreadGetsWhatOneThreadGets) {
         const size_t first = t % 2 == 0 ? 0 : static_cast<size_t>(t * 3 + round);
         for (size_t k = 0; k < files; ++k) {
           const size_t i = (first + k) % files;
-          const bool fromMemory = (round + t / 2) % 2 == 1;
-          if (analyze(pipeline, m_paths[i], m_contents[i], fromMemory) != reference[i]) {
-            mismatches[t].push_back(m_paths[i] + (fromMemory ? " (memory)" : " (file)"));
+          const int source = (round + t / 2) % kSources;
+          if (analyze(pipeline, m_paths[i], m_contents[i], source) != reference[i]) {
+            mismatches[t].push_back(m_paths[i] + " from " + sourceName(source));
           }
           ++analysed[t];
         }
@@ -199,7 +213,7 @@ TEST_F(Threads, EveryThreadGetsWhatOneThreadGets) {
   // Each diagnostic line came out whole, as often as the files give it.
   std::map<std::string, int> expectedLines;
   for (const auto& [line, count] : referenceLines) {
-    expectedLines[line] = count / 2 * kThreads * kRounds;
+    expectedLines[line] = count / kSources * kThreads * kRounds;
   }
   EXPECT_EQ(threadLines, expectedLines);
 }
