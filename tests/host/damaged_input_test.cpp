@@ -283,8 +283,11 @@ TEST(DamagedInput, HostStreamsReportWhatTheUndamagedPartGives) {
   hosttest::LoadedModule module(MP4_MODULE_PATH);
   mp4host::Pipeline pipeline(module.plugins);
   TempDir dir;
+  int files = 0;
   const auto viaFile = [&](const Bytes& bytes) {
-    EXPECT_TRUE(pipeline.analyzeFile(dir.write("file.mp4", bytes))) << pipeline.error();
+    // A new file each time: rewriting one makes some file systems flush it.
+    const std::string path = dir.write(std::to_string(files++) + ".mp4", bytes);
+    EXPECT_TRUE(pipeline.analyzeFile(path)) << pipeline.error();
     EXPECT_EQ(pipeline.warnings(), std::vector<std::string>{});
     return hosttest::describe(pipeline.values());
   };
