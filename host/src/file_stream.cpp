@@ -241,6 +241,8 @@ void FileInputStream::dropView() {
 }
 
 bool FileInputStream::reserveSpace() {
+  // Only where the address space is far larger than the reach of views.
+  if (sizeof(void*) < 8) return false;
   const size_t total = static_cast<size_t>(kViewSpan + kWindowSize);
   void* p = mmap(nullptr, total, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (p == MAP_FAILED) return false;
