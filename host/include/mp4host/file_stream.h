@@ -50,7 +50,8 @@ class FileInputStream : public Strigi::InputStream {
   // size bytes. The descriptor stays the caller's and must stay open until
   // close().
   void open(int fd, int64_t size);
-  // Forgets the file and drops the mapping; keeps a small buffer for reuse.
+  // Forgets the file; keeps a small buffer, the view's space and window,
+  // and (see above) maybe the view's mapping for reuse.
   void close();
 
   int32_t read(const char*& start, int32_t min, int32_t max) override;
