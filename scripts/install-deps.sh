@@ -3,7 +3,7 @@
 # package that is already installed is left alone.
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config libgtest-dev clang libclang-rt-14-dev dpkg-dev)
+packages=(cmake make g++ pkg-config libgtest-dev nlohmann-json3-dev clang libclang-rt-14-dev dpkg-dev)
 if [ "${1:-}" = "--all" ]; then
   packages+=(libbenchmark-dev valgrind)
 fi

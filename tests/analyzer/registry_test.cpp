@@ -12,57 +12,28 @@ namespace {
 using Strigi::FieldRegister;
 
 TEST(FieldRegistry, DeclaresThirtyThreeFieldsInTableOrder) {
-  const std::vector<std::string> expected = {"content.mime_type string",
-                                             "content.genre string",
-                                             "audio.title string",
-                                             "TODO_trackNumber string",
-                                             "TODO_discNumber string",
-                                             "content.author string",
-                                             "content.comment string",
-                                             "audio.artist string",
-                                             "audio.album string",
-                                             "TODO_audio.albumartist string",
-                                             "media.codec string",
-                                             "content.links string",
-                                             "TODO_content.purchaser string",
-                                             "TODO_content.purchasedate datetime",
-                                             "content.keyword string",
-                                             "content.description string",
-                                             "content.generator string",
-                                             "audio.duration integer",
-                                             "media.duration integer",
-                                             "TODO_video.duration integer",
-                                             "av.audio_codec string",
-                                             "av.video_codec string",
-                                             "content.copyright string",
-                                             "content.thumbnail binary",
-                                             "content.creation_time datetime",
-                                             "content.maintainer string",
-                                             "content.ID string",
-                                             "user.rating integer",
-                                             "image.width integer",
-                                             "image.height integer",
-                                             "audio.channel_count integer",
-                                             "media.sample_rate integer",
-                                             "media.sample_format integer"};
+  const std::string expected =
+      "content.mime_type string, content.genre string, audio.title string, "
+      "TODO_trackNumber string, TODO_discNumber string, content.author string, "
+      "content.comment string, audio.artist string, audio.album string, "
+      "TODO_audio.albumartist string, media.codec string, content.links string, "
+      "TODO_content.purchaser string, TODO_content.purchasedate datetime, "
+      "content.keyword string, content.description string, content.generator string, "
+      "audio.duration integer, media.duration integer, TODO_video.duration integer, "
+      "av.audio_codec string, av.video_codec string, content.copyright string, "
+      "content.thumbnail binary, content.creation_time datetime, content.maintainer string, "
+      "content.ID string, user.rating integer, image.width integer, image.height integer, "
+      "audio.channel_count integer, media.sample_rate integer, media.sample_format integer";
   FieldRegister reg;
   Mp4ThroughAnalyzerFactory().registerFields(reg);
-  std::vector<std::string> declared;
+  std::string declared;
   for (const FieldRegister::Registration& r : reg.registrations()) {
-    declared.push_back(r.key + " " + r.type);
+    declared += (declared.empty() ? "" : ", ") + r.key + " " + r.type;
     EXPECT_EQ(r.maxOccurs, 1) << r.key;
     EXPECT_EQ(r.parent, nullptr) << r.key;
   }
   EXPECT_EQ(declared, expected);
   EXPECT_EQ(reg.fields().size(), 33u);
-}
-
-TEST(FieldRegistry, LinksAndPurchaserHaveDistinctHandles) {
-  FieldRegister reg;
-  Mp4ThroughAnalyzerFactory().registerFields(reg);
-  ASSERT_EQ(reg.fields().count("content.links"), 1u);
-  ASSERT_EQ(reg.fields().count("TODO_content.purchaser"), 1u);
-  EXPECT_NE(reg.fields().at("content.links"), reg.fields().at("TODO_content.purchaser"));
 }
 
 TEST(FieldRegistry, SecondRegistrationReplacesTheHandles) {
@@ -77,22 +48,6 @@ TEST(FieldRegistry, SecondRegistrationReplacesTheHandles) {
   harness.factory().registerFields(harness.fieldRegister());
   EXPECT_EQ(harness.run(box("moov", Bytes()))[0].field,
             harness.fieldRegister().fields().at("content.mime_type"));
-}
-
-TEST(AnalyzerFactory, Names) {
-  Harness harness;
-  EXPECT_STREQ(harness.factory().name(), "Mp4ThroughAnalyzer");
-  EXPECT_STREQ(harness.analyzer().name(), "Mp4");
-  EXPECT_TRUE(harness.analyzer().isReadyWithStream());
-}
-
-TEST(AnalyzerFactory, NewInstanceGivesDistinctAnalyzers) {
-  Mp4ThroughAnalyzerFactory factory;
-  std::unique_ptr<Strigi::StreamThroughAnalyzer> a(factory.newInstance());
-  std::unique_ptr<Strigi::StreamThroughAnalyzer> b(factory.newInstance());
-  ASSERT_NE(a, nullptr);
-  EXPECT_NE(a, b);
-  EXPECT_NE(dynamic_cast<Mp4ThroughAnalyzer*>(a.get()), nullptr);
 }
 
 TEST(PluginEntry, ThroughListHasOneNewFactoryPerCallAndTheOthersAreEmpty) {
@@ -115,12 +70,12 @@ TEST(PluginEntry, ThroughListHasOneNewFactoryPerCallAndTheOthersAreEmpty) {
   // The factories outlive the plug-in object that made them.
   for (Strigi::StreamThroughAnalyzerFactory* factory : {first.front(), second.front()}) {
     EXPECT_STREQ(factory->name(), "Mp4ThroughAnalyzer");
-    delete factory->newInstance();
+    std::unique_ptr<Strigi::StreamThroughAnalyzer> analyzer(factory->newInstance());
+    EXPECT_TRUE(analyzer->isReadyWithStream());
     delete factory;
   }
+  deleteStrigiAnalyzerFactory(nullptr);
 }
-
-TEST(PluginEntry, DeletingNullIsHarmless) { deleteStrigiAnalyzerFactory(nullptr); }
 
 }  // namespace
 }  // namespace mp4test

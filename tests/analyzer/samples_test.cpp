@@ -1,21 +1,18 @@
 #include <gtest/gtest.h>
 #include <strigi/stringstream.h>
 
-#include <fstream>
 #include <map>
 #include <regex>
 #include <sstream>
 
-#include "common.h"
+#include "boxes.h"
+#include "recording.h"
 
 namespace mp4test {
 namespace {
 
-Bytes readFile(const std::string& name) {
-  std::ifstream in(std::string(MP4_SAMPLES_DIR) + "/" + name, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
+Bytes sample(const std::string& name) {
+  return readFile(std::string(MP4_SAMPLES_DIR) + "/" + name);
 }
 
 // What expected.txt says of one sample: its reports (a value "<N bytes>"
@@ -37,7 +34,7 @@ Kind kindOf(const std::string& key) {
 
 std::map<std::string, Expected> parseExpected() {
   std::map<std::string, Expected> samples;
-  std::istringstream in(readFile("expected.txt"));
+  std::istringstream in(sample("expected.txt"));
   const std::regex stderrLine(R"re(# stderr: (\d+) spaces, then "(.*)" \(.*)re");
   Expected* current = nullptr;
   std::string line;
@@ -74,7 +71,7 @@ struct SampleRun {
 };
 
 SampleRun analyze(const std::string& name) {
-  const Bytes bytes = readFile(name);
+  const Bytes bytes = sample(name);
   Strigi::StringInputStream in(bytes.data(), static_cast<int32_t>(bytes.size()), false);
   Harness harness;
   testing::internal::CaptureStderr();

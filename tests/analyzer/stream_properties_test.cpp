@@ -2,7 +2,8 @@
 
 #include <optional>
 
-#include "common.h"
+#include "boxes.h"
+#include "recording.h"
 
 namespace mp4test {
 namespace {

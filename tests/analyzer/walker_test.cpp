@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "common.h"
+#include "boxes.h"
+#include "recording.h"
 
 namespace mp4test {
 namespace {

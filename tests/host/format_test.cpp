@@ -95,10 +95,6 @@ TEST_F(Report, JsonGroupsValuesByKeyInOrderOfFirstReport) {
             "\"a.second\": [-5]}}\n");
 }
 
-TEST_F(Report, JsonOfAFileWithoutValues) {
-  EXPECT_EQ(json(), "{\"path\": \"song.m4a\", \"fields\": {}}\n");
-}
-
 TEST_F(Report, JsonEscapesTextAndEncodesBytesThatAreNotUtf8) {
   m_result.addValue(field("k"), std::string("q\"b\\n\nt\tc\x01 \xC3\xA9\x7F/"));
   m_result.addValue(field("k"), std::string("\xFF\xD8\xFF", 3));
@@ -146,13 +142,6 @@ TEST_F(Report, TextShowsBinaryValuesBySizeAndImageType) {
             "content.thumbnail: <32 bytes, BMP image>\n"
             "content.thumbnail: <2 bytes>\n"
             "content.thumbnail: <1 byte>\n");
-}
-
-TEST_F(Report, RecorderStartsAfreshForEachFile) {
-  m_result.addValue(field("k"), std::string("first file"));
-  m_values.clear();
-  m_result.addValue(field("k"), int32_t{2});
-  EXPECT_EQ(json(), "{\"path\": \"song.m4a\", \"fields\": {\"k\": [2]}}\n");
 }
 
 }  // namespace

@@ -4,20 +4,15 @@
 // stream and through mp4meta, exactly what the same movie box gives in a
 // small file. A stream that cannot go that far ends the intake without a
 // mime type and is handed back at its start.
-#include <boxes.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <mp4host/pipeline.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "json_value.h"
-#include "recorded_values.h"
 #include "recording.h"
 #include "streams.h"
 #include "test_files.h"
@@ -90,35 +85,20 @@ class LargeFileTest : public testing::TestWithParam<LargeFile> {
   std::string m_small;
 };
 
-TEST_P(LargeFileTest, HostFileStreamGivesWhatTheSmallFileGives) {
-  hosttest::LoadedModule module(MP4_MODULE_PATH);
-  mp4host::Pipeline pipeline(module.plugins);
-  ASSERT_TRUE(pipeline.analyzeFile(m_small)) << pipeline.error();
-  const std::vector<std::string> expected = hosttest::describe(pipeline.values());
-  ASSERT_EQ(expected.back(), "content.mime_type text video/mp4");
-  ASSERT_TRUE(pipeline.analyzeFile(m_large)) << pipeline.error();
-  EXPECT_EQ(hosttest::describe(pipeline.values()), expected);
-  // The analyzer handed the stream back at its start.
-  EXPECT_EQ(pipeline.warnings(), std::vector<std::string>{});
-}
-
-TEST_P(LargeFileTest, Mp4metaGivesWhatTheSmallFileGives) {
+// Through mp4meta and so the host's file stream; an empty standard error
+// also says that the analyzer handed the stream back at its start.
+TEST_P(LargeFileTest, GivesWhatTheSmallFileGives) {
   const hosttest::RunResult run = hosttest::runMp4meta({"--json", m_small, m_large});
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err, "");
-  std::vector<std::string> lines;
-  std::vector<hosttest::JsonValue> reports;
-  size_t from = 0;
-  for (size_t end; (end = run.out.find('\n', from)) != std::string::npos; from = end + 1) {
-    lines.push_back(run.out.substr(from, end - from));
-    reports.push_back(hosttest::parseJson(lines.back()));
-  }
-  ASSERT_EQ(reports.size(), 2u) << run.out;
-  EXPECT_EQ(reports[1]["path"].text, m_large);
+  const size_t split = run.out.find('\n') + 1;
+  const std::string small = run.out.substr(0, split);
+  const std::string large = run.out.substr(split);
+  EXPECT_EQ(large.substr(0, large.find("\"fields\"")), "{\"path\": \"" + m_large + "\", ");
   // Same fields, same values, in the same order.
   const auto fields = [](const std::string& line) { return line.substr(line.find("\"fields\"")); };
-  EXPECT_EQ(fields(lines[1]), fields(lines[0]));
-  EXPECT_TRUE(reports[1]["fields"].has("content.mime_type"));
+  EXPECT_EQ(fields(large), fields(small));
+  EXPECT_NE(small.find("\"content.mime_type\": [\"video/mp4\"]"), std::string::npos) << small;
 }
 
 INSTANTIATE_TEST_SUITE_P(SparseFiles, LargeFileTest,
@@ -144,11 +124,10 @@ struct FarClaim {
 class PipeWithFarBox : public testing::TestWithParam<FarClaim> {};
 
 TEST_P(PipeWithFarBox, EndsWithoutMimeTypeAtItsStart) {
-  hosttest::LoadedModule module(MP4_MODULE_PATH);
+  hosttest::LoadedModule module;
   mp4host::Pipeline pipeline(module.plugins);
-  TempDir dir;
   const Bytes head = ftyp() + theMovie();
-  ASSERT_TRUE(pipeline.analyzeFile(dir.write("whole.mp4", head))) << pipeline.error();
+  ASSERT_TRUE(hosttest::analyzePipe(pipeline, head)) << pipeline.error();
   const std::vector<std::string> complete = hosttest::describe(pipeline.values());
   ASSERT_EQ(complete.back(), "content.mime_type text video/mp4");
 

@@ -1,15 +1,8 @@
-// The analyzer module as a host loads it (dlopen, the two entry points,
-// factories and their lifetimes), the module loader, and the pipeline that
-// drives analyzers as an indexer does.
-#include <dlfcn.h>
+// The module loader (directories, overrides, broken modules, the plug-in
+// path) and the pipeline that drives analyzers as an indexer does. The
+// entry points themselves are tested on the analyzer library.
 #include <gtest/gtest.h>
-#include <mp4host/pipeline.h>
-#include <mp4host/plugin_loader.h>
-#include <strigi/analysisresult.h>
-#include <strigi/analyzerplugin.h>
-#include <strigi/fieldtypes.h>
 #include <strigi/streamthroughanalyzer.h>
-#include <strigi/stringstream.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -21,81 +14,6 @@
 namespace {
 
 using hosttest::TempDir;
-
-using CreateFactory = Strigi::AnalyzerFactoryFactory* (*)();
-using DeleteFactory = void (*)(Strigi::AnalyzerFactoryFactory*);
-
-// The built module, opened as a host opens it.
-class Module : public ::testing::Test {
- protected:
-  void SetUp() override {
-    m_handle = dlopen(MP4_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(m_handle, nullptr) << dlerror();
-    m_create = reinterpret_cast<CreateFactory>(dlsym(m_handle, "strigiAnalyzerFactory"));
-    m_delete = reinterpret_cast<DeleteFactory>(dlsym(m_handle, "deleteStrigiAnalyzerFactory"));
-    ASSERT_NE(m_create, nullptr);
-    ASSERT_NE(m_delete, nullptr);
-  }
-  void TearDown() override {
-    if (m_handle) dlclose(m_handle);
-  }
-
-  // Registers the factory's fields and analyzes a generated song with a new
-  // analyzer; returns the last value reported, the mime type.
-  std::string analyzeSong(Strigi::StreamThroughAnalyzerFactory* factory) {
-    factory->registerFields(m_register);
-    std::unique_ptr<Strigi::StreamThroughAnalyzer> analyzer(factory->newInstance());
-    const std::string song = hosttest::taggedSong("Title", 3);
-    Strigi::StringInputStream stream(song.data(), static_cast<int32_t>(song.size()));
-    mp4host::ValueRecorder values;
-    Strigi::AnalysisResult result("song.m4a", values);
-    analyzer->setIndexable(&result);
-    EXPECT_EQ(analyzer->connectInputStream(&stream), &stream);
-    analyzer->setIndexable(nullptr);
-    EXPECT_EQ(stream.position(), 0);
-    if (values.values().empty()) return "";
-    const mp4host::RecordedValue& last = values.values().back();
-    EXPECT_EQ(last.field->key(), "content.mime_type");
-    return std::string(values.bytes(last), last.length);
-  }
-
-  void* m_handle = nullptr;
-  CreateFactory m_create = nullptr;
-  DeleteFactory m_delete = nullptr;
-  Strigi::FieldRegister m_register;
-};
-
-TEST_F(Module, FactoriesOfFactoriesAreIndependent) {
-  Strigi::AnalyzerFactoryFactory* first = m_create();
-  Strigi::AnalyzerFactoryFactory* second = m_create();
-  ASSERT_NE(first, second);
-  m_delete(first);
-  auto factories = second->streamThroughAnalyzerFactories();
-  ASSERT_EQ(factories.size(), 1u);
-  EXPECT_STREQ(factories.front()->name(), "Mp4ThroughAnalyzer");
-  EXPECT_EQ(analyzeSong(factories.front()), "audio/mp4");
-  delete factories.front();
-  EXPECT_TRUE(second->streamEndAnalyzerFactories().empty());
-  EXPECT_TRUE(second->streamSaxAnalyzerFactories().empty());
-  EXPECT_TRUE(second->streamLineAnalyzerFactories().empty());
-  EXPECT_TRUE(second->streamEventAnalyzerFactories().empty());
-  m_delete(second);
-  m_delete(nullptr);
-}
-
-TEST_F(Module, ThroughFactoriesOutliveTheirFactoryOfFactories) {
-  Strigi::AnalyzerFactoryFactory* factory = m_create();
-  auto first = factory->streamThroughAnalyzerFactories();
-  auto second = factory->streamThroughAnalyzerFactories();
-  ASSERT_EQ(first.size(), 1u);
-  ASSERT_EQ(second.size(), 1u);
-  EXPECT_NE(first.front(), second.front());
-  m_delete(factory);
-  EXPECT_EQ(analyzeSong(first.front()), "audio/mp4");
-  delete first.front();
-  EXPECT_EQ(analyzeSong(second.front()), "audio/mp4");
-  delete second.front();
-}
 
 // Copies a built module into dir under name.
 std::string install(const TempDir& dir, const char* module, const std::string& name) {

@@ -5,22 +5,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <fstream>
-#include <map>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "json_value.h"
 #include "test_files.h"
 
 namespace {
 
-using hosttest::JsonValue;
-using hosttest::parseJson;
+using Json = nlohmann::json;
 using hosttest::runMp4meta;
 using hosttest::RunOptions;
 using hosttest::RunResult;
@@ -35,128 +32,16 @@ std::vector<std::string> lines(const std::string& text) {
   return out;
 }
 
-std::vector<JsonValue> jsonLines(const std::string& text) {
-  std::vector<JsonValue> out;
-  for (const std::string& line : lines(text)) out.push_back(parseJson(line));
+std::vector<Json> jsonLines(const std::string& text) {
+  std::vector<Json> out;
+  for (const std::string& line : lines(text)) out.push_back(Json::parse(line));
   return out;
 }
 
-// samples/expected.txt: for each sample, its (key, value) reports in order.
-std::map<std::string, std::vector<std::pair<std::string, std::string>>> expectedReports() {
-  std::map<std::string, std::vector<std::pair<std::string, std::string>>> samples;
-  std::ifstream in(kSamples + "/expected.txt");
-  std::string current;
-  for (std::string line; std::getline(in, line);) {
-    if (line.empty() || line[0] == '#') continue;
-    if (line[0] == '[') {
-      current = line.substr(1, line.size() - 2);
-      samples[current];
-      continue;
-    }
-    const size_t tab = line.find('\t');
-    samples[current].emplace_back(line.substr(0, tab), line.substr(tab + 1));
-  }
-  return samples;
-}
-
-// "<207 bytes>" in expected.txt: the size of a binary value, or -1.
-long binarySize(const std::string& expected) {
-  if (expected.size() < 8 || expected[0] != '<' || expected.find(" bytes>") == std::string::npos) {
-    return -1;
-  }
-  return std::stol(expected.substr(1));
-}
-
-size_t base64Length(const std::string& b64) {
-  size_t padding = 0;
-  while (padding < b64.size() && b64[b64.size() - 1 - padding] == '=') ++padding;
-  return b64.size() / 4 * 3 - padding;
-}
-
-std::vector<std::string> samplePaths() {
-  std::vector<std::string> paths;
-  for (const auto& sample : expectedReports()) paths.push_back(kSamples + "/" + sample.first);
-  return paths;
-}
-
-TEST(Mp4meta, TextReportsOfTheSamplesMatchTheirExpectedValues) {
-  const auto expected = expectedReports();
-  ASSERT_FALSE(expected.empty());
-  const RunResult run = runMp4meta(samplePaths());
-  ASSERT_EQ(run.status, 0) << run.err;
-  // Blocks of "path" then "key: value" lines, separated by blank lines.
-  std::vector<std::string> block;
-  auto it = expected.begin();
-  auto check = [&] {
-    ASSERT_NE(it, expected.end());
-    EXPECT_EQ(block.at(0), kSamples + "/" + it->first);
-    ASSERT_EQ(block.size(), it->second.size() + 1) << it->first;
-    for (size_t i = 0; i < it->second.size(); ++i) {
-      const auto& [key, value] = it->second[i];
-      const long size = binarySize(value);
-      const std::string line = block[i + 1];
-      if (size >= 0) {
-        EXPECT_EQ(line.rfind(key + ": <" + std::to_string(size) + " bytes", 0), 0u) << line;
-      } else {
-        EXPECT_EQ(line, key + ": " + value);
-      }
-    }
-    ++it;
-    block.clear();
-  };
-  for (const std::string& line : lines(run.out)) {
-    if (line.empty()) {
-      check();
-    } else {
-      block.push_back(line);
-    }
-  }
-  check();
-  EXPECT_EQ(it, expected.end());
-}
-
-TEST(Mp4meta, JsonReportsOfTheSamplesMatchTheirExpectedValues) {
-  const auto expected = expectedReports();
-  const RunResult run = runMp4meta([] {
-    std::vector<std::string> args{"--json"};
-    for (const std::string& p : samplePaths()) args.push_back(p);
-    return args;
-  }());
-  ASSERT_EQ(run.status, 0) << run.err;
-  const std::vector<JsonValue> reports = jsonLines(run.out);
-  ASSERT_EQ(reports.size(), expected.size());
-  size_t n = 0;
-  for (const auto& [name, values] : expected) {
-    const JsonValue& report = reports[n++];
-    EXPECT_EQ(report["path"].text, kSamples + "/" + name);
-    // The expected reports grouped by key, keys in order of first report.
-    std::vector<std::pair<std::string, std::vector<std::string>>> grouped;
-    for (const auto& [key, value] : values) {
-      auto g = std::find_if(grouped.begin(), grouped.end(),
-                            [&key = key](const auto& e) { return e.first == key; });
-      if (g == grouped.end()) {
-        grouped.push_back({key, {value}});
-      } else {
-        g->second.push_back(value);
-      }
-    }
-    const JsonValue& fields = report["fields"];
-    ASSERT_EQ(fields.members.size(), grouped.size()) << name;
-    for (size_t k = 0; k < grouped.size(); ++k) {
-      EXPECT_EQ(fields.members[k].first, grouped[k].first) << name;
-      const std::vector<JsonValue>& got = fields.members[k].second.items;
-      ASSERT_EQ(got.size(), grouped[k].second.size()) << name << " " << grouped[k].first;
-      for (size_t i = 0; i < got.size(); ++i) {
-        const std::string& want = grouped[k].second[i];
-        if (binarySize(want) >= 0) {
-          EXPECT_EQ(base64Length(got[i]["base64"].text), static_cast<size_t>(binarySize(want)));
-        } else {
-          EXPECT_TRUE(got[i].type == JsonValue::String || got[i].type == JsonValue::Number);
-          EXPECT_EQ(got[i].text, want) << name << " " << grouped[k].first;
-        }
-      }
-    }
-  }
+std::vector<std::string> paths(const std::string& jsonOut) {
+  std::vector<std::string> out;
+  for (const Json& report : jsonLines(jsonOut)) out.push_back(report["path"]);
+  return out;
 }
 
 TEST(Mp4meta, JsonLineHasTheDocumentedShape) {
@@ -208,12 +93,10 @@ class Tree : public ::testing::Test {
 TEST_F(Tree, WalkIsRecursiveInByteOrderOverRegularFiles) {
   const RunResult run = runMp4meta({"--json", m_dir.path()});
   ASSERT_EQ(run.status, 0) << run.err;
-  std::vector<std::string> paths;
-  for (const JsonValue& report : jsonLines(run.out)) paths.push_back(report["path"].text);
   const std::string d = m_dir.path() + "/";
-  EXPECT_EQ(paths, (std::vector<std::string>{d + "B.mp4", d + "a.m4a", d + "b.m4a",
-                                             d + "link-to-file", d + "sub/c.m4a",
-                                             d + "sub/deeper/d.txt", d + "sub/deeper/e.mp4"}));
+  EXPECT_EQ(paths(run.out), (std::vector<std::string>{
+                                d + "B.mp4", d + "a.m4a", d + "b.m4a", d + "link-to-file",
+                                d + "sub/c.m4a", d + "sub/deeper/d.txt", d + "sub/deeper/e.mp4"}));
 }
 
 TEST_F(Tree, ParallelRunPrintsExactlyWhatASerialRunPrints) {
@@ -263,10 +146,10 @@ TEST(Mp4meta, SlowInputKeepsItsPlaceWhileLaterFilesFinish) {
   writer.join();
   close(unblock);
   ASSERT_EQ(run.status, 0) << run.err;
-  const std::vector<JsonValue> reports = jsonLines(run.out);
+  const std::vector<Json> reports = jsonLines(run.out);
   ASSERT_EQ(reports.size(), 4u);
-  EXPECT_EQ(reports[0]["path"].text, fifo);
-  EXPECT_EQ(reports[0]["fields"]["audio.title"].items.at(0).text, "slow");
+  EXPECT_EQ(reports[0]["path"], fifo);
+  EXPECT_EQ(reports[0]["fields"]["audio.title"].at(0), "slow");
 }
 
 TEST(Mp4meta, MissingPathIsReportedAndTheRunGoesOn) {
@@ -275,12 +158,12 @@ TEST(Mp4meta, MissingPathIsReportedAndTheRunGoesOn) {
   const std::string missing = dir.path() + "/missing.m4a";
   RunResult run = runMp4meta({"--json", missing, song});
   EXPECT_EQ(run.status, 1);
-  std::vector<JsonValue> reports = jsonLines(run.out);
+  std::vector<Json> reports = jsonLines(run.out);
   ASSERT_EQ(reports.size(), 2u);
-  EXPECT_EQ(reports[0]["path"].text, missing);
-  EXPECT_EQ(reports[0]["error"].text, "No such file or directory");
-  EXPECT_FALSE(reports[0].has("fields"));
-  EXPECT_TRUE(reports[1].has("fields"));
+  EXPECT_EQ(reports[0]["path"], missing);
+  EXPECT_EQ(reports[0]["error"], "No such file or directory");
+  EXPECT_FALSE(reports[0].contains("fields"));
+  EXPECT_TRUE(reports[1].contains("fields"));
   EXPECT_EQ(run.err, "");
 
   run = runMp4meta({missing, song});
@@ -303,11 +186,11 @@ TEST(Mp4meta, UnreadableDirectoryIsReportedAndTheRunGoesOn) {
   chmod(locked.c_str(), 0755);
   if (run.status >= 125) GTEST_SKIP() << "cannot run the tool as an ordinary user here";
   EXPECT_EQ(run.status, 1) << run.err;
-  const std::vector<JsonValue> reports = jsonLines(run.out);
+  const std::vector<Json> reports = jsonLines(run.out);
   ASSERT_EQ(reports.size(), 2u) << run.out;
-  EXPECT_EQ(reports[0]["path"].text, locked);
-  EXPECT_EQ(reports[0]["error"].text, "Permission denied");
-  EXPECT_EQ(reports[1]["path"].text, song);
+  EXPECT_EQ(reports[0]["path"], locked);
+  EXPECT_EQ(reports[0]["error"], "Permission denied");
+  EXPECT_EQ(reports[1]["path"], song);
 }
 
 TEST(Mp4meta, StandardInputAsDash) {
@@ -320,12 +203,12 @@ TEST(Mp4meta, StandardInputAsDash) {
   const RunResult fromPipe = runMp4meta({"--json", "-"}, options);
   const RunResult fromFile = runMp4meta({"--json", path});
   ASSERT_EQ(fromPipe.status, 0) << fromPipe.err;
-  const JsonValue piped = parseJson(fromPipe.out);
-  EXPECT_EQ(piped["path"].text, "-");
+  const Json piped = Json::parse(fromPipe.out);
+  EXPECT_EQ(piped["path"], "-");
   // The same values as from the file, the mime type included.
   EXPECT_EQ(fromPipe.out.substr(fromPipe.out.find("\"fields\"")),
             fromFile.out.substr(fromFile.out.find("\"fields\"")));
-  EXPECT_TRUE(piped["fields"].has("content.mime_type"));
+  EXPECT_TRUE(piped["fields"].contains("content.mime_type"));
 }
 
 TEST(Mp4meta, PathsFromListsSeparatedByNewlinesOrNulBytes) {
@@ -340,16 +223,12 @@ TEST(Mp4meta, PathsFromListsSeparatedByNewlinesOrNulBytes) {
   options.stdinData = odd + '\0' + plain + '\0' + tree + '\0';
   RunResult run = runMp4meta({"--json", "-0", "--files-from", "-"}, options);
   ASSERT_EQ(run.status, 0) << run.err;
-  std::vector<std::string> paths;
-  for (const JsonValue& report : jsonLines(run.out)) paths.push_back(report["path"].text);
-  EXPECT_EQ(paths, (std::vector<std::string>{odd, plain, inTree}));
+  EXPECT_EQ(paths(run.out), (std::vector<std::string>{odd, plain, inTree}));
 
   // Named paths come first, then each list in turn; empty lines are skipped.
   const std::string list = dir.write("list.txt", plain + "\n\n" + inTree + "\n");
   run = runMp4meta({"--json", "--files-from=" + list, plain});
-  paths.clear();
-  for (const JsonValue& report : jsonLines(run.out)) paths.push_back(report["path"].text);
-  EXPECT_EQ(paths, (std::vector<std::string>{plain, plain, inTree}));
+  EXPECT_EQ(paths(run.out), (std::vector<std::string>{plain, plain, inTree}));
 
   run = runMp4meta({"--json", "--files-from", dir.path() + "/no-list", plain});
   EXPECT_EQ(run.status, 1);
@@ -404,7 +283,7 @@ TEST(Mp4meta, DashDashEndsOptions) {
   options.workingDirectory = dir.path();
   const RunResult run = runMp4meta({"--json", "--", "-odd.m4a"}, options);
   EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(parseJson(run.out)["path"].text, "-odd.m4a");
+  EXPECT_EQ(Json::parse(run.out)["path"], "-odd.m4a");
 }
 
 TEST(Mp4meta, NoModulesIsAClearError) {
@@ -427,7 +306,7 @@ TEST(Mp4meta, BrokenModuleIsReportedAndTheOthersStillRun) {
   const RunResult run = runMp4meta({"--json", song}, options);
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err.rfind("mp4meta: " + broken + ": cannot load module: ", 0), 0u) << run.err;
-  EXPECT_TRUE(parseJson(run.out)["fields"].has("content.mime_type"));
+  EXPECT_TRUE(Json::parse(run.out)["fields"].contains("content.mime_type"));
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "boxes.h"
 
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 namespace mp4test {
@@ -136,6 +138,21 @@ Bytes movie(const std::vector<Track>& tracks, const std::vector<Bytes>& tagItems
   for (const Track& track : tracks) payload += trak(track);
   if (!tagItems.empty()) payload += udtaTags(tagItems);
   return box("moov", payload);
+}
+
+Track soundTrack() {
+  return {"soun", 44100, 441000, stsd({audioEntry("mp4a", 2, 16, 44100u << 16)})};
+}
+
+Track videoTrack() { return {"vide", 600, 6000, stsd({videoEntry("avc1", 320, 240)})}; }
+
+Bytes soundMovie() { return movie({soundTrack()}, {}, 1000, 10000); }
+
+Bytes readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
 }
 
 }  // namespace mp4test

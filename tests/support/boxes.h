@@ -64,6 +64,16 @@ Bytes trak(const Track& track);
 Bytes movie(const std::vector<Track>& tracks, const std::vector<Bytes>& tagItems = {},
             uint32_t timescale = 1000, int64_t duration = 0);
 
+// A sound track of 10 s (stereo 16-bit AAC at 44.1 kHz) and a 320x240
+// video track of 10 s.
+Track soundTrack();
+Track videoTrack();
+// A movie of 10 s with the sound track; soundMovieLog() says what it reports.
+Bytes soundMovie();
+
+// The whole contents of a file; empty when it cannot be read.
+Bytes readFile(const std::string& path);
+
 }  // namespace mp4test
 
 #endif

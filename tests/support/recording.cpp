@@ -17,6 +17,24 @@ Report u32(const std::string& key, uint32_t value) {
   return {key, Kind::UInt32, std::to_string(value)};
 }
 
+Report mime(const std::string& type) { return str("content.mime_type", type); }
+
+Log soundMovieLog() {
+  return {i32("TODO_video.duration", 10),  i32("media.duration", 10),
+          i32("audio.channel_count", 2),   str("media.sample_format", "16 bit int"),
+          u32("media.sample_rate", 44100), str("av.audio_codec", "mp4a")};
+}
+
+Log withoutMimeType(Log log) {
+  if (!log.empty() && log.back().key == "content.mime_type") log.pop_back();
+  return log;
+}
+
+Log operator+(Log a, const Log& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
 void PrintTo(const Report& report, std::ostream* os) {
   static const char* const kKinds[] = {"string", "bytes", "uint32", "int32", "double", "triplet"};
   *os << '{' << report.key << ", " << kKinds[static_cast<int>(report.kind)] << ", \"";

@@ -38,6 +38,13 @@ Report str(const std::string& key, const std::string& value);
 Report i32(const std::string& key, int32_t value);
 Report u32(const std::string& key, uint32_t value);
 
+Report mime(const std::string& type);  // content.mime_type
+// The reports of soundMovie().
+Log soundMovieLog();
+// The log without a last mime type report, if there is one.
+Log withoutMimeType(Log log);
+Log operator+(Log a, const Log& b);
+
 // gtest prints Reports with this: key, kind and the value with non-printable
 // bytes escaped and long values cut short.
 void PrintTo(const Report& report, std::ostream* os);

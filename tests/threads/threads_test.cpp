@@ -4,7 +4,6 @@
 // read through the file stream, from memory and through a pipe. Every
 // thread must get exactly what one thread alone gets, for every file, and
 // the walker's diagnostic lines must come out whole.
-#include <boxes.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mp4host/pipeline.h>
@@ -22,28 +21,22 @@
 #include <thread>
 #include <vector>
 
-#include "recorded_values.h"
+#include "test_files.h"
 
 namespace {
 
 using namespace mp4test;
+using hosttest::readFile;
 namespace fs = std::filesystem;
 
 constexpr int kThreads = 8;
 constexpr int kRounds = 40;
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
 // Files of many shapes besides the samples: tagged, moov first and last,
 // 64-bit sizes, cut short, stray bytes, a container child past its end.
 std::vector<std::pair<std::string, Bytes>> syntheticFiles() {
-  const Track sound{"soun", 44100, 441000, stsd({audioEntry("mp4a", 2, 16, 44100u << 16)})};
-  const Track video{"vide", 600, 6000, stsd({videoEntry("avc1", 640, 360)})};
+  const Track sound = soundTrack();
+  const Track video = videoTrack();
   const Bytes song =
       ftyp("M4A ") +
       movie({sound},
@@ -159,7 +152,7 @@ class Threads : public testing::Test {
 };
 
 TEST_F(Threads, EveryThreadGetsWhatOneThreadGets) {
-  hosttest::LoadedModule module(MP4_MODULE_PATH);
+  hosttest::LoadedModule module;
   ASSERT_EQ(module.plugins.factories().size(), 1u);
   const size_t files = m_paths.size();
 

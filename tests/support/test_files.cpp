@@ -1,7 +1,7 @@
 #include "test_files.h"
 
-#include <boxes.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -39,13 +39,6 @@ std::string TempDir::mkdir(const std::string& name) const {
   const std::string path = m_path + "/" + name;
   std::filesystem::create_directories(path);
   return path;
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
 }
 
 std::string taggedSong(const std::string& title, int seconds) {
@@ -125,6 +118,62 @@ RunResult runMp4meta(const std::vector<std::string>& args, const RunOptions& opt
   result.out = readFile(outPath);
   result.err = readFile(errPath);
   return result;
+}
+
+LoadedModule::LoadedModule() {
+  EXPECT_TRUE(plugins.loadModule(MP4_MODULE_PATH)) << MP4_MODULE_PATH;
+  plugins.registerFields(fields);
+}
+
+std::vector<std::string> describe(const mp4host::ValueRecorder& recorder) {
+  std::vector<std::string> lines;
+  for (const mp4host::RecordedValue& v : recorder.values()) {
+    std::string line = v.field->key();
+    switch (v.kind) {
+      case mp4host::RecordedValue::Text:
+        line += " text " + std::string(recorder.bytes(v), v.length);
+        break;
+      case mp4host::RecordedValue::Signed:
+        line += " int " + std::to_string(v.integer);
+        break;
+      case mp4host::RecordedValue::Unsigned:
+        line += " uint " + std::to_string(v.integer);
+        break;
+      case mp4host::RecordedValue::Real:
+        line += " real " + std::to_string(v.real);
+        break;
+      case mp4host::RecordedValue::Pair:
+        line += " pair " + std::string(recorder.nameBytes(v), v.nameLength) + "=" +
+                std::string(recorder.bytes(v), v.length);
+        break;
+    }
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+std::vector<std::string> withoutMimeType(std::vector<std::string> lines) {
+  if (!lines.empty() && lines.back().rfind("content.mime_type ", 0) == 0) lines.pop_back();
+  return lines;
+}
+
+bool analyzePipe(mp4host::Pipeline& pipeline, const std::string& bytes) {
+  // The writer fails instead of killing the test if the reader stops early.
+  signal(SIGPIPE, SIG_IGN);
+  int fds[2];
+  if (pipe(fds) != 0) return false;
+  std::thread writer([fd = fds[1], &bytes] {
+    for (size_t done = 0; done < bytes.size();) {
+      const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+    close(fd);
+  });
+  const bool ok = pipeline.analyzeDescriptor(fds[0], "-");
+  close(fds[0]);
+  writer.join();
+  return ok;
 }
 
 }  // namespace hosttest

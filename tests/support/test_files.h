@@ -1,12 +1,22 @@
-// Temporary directories, generated media files and runs of mp4meta for the
-// host tests.
+// Host-side test helpers: temporary directories, generated media files, runs
+// of mp4meta, the MP4 module loaded as a host loads it, and what a host
+// recorded for one file as comparable lines.
 #ifndef MP4HOST_TEST_FILES_H
 #define MP4HOST_TEST_FILES_H
+
+#include <mp4host/pipeline.h>
+#include <mp4host/plugin_loader.h>
+#include <mp4host/value_recorder.h>
+#include <strigi/fieldtypes.h>
 
 #include <string>
 #include <vector>
 
+#include "boxes.h"
+
 namespace hosttest {
+
+using mp4test::readFile;
 
 // A fresh directory under TMPDIR (or /tmp), removed with its contents at
 // the end of the scope.
@@ -24,8 +34,6 @@ class TempDir {
  private:
   std::string m_path;
 };
-
-std::string readFile(const std::string& path);
 
 // A tagged audio file: ftyp, a sound track of the given seconds and a tag
 // list with the title and a JPEG cover; media data after the movie box.
@@ -49,6 +57,25 @@ struct RunOptions {
 
 // Runs the built mp4meta with args.
 RunResult runMp4meta(const std::vector<std::string>& args, const RunOptions& options = {});
+
+// The built MP4 module loaded as a host loads it, its fields registered.
+// Pipelines made from it must go before it.
+struct LoadedModule {
+  LoadedModule();
+  Strigi::FieldRegister fields;
+  mp4host::PluginSet plugins;
+};
+
+// One line per recorded value, in report order: the key, the kind and the
+// value (text as its bytes, numbers in decimal).
+std::vector<std::string> describe(const mp4host::ValueRecorder& recorder);
+
+// The lines without a last "content.mime_type" line, if there is one.
+std::vector<std::string> withoutMimeType(std::vector<std::string> lines);
+
+// Runs pipeline over bytes written into a pipe by another thread, as
+// standard input is read; returns what analyzeDescriptor returned.
+bool analyzePipe(mp4host::Pipeline& pipeline, const std::string& bytes);
 
 }  // namespace hosttest
 
