@@ -83,38 +83,32 @@ TEST_P(ShortPayload, IsRefusedWithoutReport) {
   EXPECT_EQ(cut.log, Log{});
 }
 
-const Log kAudioEntryLog = {i32("audio.channel_count", 2), str("media.sample_format", "16 bit int"),
-                            u32("media.sample_rate", 44100), str("av.audio_codec", "mp4a")};
+Log audioLog(int32_t channels, const std::string& bits, uint32_t rate, const Bytes& code) {
+  return {i32("audio.channel_count", channels), str("media.sample_format", bits + " bit int"),
+          u32("media.sample_rate", rate), str("av.audio_codec", code)};
+}
+
+Log videoLog(int32_t width, int32_t height, const Bytes& code) {
+  return {i32("image.width", width), i32("image.height", height), str("av.video_codec", code)};
+}
+
+const Log kAudioEntryLog = audioLog(2, "16", 44100, "mp4a");
+
+using M = Mp4ThroughAnalyzer;
 
 INSTANTIATE_TEST_SUITE_P(
     StreamProperties, ShortPayload,
     testing::Values(
-        ShortCase{"hint", &Mp4ThroughAnalyzer::parseHintBox, box("hint", be32(7)), 4, {}},
-        ShortCase{"hdlr", &Mp4ThroughAnalyzer::parseHdlrBox, hdlr("soun"), 12, {}},
-        ShortCase{"mvhd0",
-                  &Mp4ThroughAnalyzer::parseMvhdBox,
-                  mvhd(600, 6000),
-                  20,
-                  {i32("TODO_video.duration", 10)}},
-        ShortCase{"mdhd1",
-                  &Mp4ThroughAnalyzer::parseMdhdBox,
-                  mdhd(600, 6000, 1),
-                  32,
-                  {i32("media.duration", 10)}},
-        ShortCase{"stsdType",
-                  &Mp4ThroughAnalyzer::parseStsdBox,
-                  stsd({audioEntry("alac", 2, 16, 0)}),
-                  16,
-                  {}},
-        ShortCase{"stsdAudio", &Mp4ThroughAnalyzer::parseStsdBox,
-                  stsd({audioEntry("mp4a", 2, 16, 44100u << 16)}), 44, kAudioEntryLog},
-        ShortCase{
-            "stsdVideo",
-            &Mp4ThroughAnalyzer::parseStsdBox,
-            stsd({videoEntry("avc1", 320, 240)}),
-            44,
-            {i32("image.width", 320), i32("image.height", 240), str("av.video_codec", "avc1")}},
-        ShortCase{"meta", &Mp4ThroughAnalyzer::parseMetaBox, meta({}), 4, {}}),
+        ShortCase{"hint", &M::parseHintBox, box("hint", be32(7)), 4, {}},
+        ShortCase{"hdlr", &M::parseHdlrBox, hdlr("soun"), 12, {}},
+        ShortCase{"mvhd0", &M::parseMvhdBox, mvhd(600, 6000), 20, {i32("TODO_video.duration", 10)}},
+        ShortCase{"mdhd1", &M::parseMdhdBox, mdhd(600, 6000, 1), 32, {i32("media.duration", 10)}},
+        ShortCase{"stsdType", &M::parseStsdBox, stsd({audioEntry("alac", 2, 16, 0)}), 16, {}},
+        ShortCase{"stsdAudio", &M::parseStsdBox, stsd({audioEntry("mp4a", 2, 16, 44100u << 16)}),
+                  44, kAudioEntryLog},
+        ShortCase{"stsdVideo", &M::parseStsdBox, stsd({videoEntry("avc1", 320, 240)}), 44,
+                  videoLog(320, 240, "avc1")},
+        ShortCase{"meta", &M::parseMetaBox, meta({}), 4, {}}),
     [](const testing::TestParamInfo<ShortCase>& row) { return std::string(row.param.name); });
 
 TEST(StreamProperties, FileTypeAndHintReportNothing) {
@@ -143,76 +137,50 @@ INSTANTIATE_TEST_SUITE_P(
                     std::make_pair(hdlr("url ", "soun"), Log{}),
                     std::make_pair(fullBox("hdlr", 0, 0, zeros(4) + "sou"), Log{})));
 
-struct EntryCase {
-  Bytes code;
-  bool video;
+struct StsdCase {
+  Bytes stsd;
+  bool result;
+  Log log;
 };
 
-class SampleEntry : public testing::TestWithParam<EntryCase> {};
+class SampleDescription : public testing::TestWithParam<StsdCase> {};
 
-TEST_P(SampleEntry, RecognisedCodecReportsInOrder) {
-  const Bytes& code = GetParam().code;
-  if (GetParam().video) {
-    EXPECT_EQ(
-        parse(&Mp4ThroughAnalyzer::parseStsdBox, stsd({videoEntry(code, 1920, 1080)})).log,
-        (Log{i32("image.width", 1920), i32("image.height", 1080), str("av.video_codec", code)}));
-  } else {
-    EXPECT_EQ(
-        parse(&Mp4ThroughAnalyzer::parseStsdBox, stsd({audioEntry(code, 6, 24, 0xBB80FFFF)})).log,
-        (Log{i32("audio.channel_count", 6), str("media.sample_format", "24 bit int"),
-             u32("media.sample_rate", 48000), str("av.audio_codec", code)}));
-  }
+TEST_P(SampleDescription, FirstEntryReportsInOrderWhenItsCodecIsKnown) {
+  const Parsed p = parse(&Mp4ThroughAnalyzer::parseStsdBox, GetParam().stsd);
+  EXPECT_EQ(p.result, GetParam().result);
+  EXPECT_EQ(p.log, GetParam().log);
 }
 
-INSTANTIATE_TEST_SUITE_P(StreamProperties, SampleEntry,
-                         testing::Values(EntryCase{"mp4v", true}, EntryCase{"avc1", true},
-                                         EntryCase{"encv", true}, EntryCase{"s263", true},
-                                         EntryCase{"mp4a", false}, EntryCase{"enca", false},
-                                         EntryCase{"samr", false}, EntryCase{"sawb", false}));
-
-TEST(StreamProperties, UnrecognisedFirstEntryReportsNothing) {
-  for (const Bytes code : {"alac", "MP4A", "AVC1", "mp4s", "hvc1"}) {
-    const Parsed p = parse(&Mp4ThroughAnalyzer::parseStsdBox,
-                           stsd({audioEntry(code, 2, 16, 0), audioEntry("mp4a", 2, 16, 0)}));
-    EXPECT_TRUE(p.result) << code;
-    EXPECT_EQ(p.log, Log{}) << code;
-  }
+StsdCase video(const Bytes& code) {
+  return {stsd({videoEntry(code, 1920, 1080)}), true, videoLog(1920, 1080, code)};
+}
+StsdCase audio(const Bytes& code) {
+  return {stsd({audioEntry(code, 6, 24, 0xBB80FFFF)}), true, audioLog(6, "24", 48000, code)};
+}
+StsdCase unknown(const Bytes& code) {
+  return {stsd({audioEntry(code, 2, 16, 0), audioEntry("mp4a", 2, 16, 0)}), true, {}};
 }
 
-TEST(StreamProperties, OnlyTheFirstEntryCounts) {
-  EXPECT_EQ(parse(&Mp4ThroughAnalyzer::parseStsdBox,
-                  stsd({audioEntry("mp4a", 2, 16, 44100u << 16), videoEntry("avc1", 1, 1)}))
-                .log,
-            kAudioEntryLog);
-}
-
-TEST(StreamProperties, SampleFieldsAtTheirLimits) {
-  EXPECT_EQ(parse(&Mp4ThroughAnalyzer::parseStsdBox, stsd({audioEntry("mp4a", 0, 0, 0)})).log,
-            (Log{i32("audio.channel_count", 0), str("media.sample_format", "0 bit int"),
-                 u32("media.sample_rate", 0), str("av.audio_codec", "mp4a")}));
-  EXPECT_EQ(
-      parse(&Mp4ThroughAnalyzer::parseStsdBox, stsd({audioEntry("mp4a", 65535, 65535, UINT32_MAX)}))
-          .log,
-      (Log{i32("audio.channel_count", 65535), str("media.sample_format", "65535 bit int"),
-           u32("media.sample_rate", 65535), str("av.audio_codec", "mp4a")}));
-  EXPECT_EQ(
-      parse(&Mp4ThroughAnalyzer::parseStsdBox, stsd({videoEntry("avc1", 65535, 0)})).log,
-      (Log{i32("image.width", 65535), i32("image.height", 0), str("av.video_codec", "avc1")}));
-}
-
-TEST(StreamProperties, SampleDescriptionVersionOneIsRefused) {
-  const Parsed p =
-      parse(&Mp4ThroughAnalyzer::parseStsdBox, stsd({audioEntry("mp4a", 2, 16, 44100u << 16)}, 1));
-  EXPECT_FALSE(p.result);
-  EXPECT_EQ(p.log, Log{});
-}
+INSTANTIATE_TEST_SUITE_P(
+    StreamProperties, SampleDescription,
+    testing::Values(
+        video("mp4v"), video("avc1"), video("encv"), video("s263"), audio("mp4a"), audio("enca"),
+        audio("samr"), audio("sawb"), unknown("alac"), unknown("MP4A"), unknown("AVC1"),
+        unknown("mp4s"), unknown("hvc1"),
+        // Only the first entry counts.
+        StsdCase{stsd({audioEntry("mp4a", 2, 16, 44100u << 16), videoEntry("avc1", 1, 1)}), true,
+                 kAudioEntryLog},
+        // Fields at their limits.
+        StsdCase{stsd({audioEntry("mp4a", 0, 0, 0)}), true, audioLog(0, "0", 0, "mp4a")},
+        StsdCase{stsd({audioEntry("mp4a", 65535, 65535, UINT32_MAX)}), true,
+                 audioLog(65535, "65535", 65535, "mp4a")},
+        StsdCase{stsd({videoEntry("avc1", 65535, 0)}), true, videoLog(65535, 0, "avc1")},
+        // Version 1 is refused.
+        StsdCase{stsd({audioEntry("mp4a", 2, 16, 44100u << 16)}, 1), false, {}}));
 
 TEST(StreamProperties, MovieWithSoundAndVideoInEitherOrder) {
-  const Log sound = {i32("media.duration", 10), i32("audio.channel_count", 2),
-                     str("media.sample_format", "16 bit int"), u32("media.sample_rate", 44100),
-                     str("av.audio_codec", "mp4a")};
-  const Log video = {i32("media.duration", 10), i32("image.width", 320), i32("image.height", 240),
-                     str("av.video_codec", "avc1")};
+  const Log sound = Log{i32("media.duration", 10)} + kAudioEntryLog;
+  const Log video = Log{i32("media.duration", 10)} + videoLog(320, 240, "avc1");
   const Log head = {i32("TODO_video.duration", 12)};
   EXPECT_EQ(Harness().run(ftyp() + movie({soundTrack(), videoTrack()}, {}, 1000, 12345)),
             head + sound + video + Log{mime("video/mp4")});

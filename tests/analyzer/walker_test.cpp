@@ -157,28 +157,5 @@ INSTANTIATE_TEST_SUITE_P(Walker, OtherType,
                          testing::Values("free", "mdat", "tkhd", "mvex", "moof", "tmpo", "cpil",
                                          "\251grp", "----", "ldes", "\xC2\xA9na", "TRAK"));
 
-TEST(FullBox, ReadsVersionAndTwentyFourBitFlags) {
-  Harness harness;
-  const std::string bytes("\x01\x00\x00\x0F", 4);
-  uint8_t version = 0;
-  uint32_t flags = 0;
-  EXPECT_TRUE(Mp4ThroughAnalyzer::parseFullBox(bytes.data(), 4, &version, &flags));
-  EXPECT_EQ(version, 1);
-  EXPECT_EQ(flags, 15u);
-  EXPECT_TRUE(Mp4ThroughAnalyzer::parseFullBox("\xFF\xAB\xCD\xEF", 4, &version, &flags));
-  EXPECT_EQ(version, 255);
-  EXPECT_EQ(flags, 0xABCDEFu);
-}
-
-TEST(FullBox, ShorterThanFourBytesFails) {
-  for (int64_t n = 0; n < 4; ++n) {
-    const std::unique_ptr<char[]> bytes(new char[n + 1]());
-    uint8_t version = 7;
-    uint32_t flags = 7;
-    EXPECT_FALSE(Mp4ThroughAnalyzer::parseFullBox(bytes.get(), n, &version, &flags)) << n;
-    EXPECT_EQ(version, 7);
-  }
-}
-
 }  // namespace
 }  // namespace mp4test

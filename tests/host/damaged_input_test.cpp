@@ -88,17 +88,6 @@ size_t completeBefore(const std::vector<TopBox>& boxes, size_t cut) {
   return end;
 }
 
-Bytes synthSong() {
-  return ftyp("M4A ") +
-         movie({soundTrack()},
-               {textItem("\251nam", "Title"), textItem("\251ART", "Artist"),
-                item("trkn", {data(0, zeros(2) + be16(3) + be16(9) + zeros(2))}),
-                item("gnre", {data(0, be16(17))}), item("rtng", {data(21, be16(4))}),
-                item("covr", {data(13, "\xFF\xD8\xFF\xE0" + zeros(200))})},
-               1000, 10000) +
-         box("free", zeros(30)) + box("mdat", zeros(400));
-}
-
 // The mime type changes along the file: the first movie has sound only,
 // the second (after 64-bit media data) a video track.
 Bytes synthMovie() {
@@ -108,16 +97,8 @@ Bytes synthMovie() {
          movie({video}, {}, 600, 1800);
 }
 
-Bytes synthQuickTime() {
-  const Track video{"vide", 600, 3000, stsd({videoEntry("mp4v", 320, 240)})};
-  return movie({video}, {textItem("\251too", "Camera")}, 600, 3000) + box("mdat", zeros(200)) +
-         box("udta", {textItem("\251nam", "x")});
-}
-
 std::map<std::string, Bytes> sources() {
-  std::map<std::string, Bytes> files = {{"synth-song.m4a", synthSong()},
-                                        {"synth-movie.mp4", synthMovie()},
-                                        {"synth-quicktime.mov", synthQuickTime()}};
+  std::map<std::string, Bytes> files = {{"synth-movie.mp4", synthMovie()}};
   for (const auto& entry : std::filesystem::directory_iterator(SAMPLES_DIR)) {
     const std::string ext = entry.path().extension().string();
     if (ext == ".md" || ext == ".txt") continue;

@@ -57,39 +57,6 @@ std::vector<std::pair<std::string, Bytes>> syntheticFiles() {
   };
 }
 
-// Standard error written to a file while it lives.
-class CapturedStderr {
- public:
-  CapturedStderr() {
-    char name[] = "/tmp/mp4-threads-stderr-XXXXXX";
-    m_fd = mkstemp(name);
-    m_path = name;
-    fflush(stderr);
-    m_saved = dup(2);
-    dup2(m_fd, 2);
-  }
-  ~CapturedStderr() { restore(); }
-  // Restores standard error and returns what was written.
-  std::string restore() {
-    if (m_saved >= 0) {
-      fflush(stderr);
-      dup2(m_saved, 2);
-      close(m_saved);
-      close(m_fd);
-      m_saved = -1;
-      m_text = readFile(m_path);
-      unlink(m_path.c_str());
-    }
-    return m_text;
-  }
-
- private:
-  int m_fd = -1;
-  int m_saved = -1;
-  std::string m_path;
-  std::string m_text;
-};
-
 std::map<std::string, int> countLines(const std::string& text) {
   std::map<std::string, int> counts;
   std::istringstream in(text);
@@ -157,7 +124,7 @@ TEST_F(Threads, EveryThreadGetsWhatOneThreadGets) {
   const size_t files = m_paths.size();
 
   std::vector<std::vector<std::string>> reference(files);
-  CapturedStderr referenceStderr;
+  testing::internal::CaptureStderr();
   {
     mp4host::Pipeline pipeline(module.plugins);
     for (size_t i = 0; i < files; ++i) {
@@ -168,7 +135,8 @@ TEST_F(Threads, EveryThreadGetsWhatOneThreadGets) {
       }
     }
   }
-  const std::map<std::string, int> referenceLines = countLines(referenceStderr.restore());
+  const std::map<std::string, int> referenceLines =
+      countLines(testing::internal::GetCapturedStderr());
   ASSERT_FALSE(referenceLines.empty()) << "no file gave a diagnostic line";
 
   // Half the threads go through the files in the same order, so that they
@@ -176,7 +144,7 @@ TEST_F(Threads, EveryThreadGetsWhatOneThreadGets) {
   std::atomic<int> ready{0};
   std::vector<std::vector<std::string>> mismatches(kThreads);
   std::vector<int> analysed(kThreads, 0);
-  CapturedStderr threadStderr;
+  testing::internal::CaptureStderr();
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
@@ -197,7 +165,7 @@ TEST_F(Threads, EveryThreadGetsWhatOneThreadGets) {
     });
   }
   for (std::thread& thread : threads) thread.join();
-  const std::map<std::string, int> threadLines = countLines(threadStderr.restore());
+  const std::map<std::string, int> threadLines = countLines(testing::internal::GetCapturedStderr());
 
   for (int t = 0; t < kThreads; ++t) {
     EXPECT_EQ(mismatches[t], std::vector<std::string>{}) << "thread " << t;
