@@ -132,9 +132,4 @@ TEST_F(Driving, FileThatCannotBeOpenedIsAnError) {
   EXPECT_TRUE(m_pipeline->values().values().empty());
 }
 
-TEST_F(Driving, EmptyFileReportsNothing) {
-  ASSERT_TRUE(m_pipeline->analyzeFile(m_files.write("empty.mp4", "")));
-  EXPECT_TRUE(m_pipeline->values().values().empty());
-}
-
 }  // namespace

@@ -107,19 +107,11 @@ TEST_F(Tree, ParallelRunPrintsExactlyWhatASerialRunPrints) {
                       : hosttest::videoFile(i, i + 1));
   }
   for (const bool json : {true, false}) {
-    std::vector<std::string> args{m_dir.path(), kSamples};
+    std::vector<std::string> args{m_dir.path(), kSamples, "--jobs", "1"};
     if (json) args.push_back("--json");
-    args.push_back("--jobs");
-    const RunResult serial = runMp4meta([&] {
-      auto a = args;
-      a.push_back("1");
-      return a;
-    }());
-    const RunResult parallel = runMp4meta([&] {
-      auto a = args;
-      a.push_back("4");
-      return a;
-    }());
+    const RunResult serial = runMp4meta(args);
+    args[3] = "4";
+    const RunResult parallel = runMp4meta(args);
     ASSERT_EQ(serial.status, 0) << serial.err;
     EXPECT_EQ(parallel.status, 0);
     EXPECT_EQ(parallel.out, serial.out) << json;
