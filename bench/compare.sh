@@ -78,6 +78,8 @@ NLIB=$(wc -l <"$LIB")
 : >"$BENCH_DIR/empty.list"
 for name in first last sparse; do
   for _ in $(seq 100); do cat "$BENCH_DIR/large-$name.list"; done >"$BENCH_DIR/large-$name-x100.list"
+  for _ in $(seq 10); do cat "$BENCH_DIR/large-$name-x100.list"; done \
+    >"$BENCH_DIR/large-$name-x1000.list"
 done
 for _ in 1 2 3 4 5; do cat "$LIB"; done >"$BENCH_DIR/library-x5.list"
 awk 'NR % 2 == 1' "$LIB" >"$BENCH_DIR/library-half1.list"
@@ -142,11 +144,16 @@ done
 for name in first last sparse; do
   log "large file ($name): $ROUNDS paired rounds of 100 reads"
   list="$BENCH_DIR/large-$name-x100.list"
+  list1000="$BENCH_DIR/large-$name-x1000.list"
   for _ in $(seq "$ROUNDS"); do
     run "floor-$name" "$FLOOR" "$list"
     run "taglib-$name" "$TAGLIB" "$list"
     run "mp4meta-$name" "$MP4META" --json --jobs 1 --files-from "$list"
     run "mmap-$name" "$FLOOR" --mode=mmap "$list"
+    run "floor-$name-1000" "$FLOOR" "$list1000"
+    run "taglib-$name-1000" "$TAGLIB" "$list1000"
+    run "mp4meta-$name-1000" "$MP4META" --json --jobs 1 --files-from "$list1000"
+    run "mmap-$name-1000" "$FLOOR" --mode=mmap "$list1000"
   done
 done
 
@@ -218,14 +225,33 @@ echo "- --jobs 2: $(calc "printf \"%.2f\", $(median mp4meta-lib 2) / $(median mp
   "$(calc "printf \"%.2f\", $(median mp4meta-lib 2) / $(median mp4meta-2proc-lib 2)")x"
 echo "- callgrind: $INSTR instructions per library file (mp4meta --json --jobs 1, less a run over no file)"
 echo
-echo "Large files, each read 100 times in one process; per read."
+echo "Large files, each read 100 times in one process; per read. \"net\" is the cost of one"
+echo "more read: (1,000 reads - 100 reads) / 900, start-up and all."
 echo
-header "file, reader"
+echo "| file, reader | µs | × floor | × TagLib | µs net | × floor net | × TagLib net | × floor CPU | peak MiB | peak MiB, 1,000 reads |"
+echo "|---|---|---|---|---|---|---|---|---|---|"
+slope() {  # slope TOOL NAME FIELD -> µs per read between 100 and 1,000 reads
+  calc "printf \"%.1f\", ($(median "$1-$2-1000" "$3") - $(median "$1-$2" "$3")) / 900 / 1000"
+}
 for name in first last sparse; do
   case "$name" in
     first) label="200 MB, movie first" ;;
     last) label="200 MB, movie last" ;;
     sparse) label="5 GiB sparse, movie last" ;;
   esac
-  for tool in floor taglib mp4meta mmap; do row "$label: $tool" "$tool" "$name" 100; done
+  for tool in floor taglib mp4meta mmap; do
+    w=$(per "$tool" "$name" 2 100 0)
+    fw=$(per floor "$name" 2 100 0)
+    tw=$(per taglib "$name" 2 100 0)
+    c=$(per "$tool" "$name" 3 100 0)
+    fc=$(per floor "$name" 3 100 0)
+    n=$(slope "$tool" "$name" 2)
+    fn=$(slope floor "$name" 2)
+    tn=$(slope taglib "$name" 2)
+    printf '| %s: %s | %s | %s | %s | %s | %s | %s | %s | %.1f | %.1f |\n' "$label" "$tool" "$w" \
+      "$(calc "printf \"%.2f\", $w / $fw")" "$(calc "printf \"%.2f\", $w / $tw")" "$n" \
+      "$(calc "printf \"%.2f\", $n / $fn")" "$(calc "printf \"%.2f\", $n / $tn")" \
+      "$(calc "printf \"%.2f\", $c / $fc")" "$(calc "print $(median "$tool-$name" 4) / 1024")" \
+      "$(calc "print $(median "$tool-$name-1000" 4) / 1024")"
+  done
 done
