@@ -4,12 +4,10 @@
 // read through the file stream, from memory and through a pipe. Every
 // thread must get exactly what one thread alone gets, for every file, and
 // the walker's diagnostic lines must come out whole.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mp4host/pipeline.h>
 #include <stdlib.h>
 #include <strigi/stringstream.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
