@@ -58,6 +58,13 @@ bool Pipeline::analyzeDescriptor(int fd, const std::string& path) {
   return analyzeOpen(fd, path, lseek(fd, 0, SEEK_CUR) == 0);
 }
 
+bool Pipeline::analyzeRegularFile(int fd, const std::string& path, int64_t size) {
+  m_file.open(fd, size);
+  const bool ok = analyzeStream(m_file, path);
+  m_file.close();
+  return ok;
+}
+
 bool Pipeline::analyzeOpen(int fd, const std::string& path, bool seekable) {
   struct stat st;
   int err = 0;

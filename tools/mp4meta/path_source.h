@@ -21,6 +21,10 @@ struct Input {
   Kind kind = File;
   std::string path;
   std::string error;
+  // A regular file named on the command line or in a list comes open (the
+  // descriptor is the consumer's to close), with its size; otherwise -1.
+  int fd = -1;
+  int64_t size = 0;
 };
 
 // Produces inputs lazily, so that memory stays flat however many files a

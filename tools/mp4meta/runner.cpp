@@ -135,7 +135,13 @@ class Worker {
     bool ok = false;
     switch (job.input.kind) {
       case Input::File:
-        ok = m_pipeline.analyzeFile(job.input.path);
+        if (job.input.fd >= 0) {
+          ok = m_pipeline.analyzeRegularFile(job.input.fd, job.input.path, job.input.size);
+          ::close(job.input.fd);
+          job.input.fd = -1;
+        } else {
+          ok = m_pipeline.analyzeFile(job.input.path);
+        }
         break;
       case Input::Stdin:
         ok = m_pipeline.analyzeDescriptor(STDIN_FILENO, job.input.path);

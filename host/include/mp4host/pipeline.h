@@ -37,6 +37,9 @@ class Pipeline {
   // The same for an open descriptor (standard input); the results name the
   // input path. The descriptor is not closed.
   bool analyzeDescriptor(int fd, const std::string& path);
+  // The same for a regular file open on fd whose size is known (from fstat
+  // of that descriptor). The descriptor is not closed.
+  bool analyzeRegularFile(int fd, const std::string& path, int64_t size);
   // Drives the analyzers over stream: for each analyzer, while the stream
   // is usable, setIndexable, connectInputStream, setIndexable(nullptr),
   // then a check that the stream is back at position 0.
