@@ -112,24 +112,19 @@ std::vector<std::string> valuesOf(const Log& log, const std::string& key) {
   return values;
 }
 
-TEST(Samples, WhatTheTaggersWrote) {
-  const Log parsley = analyze("song-atomicparsley.m4a").log;
-  EXPECT_EQ(valuesOf(parsley, "audio.title"), std::vector<std::string>{"Song"});
-  EXPECT_EQ(valuesOf(parsley, "TODO_trackNumber"), std::vector<std::string>{"5/12"});
-  EXPECT_EQ(valuesOf(parsley, "TODO_discNumber"), std::vector<std::string>{"1/2"});
-  EXPECT_EQ(valuesOf(parsley, "content.genre"), std::vector<std::string>{"(18)"});
-  const std::vector<std::string> cover = valuesOf(parsley, "content.thumbnail");
-  ASSERT_EQ(cover.size(), 1u);
-  EXPECT_EQ(cover[0].substr(0, 2), "\xFF\xD8");
-  EXPECT_EQ(cover[0].substr(cover[0].size() - 2), "\xFF\xD9");
-
-  const Log mutagen = analyze("song-mutagen.m4a").log;
-  EXPECT_EQ(valuesOf(mutagen, "audio.artist"),
-            (std::vector<std::string>{"Zo\xC3\xAB \xC3\x85ngstr\xC3\xB6m", "Second Artist"}));
-  const std::vector<std::string> covers = valuesOf(mutagen, "content.thumbnail");
-  ASSERT_EQ(covers.size(), 2u);
-  EXPECT_EQ(covers[0].substr(0, 2), "\xFF\xD8");
-  EXPECT_EQ(covers[1].substr(0, 4), "\x89PNG");
+// expected.txt gives covers by their size only: they are the very images
+// the taggers stored.
+TEST(Samples, CoversAreTheStoredImages) {
+  const std::vector<std::string> parsley =
+      valuesOf(analyze("song-atomicparsley.m4a").log, "content.thumbnail");
+  ASSERT_EQ(parsley.size(), 1u);
+  EXPECT_EQ(parsley[0].substr(0, 2), "\xFF\xD8");
+  EXPECT_EQ(parsley[0].substr(parsley[0].size() - 2), "\xFF\xD9");
+  const std::vector<std::string> mutagen =
+      valuesOf(analyze("song-mutagen.m4a").log, "content.thumbnail");
+  ASSERT_EQ(mutagen.size(), 2u);
+  EXPECT_EQ(mutagen[0].substr(0, 2), "\xFF\xD8");
+  EXPECT_EQ(mutagen[1].substr(0, 4), "\x89PNG");
 }
 
 }  // namespace
