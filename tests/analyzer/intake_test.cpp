@@ -15,10 +15,6 @@ TEST(Intake, NullStreamGivesNullAndNoReport) {
   EXPECT_EQ(log, Log{});
 }
 
-TEST(Intake, SevenByteStreamGivesNothing) {
-  EXPECT_EQ(Harness().run(box("moov", Bytes()).substr(0, 7)), Log{});
-}
-
 class FirstBoxType : public testing::TestWithParam<Bytes> {};
 
 TEST_P(FirstBoxType, OtherThanMoovOrFtypIsNotWalked) {
