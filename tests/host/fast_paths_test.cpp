@@ -179,6 +179,25 @@ TEST(FileStreamViews, ManyFilesInTurnEachShowTheirOwnBytes) {
   }
 }
 
+// A file cut short after open: the view's window cannot be read, which is
+// an error for good, and nothing touches the mapping past the new end.
+TEST(FileStreamViews, FileCutShortUnderAViewIsAnError) {
+  TempDir dir;
+  const std::string data = pattern(kFileSize);
+  const int fd = open(dir.write("f", data).c_str(), O_RDWR | O_CLOEXEC);
+  FileInputStream s;
+  s.open(fd, kFileSize);
+  const char* p = nullptr;
+  ASSERT_EQ(s.read(p, 8, 8), 8);
+  ASSERT_EQ(ftruncate(fd, 1 << 20), 0);
+  s.reset(0);
+  EXPECT_EQ(s.read(p, 2900000, 2900000), -2);
+  EXPECT_EQ(s.status(), Strigi::Error);
+  EXPECT_NE(std::string(s.error()), "");
+  s.close();
+  close(fd);
+}
+
 // With mapping off the same requests read every byte into the buffer.
 TEST(FileStreamPlain, ReadsEveryByteInsteadOfMapping) {
   const std::string data = pattern(kFileSize);
