@@ -111,18 +111,18 @@ void appendJsonEscape(std::string& out, unsigned c) {
   }
 }
 
-enum class InvalidBytes { Fail, Replace };
-
-// Appends data as the inside of a JSON string, validating it as UTF-8 on
-// the way. At a byte that is not part of valid UTF-8 it returns false
-// (having appended part of the string) when invalid is Fail, and writes
-// U+FFFD in its place when invalid is Replace.
-bool appendJsonStringBody(std::string& out, const char* data, size_t length, InvalidBytes invalid) {
+// Copies data to out, validating it as UTF-8 on the way: bytes that plain
+// marks and valid multi-byte sequences as they are, every other byte through
+// escape. With stopAtInvalid, a byte that is not part of valid UTF-8 ends the
+// copy with false (part of the text appended); otherwise it is escaped too.
+template <class Escape>
+bool appendEscaped(std::string& out, const char* data, size_t length, const ByteTable& plain,
+                   bool stopAtInvalid, Escape escape) {
   const unsigned char* p = bytesOf(data);
   const unsigned char* end = p + length;
   const unsigned char* run = p;
   while (p < end) {
-    if (kJsonPlain.plain[*p]) {
+    if (plain.plain[*p]) {
       ++p;
       continue;
     }
@@ -133,14 +133,24 @@ bool appendJsonStringBody(std::string& out, const char* data, size_t length, Inv
         p += n;
         continue;
       }
-      if (invalid == InvalidBytes::Fail) return false;
+      if (stopAtInvalid) return false;
     }
     out.append(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
-    appendJsonEscape(out, c);
+    escape(out, c);
     run = ++p;
   }
   out.append(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
   return true;
+}
+
+enum class InvalidBytes { Fail, Replace };
+
+// Appends data as the inside of a JSON string. At a byte that is not part of
+// valid UTF-8 it returns false (having appended part of the string) when
+// invalid is Fail, and writes U+FFFD in its place when invalid is Replace.
+bool appendJsonStringBody(std::string& out, const char* data, size_t length, InvalidBytes invalid) {
+  return appendEscaped(out, data, length, kJsonPlain, invalid == InvalidBytes::Fail,
+                       appendJsonEscape);
 }
 
 // A JSON string; bytes that are not valid UTF-8 become U+FFFD.
@@ -372,43 +382,27 @@ void appendJsonValue(std::string& out, const char* data, size_t length) {
   out += "\"}";
 }
 
-void appendDisplayText(std::string& out, const char* data, size_t length) {
-  const unsigned char* p = bytesOf(data);
-  const unsigned char* end = p + length;
-  const unsigned char* run = p;
-  while (p < end) {
-    if (kDisplayPlain.plain[*p]) {
-      ++p;
-      continue;
-    }
-    const unsigned c = *p;
-    if (c >= 0x80) {
-      const size_t n = multiByteLength(p, end);
-      if (n != 0) {
-        p += n;
-        continue;
-      }
-    }
-    out.append(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
-    switch (c) {
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        appendHexEscape(out, "\\x", static_cast<unsigned char>(c));
-    }
-    run = ++p;
+void appendDisplayEscape(std::string& out, unsigned c) {
+  switch (c) {
+    case '\\':
+      out += "\\\\";
+      break;
+    case '\n':
+      out += "\\n";
+      break;
+    case '\r':
+      out += "\\r";
+      break;
+    case '\t':
+      out += "\\t";
+      break;
+    default:
+      appendHexEscape(out, "\\x", static_cast<unsigned char>(c));
   }
-  out.append(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
+}
+
+void appendDisplayText(std::string& out, const char* data, size_t length) {
+  appendEscaped(out, data, length, kDisplayPlain, false, appendDisplayEscape);
 }
 
 void ReportFormatter::appendJson(std::string& out, const std::string& path,
