@@ -76,6 +76,14 @@ TEST(Intake, SizeZeroLastBoxRunsToTheEndOfTheStream) {
   }
 }
 
+TEST(Intake, SizeZeroMediaDataIsNotPulledThroughAStreamOfUnknownSize) {
+  // Nobody looks into media data, so its end need not be found by reading.
+  const Bytes head = ftyp() + soundMovie();
+  UnknownSizeStream neverTells(head + boxWithSizeField(0, "mdat", Bytes(1 << 20, 'x')), false);
+  EXPECT_EQ(Harness().run(&neverTells), soundMovieLog() + Log{mime("audio/mp4")});
+  EXPECT_EQ(neverTells.furthest(), static_cast<int64_t>(head.size() + 8));
+}
+
 TEST(Intake, StreamOfUnknownSizeIsWalkedToTheEnd) {
   const Bytes file = ftyp() + box("mdat", "media") + soundMovie();
   UnknownSizeStream learns(file);

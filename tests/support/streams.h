@@ -23,6 +23,8 @@ class FreshBufferStream : public Strigi::InputStream {
   int32_t read(const char*& start, int32_t min, int32_t max) override;
   int64_t reset(int64_t pos) override;
   int reads() const { return reads_; }
+  // The furthest position any read has reached.
+  int64_t furthest() const { return furthest_; }
 
  protected:
   // Size stays -1 until a read reaches the end, or for good.

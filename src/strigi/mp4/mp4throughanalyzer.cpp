@@ -516,6 +516,10 @@ bool Mp4ThroughAnalyzer::walkTopLevel(Strigi::InputStream* in) {
       headerLength = 16;
     } else if (sizeField == 0) {
       // The box runs to the end of the stream, wherever that turns out to be.
+      // A box whose payload nobody looks at (media data still being
+      // recorded, say) need not be read to find its end: on a stream of
+      // unknown size that would mean holding all of it.
+      if (in->size() == -1 && !payloadIsRead(typeWord(type))) return true;
       int64_t end = in->size();
       if (end == -1) end = reader.deliveredSize(offset);
       if (end < 0 || static_cast<uint64_t>(end) < offset + 8) return false;
