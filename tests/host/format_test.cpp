@@ -1,16 +1,57 @@
-// Rendering of reports: UTF-8 validation, JSON and text lines. (base64 is
-// checked against a plain encoder for every length with the fast paths.)
+// Rendering of reports: UTF-8 validation, base64 (the vector encoders
+// against a plain one), JSON and text lines.
 #include <gtest/gtest.h>
 #include <mp4host/report_format.h>
 #include <strigi/analysisresult.h>
 #include <strigi/fieldtypes.h>
 
+#include <cstdint>
+#include <random>
 #include <string>
 
 namespace {
 
 using mp4host::ReportFormatter;
 using mp4host::ValueRecorder;
+
+// The plain encoder that the vector ones must match: bit by bit.
+std::string referenceBase64(const std::string& in) {
+  static const char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  uint32_t bits = 0;
+  int count = 0;
+  for (unsigned char c : in) {
+    bits = (bits << 8) | c;
+    count += 8;
+    while (count >= 6) {
+      count -= 6;
+      out += kAlphabet[(bits >> count) & 63];
+    }
+  }
+  if (count > 0) out += kAlphabet[(bits << (6 - count)) & 63];
+  while (out.size() % 4 != 0) out += '=';
+  return out;
+}
+
+TEST(Base64, EveryLengthAndByteMatchesThePlainEncoder) {
+  std::mt19937 random(7);
+  for (size_t length = 0; length <= 300; ++length) {
+    std::string in(length, '\0');
+    for (char& c : in) c = static_cast<char>(random());
+    std::string out = "prefix";
+    mp4host::appendBase64(out, in.data(), in.size());
+    ASSERT_EQ(out, "prefix" + referenceBase64(in)) << "length " << length;
+  }
+  // Every index value in every position of a vector.
+  std::string all;
+  for (int round = 0; round < 3; ++round) {
+    for (int c = 0; c < 256; ++c) all += static_cast<char>((c * (round * 2 + 1)) & 0xFF);
+  }
+  std::string out;
+  mp4host::appendBase64(out, all.data(), all.size());
+  EXPECT_EQ(out, referenceBase64(all));
+}
 
 struct Utf8Case {
   const char* name;

@@ -99,7 +99,7 @@ TEST_F(Tree, WalkIsRecursiveInByteOrderOverRegularFiles) {
                                 d + "sub/c.m4a", d + "sub/deeper/d.txt", d + "sub/deeper/e.mp4"}));
 }
 
-TEST_F(Tree, ParallelRunPrintsExactlyWhatASerialRunPrints) {
+TEST_F(Tree, ParallelMappedRunPrintsExactlyWhatASerialBufferedRunPrints) {
   // More files than the parallel run keeps in flight.
   for (int i = 0; i < 150; ++i) {
     m_dir.write("many/" + std::to_string(i % 7) + "/f" + std::to_string(i) + ".m4a",
@@ -107,10 +107,13 @@ TEST_F(Tree, ParallelRunPrintsExactlyWhatASerialRunPrints) {
                       : hosttest::videoFile(i, i + 1));
   }
   for (const bool json : {true, false}) {
-    std::vector<std::string> args{m_dir.path(), kSamples, "--jobs", "1"};
+    // The serial run reads through the plain buffered stream, the parallel
+    // one through the mapped file stream.
+    std::vector<std::string> args{m_dir.path(), kSamples, "--jobs=1", "--stream=buffered"};
     if (json) args.push_back("--json");
     const RunResult serial = runMp4meta(args);
-    args[3] = "4";
+    args[2] = "--jobs=4";
+    args[3] = "--stream=mapped";
     const RunResult parallel = runMp4meta(args);
     ASSERT_EQ(serial.status, 0) << serial.err;
     EXPECT_EQ(parallel.status, 0);

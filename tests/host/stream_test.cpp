@@ -1,7 +1,7 @@
 // The host's input streams: the contract that analyzers rely on (reads from
 // the current position, pointers valid until the next read, reset and
-// skip), the file stream's buffered and mapped paths, and the pipe stream's
-// limits.
+// skip), the file stream's switch from its buffer to a mapping under every
+// request pattern an analyzer can make, and the pipe stream's limits.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mp4host/buffered_stream.h>
@@ -9,10 +9,11 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <functional>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "test_files.h"
 
@@ -25,7 +26,11 @@ using mp4host::FileInputStream;
 // Bytes that differ from position to position, so a wrong offset shows.
 std::string pattern(size_t n) {
   std::string s(n, '\0');
-  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 7 + (i >> 9)) & 0xFF);
+  uint32_t x = 12345;
+  for (size_t i = 0; i < n; ++i) {
+    x = x * 1103515245u + 12345u;
+    s[i] = static_cast<char>(x >> 24);
+  }
   return s;
 }
 
@@ -88,10 +93,10 @@ TEST_P(AnyStream, ReadsFromTheCurrentPositionAndAdvances) {
   ASSERT_EQ(s.read(p, 100, 100), 100);
   EXPECT_EQ(bytesAt(p, 100), data.substr(8, 100));
   // Growing requests from the start, as the analyzer makes them, see every
-  // byte from position 0 in one piece.
+  // byte from position 0 in one piece; max below min sets no upper limit.
   for (int32_t n : {1000, 70000, 200000, 300000}) {
     ASSERT_EQ(s.reset(0), 0);
-    ASSERT_EQ(s.read(p, n, n), n);
+    ASSERT_GE(s.read(p, n, n == 1000 ? 0 : n), n);
     EXPECT_EQ(bytesAt(p, n), data.substr(0, static_cast<size_t>(n))) << n;
   }
   EXPECT_EQ(s.size(), 300000);
@@ -108,15 +113,13 @@ TEST_P(AnyStream, ShortReadAtTheEndThenEndOfStream) {
   EXPECT_EQ(s.status(), Strigi::Eof);
   EXPECT_EQ(s.read(p, 1, 1), -1);
   EXPECT_EQ(s.size(), 1000);
-  // Back at the start the stream is usable again.
+  // Back at the start the stream is usable again, and skip stops at the end.
   EXPECT_EQ(s.reset(0), 0);
   EXPECT_EQ(s.status(), Strigi::Ok);
-}
-
-TEST_P(AnyStream, NoUpperLimitWhenMaxIsBelowMin) {
-  StreamSource source(GetParam(), pattern(5000));
-  const char* p = nullptr;
-  EXPECT_GE(source.stream().read(p, 3000, 0), 3000);
+  EXPECT_EQ(s.skip(30), 30);
+  EXPECT_EQ(s.skip(2000), 970);
+  EXPECT_EQ(s.position(), 1000);
+  EXPECT_EQ(s.read(p, 1, 1), -1);
 }
 
 TEST_P(AnyStream, PointerStaysValidAcrossResetAndSkip) {
@@ -131,16 +134,6 @@ TEST_P(AnyStream, PointerStaysValidAcrossResetAndSkip) {
   EXPECT_EQ(bytesAt(p, 150000), data.substr(0, 150000));
 }
 
-TEST_P(AnyStream, SkipStopsAtTheEnd) {
-  StreamSource source(GetParam(), pattern(100));
-  Strigi::InputStream& s = source.stream();
-  EXPECT_EQ(s.skip(30), 30);
-  EXPECT_EQ(s.skip(1000), 70);
-  EXPECT_EQ(s.position(), 100);
-  const char* p = nullptr;
-  EXPECT_EQ(s.read(p, 1, 1), -1);
-}
-
 TEST_P(AnyStream, EmptyInputEndsAtOnce) {
   StreamSource source(GetParam(), "");
   const char* p = nullptr;
@@ -151,122 +144,243 @@ TEST_P(AnyStream, EmptyInputEndsAtOnce) {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, AnyStream, ::testing::Values("file", "pipe"));
 
-class FileStream : public ::testing::Test {
- protected:
-  // Opens a stream over a new file holding data.
-  FileInputStream& open(const std::string& data) {
-    m_fd = ::open(m_dir.write("f" + std::to_string(m_count++), data).c_str(), O_RDWR | O_CLOEXEC);
-    m_stream.open(m_fd, static_cast<int64_t>(data.size()));
-    return m_stream;
-  }
-  ~FileStream() override {
-    m_stream.close();
-    if (m_fd >= 0) close(m_fd);
-  }
-  TempDir m_dir;
-  int m_fd = -1;
-  int m_count = 0;
-  FileInputStream m_stream;
+// One step of a request pattern: move to position, then read(min, max).
+struct Request {
+  int64_t position;
+  int32_t min;
+  int32_t max;
+  bool mappedAfter;  // whether the stream serves from a mapping afterwards
 };
 
-TEST_F(FileStream, SizeIsKnownAtOpenAndResetGoesAnywhereWithin) {
-  FileInputStream& s = open(pattern(5000));
+struct RequestCase {
+  const char* name;
+  std::vector<Request> requests;
+};
+
+constexpr int64_t kFileSize = 3 << 20;
+constexpr int32_t kInit = static_cast<int32_t>(FileInputStream::kInitialRead);
+constexpr int32_t kAhead = static_cast<int32_t>(FileInputStream::kReadAhead);
+constexpr int32_t kGap = static_cast<int32_t>(FileInputStream::kMaxGap);
+
+class FileStreamRequests : public ::testing::TestWithParam<RequestCase> {};
+
+// Every read hands out exactly the file's bytes at the position, however
+// the stream came to hold them, and keeps the position contract; the
+// mapping goes with the file.
+TEST_P(FileStreamRequests, HandOutTheFilesBytes) {
+  const std::string data = pattern(kFileSize);
+  TempDir dir;
+  const int fd = open(dir.write("f", data).c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  FileInputStream s;
+  s.open(fd, kFileSize);
+  for (const Request& r : GetParam().requests) {
+    SCOPED_TRACE("request at " + std::to_string(r.position) + " for " + std::to_string(r.min));
+    ASSERT_EQ(s.reset(r.position), r.position);
+    const char* p = nullptr;
+    const int32_t n = s.read(p, r.min, r.max);
+    const int64_t left = kFileSize - r.position;
+    ASSERT_GE(n, std::min<int64_t>(r.min, left));
+    ASSERT_LE(n, r.max >= r.min ? std::min<int64_t>(r.max, left) : left);
+    ASSERT_EQ(bytesAt(p, n), data.substr(static_cast<size_t>(r.position), static_cast<size_t>(n)));
+    EXPECT_EQ(s.position(), r.position + n);
+    EXPECT_EQ(s.mapped(), r.mappedAfter);
+  }
+  s.close();
+  EXPECT_FALSE(s.mapped());
+  close(fd);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Patterns, FileStreamRequests,
+    ::testing::Values(
+        // The analyzer's reads of a song with its movie box first: header,
+        // box, next header, then the whole media data, which maps.
+        RequestCase{"MovieFirst",
+                    {{0, 1, 1024, false},
+                     {0, 8, 8, false},
+                     {0, 40, 40, false},
+                     {0, 30000, 30000, false},
+                     {0, 30008, 30008, false},
+                     {0, 2000000, 2000000, true},
+                     {0, 8, 8, true}}},
+        // Movie box after the media data: the media data maps at once.
+        RequestCase{"MovieLast",
+                    {{0, 8, 8, false},
+                     {0, 2900000, 2900000, true},
+                     {0, 2900008, 2900008, true},
+                     {0, static_cast<int32_t>(kFileSize), static_cast<int32_t>(kFileSize), true}}},
+        // Growing requests from the start within reach of the buffer are read.
+        RequestCase{"GrowingNearTheStart",
+                    {{0, 8, 8, false},
+                     {0, 30008, 30008, false},
+                     {0, 150008, 150008, false},
+                     {0, 270008, 270008, false},
+                     {0, 390008, 390008, false}}},
+        // Requests that end on and just past the buffered bytes (the first
+        // read buffers kReadAhead bytes past its end), and one that starts
+        // past them.
+        RequestCase{"StraddleTheBufferEnd",
+                    {{0, 100, 100, false},
+                     {100 + kAhead - 6, 6, 6, false},
+                     {100 + kAhead - 6, 12, 12, false},
+                     {0, kInit * 3, kInit * 3, false},
+                     {kInit * 3 + kAhead + 10, 8, 8, true},
+                     {0, kInit * 3 + kAhead + 18, kInit * 3 + kAhead + 18, true}}},
+        // A request that reaches exactly kMaxGap past the buffered bytes is
+        // read; one byte more maps.
+        RequestCase{
+            "GapLimit",
+            {{0, 8, 8, false},
+             {0, kInit + kGap, kInit + kGap, false},
+             {0, kInit + kGap + kAhead + kGap + 1, kInit + kGap + kAhead + kGap + 1, true}}},
+        // Far moves and back: away from the buffer, then position 0 again.
+        RequestCase{"FarResetAndBack",
+                    {{0, 8, 8, false},
+                     {2000000, 16, 16, true},
+                     {0, 8, 8, true},
+                     {kFileSize - 8, 8, 8, true}}},
+        // After a view is made for the media data: bytes before its window
+        // (from the mapping), across the window's start, the window read on
+        // a little, then moved far ahead, and a large read back from 0.
+        RequestCase{"InAndAroundAView",
+                    {{0, 8, 8, false},
+                     {0, 2000000, 2000000, true},
+                     {100, 1000, 1000, true},
+                     {1990000, 20000, 20000, true},
+                     {0, 2000000 + kGap, 2000000 + kGap, true},
+                     {0, 2900000, 2900000, true},
+                     {0, 2900008, 2900008, true},
+                     {0, 1000000, 1000000, true}}},
+        // No upper limit (max below min): at least min, at most what is left.
+        RequestCase{"NoUpperLimit", {{0, 10, 0, false}, {kFileSize - 5, 1, -1, true}}},
+        // The last bytes of the file, read from near its end first.
+        RequestCase{"TailOnly", {{kFileSize - 100, 100, 100, true}, {0, 100, 100, true}}}),
+    [](const ::testing::TestParamInfo<RequestCase>& row) { return row.param.name; });
+
+// Reset is clamped to [0, size]; a position past the end, or a negative
+// one, leaves the stream at its end.
+TEST(FileStream, ResetIsClampedToTheFile) {
+  TempDir dir;
+  const int fd = open(dir.write("f", pattern(5000)).c_str(), O_RDONLY | O_CLOEXEC);
+  FileInputStream s;
+  s.open(fd, 5000);
   EXPECT_EQ(s.size(), 5000);
-  EXPECT_EQ(s.reset(4990), 4990);
-  const char* p = nullptr;
-  EXPECT_EQ(s.read(p, 10, 10), 10);
-  EXPECT_EQ(bytesAt(p, 10), pattern(5000).substr(4990));
   EXPECT_EQ(s.reset(5000), 5000);
   EXPECT_EQ(s.reset(5001), 5000);
   EXPECT_EQ(s.reset(-1), 5000);
-}
-
-TEST_F(FileStream, RequestsNearTheStartAreReadNotMapped) {
-  FileInputStream& s = open(pattern(4 << 20));
-  const char* p = nullptr;
-  for (int32_t n = 8; n < 400000; n += 30000) {
-    ASSERT_EQ(s.read(p, n, n), n);
-    s.reset(0);
-  }
-  EXPECT_FALSE(s.mapped());
-}
-
-TEST_F(FileStream, RequestFarPastTheReadBytesIsServedFromAMapping) {
-  const std::string data = pattern(4 << 20);
-  FileInputStream& s = open(data);
-  const char* p = nullptr;
-  ASSERT_EQ(s.read(p, 8, 8), 8);
-  s.reset(0);
-  ASSERT_EQ(s.read(p, 4 << 20, 4 << 20), 4 << 20);
-  EXPECT_TRUE(s.mapped());
-  EXPECT_EQ(bytesAt(p + (3 << 20), 100), data.substr(3 << 20, 100));
-  // The mapping goes with the file.
-  s.close();
-  EXPECT_FALSE(s.mapped());
-}
-
-TEST_F(FileStream, ReadsPastTwoGigabytesAfterAFarReset) {
-  // A sparse file: only the header at 3 GiB is written.
-  const int64_t far = 3LL << 30;
-  const std::string path = m_dir.write("sparse", "");
-  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-  ASSERT_EQ(ftruncate(fd, far + 4096), 0);
-  ASSERT_EQ(pwrite(fd, "\0\0\0\x10moov", 8, far), 8);
-  FileInputStream s;
-  s.open(fd, far + 4096);
-  ASSERT_EQ(s.reset(far), far);
-  const char* p = nullptr;
-  ASSERT_EQ(s.read(p, 8, 8), 8);
-  EXPECT_EQ(bytesAt(p, 8), std::string("\0\0\0\x10moov", 8));
-  EXPECT_EQ(s.reset(0), 0);
   s.close();
   close(fd);
 }
 
-TEST_F(FileStream, FileShorterThanAtOpenIsAnErrorForGood) {
-  FileInputStream& s = open(pattern(50000));
-  ASSERT_EQ(ftruncate(m_fd, 10), 0);
-  const char* p = nullptr;
-  EXPECT_EQ(s.read(p, 20000, 20000), -2);
-  EXPECT_EQ(s.status(), Strigi::Error);
-  EXPECT_NE(std::string(s.error()), "");
-  EXPECT_EQ(s.reset(0), 0);
-  EXPECT_EQ(s.status(), Strigi::Error);
-  EXPECT_EQ(s.read(p, 1, 1), -2);
+// A file cut short after open, under the buffer or under a view: the read
+// is an error for good, and nothing touches the mapping past the new end.
+TEST(FileStream, FileCutShortAfterOpenIsAnErrorForGood) {
+  TempDir dir;
+  const std::string data = pattern(kFileSize);
+  for (const int32_t want : {20000, 2900000}) {
+    SCOPED_TRACE(want);
+    const int fd = open(dir.write("f" + std::to_string(want), data).c_str(), O_RDWR | O_CLOEXEC);
+    FileInputStream s;
+    s.open(fd, kFileSize);
+    const char* p = nullptr;
+    ASSERT_EQ(s.read(p, 8, 8), 8);
+    ASSERT_EQ(ftruncate(fd, want == 20000 ? 10 : 1 << 20), 0);
+    s.reset(0);
+    EXPECT_EQ(s.read(p, want, want), -2);
+    EXPECT_EQ(s.status(), Strigi::Error);
+    EXPECT_NE(std::string(s.error()), "");
+    EXPECT_EQ(s.reset(0), 0);
+    EXPECT_EQ(s.read(p, 1, 1), -2);
+    s.close();
+    close(fd);
+  }
 }
 
-TEST_F(FileStream, ServesOneFileAfterAnother) {
-  open(pattern(300000));
-  const char* p = nullptr;
-  ASSERT_EQ(m_stream.read(p, 300000, 300000), 300000);
-  m_stream.close();
-  close(m_fd);
-  FileInputStream& s = open("second file");
-  EXPECT_FALSE(s.mapped());
-  EXPECT_EQ(s.status(), Strigi::Ok);
-  ASSERT_EQ(s.read(p, 100, 100), 11);
-  EXPECT_EQ(bytesAt(p, 11), "second file");
+// One stream over many files in turn, each with its media data viewed
+// through a mapping: each starts from its buffer and shows its own bytes.
+// Then a file whose view is too large to keep after it, and one whose end
+// lies beyond the reach of views, mapped whole.
+TEST(FileStream, ManyFilesInTurnEachShowTheirOwnBytes) {
+  TempDir dir;
+  FileInputStream s;
+  for (int i = 0; i < 30; ++i) {
+    // Sizes that are not whole pages, now larger, now smaller than the one
+    // before, so that views map over what earlier ones left in every way.
+    std::string data = pattern(300000 + static_cast<size_t>((i * 7) % 11) * 40961);
+    data[0] = static_cast<char>(i);
+    const int fd = open(dir.write("f" + std::to_string(i), data).c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    s.open(fd, static_cast<int64_t>(data.size()));
+    EXPECT_EQ(s.status(), Strigi::Ok);
+    const char* p = nullptr;
+    ASSERT_EQ(s.read(p, 8, 8), 8);
+    EXPECT_FALSE(s.mapped());
+    s.reset(0);
+    const int32_t n = static_cast<int32_t>(data.size());
+    ASSERT_EQ(s.read(p, n, n), n) << "file " << i;
+    EXPECT_TRUE(s.mapped());
+    EXPECT_EQ(bytesAt(p, n), data) << "file " << i;
+    s.close();
+    close(fd);
+  }
+  // A view larger than what is kept after the file, then beyond views, and
+  // a sparse file past 2 GiB read after a far reset.
+  for (const int64_t big :
+       {FileInputStream::kStaleMapped + 5000, FileInputStream::kViewSpan + 3 * 4096 + 5000,
+        (int64_t{3} << 30) + 4096}) {
+    SCOPED_TRACE(big);
+    const int fd = open(dir.write("big" + std::to_string(big), "").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_EQ(ftruncate(fd, big), 0);
+    ASSERT_EQ(pwrite(fd, "\0\0\0\x10moov", 8, big - 8), 8);
+    s.open(fd, big);
+    ASSERT_EQ(s.reset(big - 8), big - 8);
+    const char* p = nullptr;
+    ASSERT_EQ(s.read(p, 8, 8), 8);
+    EXPECT_TRUE(s.mapped());
+    EXPECT_EQ(bytesAt(p, 8), std::string("\0\0\0\x10moov", 8));
+    EXPECT_EQ(s.reset(0), 0);
+    s.close();
+    close(fd);
+  }
 }
 
-TEST(PipeStream, SizeIsKnownOnceTheLastByteHasBeenRead) {
-  StreamSource source("pipe", pattern(100));
-  Strigi::InputStream& s = source.stream();
+// With mapping off the same requests read every byte into the buffer.
+TEST(FileStream, WithoutMappingReadsEveryByte) {
+  const std::string data = pattern(kFileSize);
+  TempDir dir;
+  const int fd = open(dir.write("f", data).c_str(), O_RDONLY | O_CLOEXEC);
+  FileInputStream s;
+  s.setMapping(false);
+  s.open(fd, kFileSize);
   const char* p = nullptr;
   ASSERT_EQ(s.read(p, 8, 8), 8);
-  EXPECT_EQ(s.size(), -1);
-  ASSERT_EQ(s.read(p, 92, 92), 92);
-  EXPECT_EQ(s.size(), 100);
+  s.reset(0);
+  ASSERT_EQ(s.read(p, 2900000, 2900000), 2900000);
+  EXPECT_FALSE(s.mapped());
+  EXPECT_EQ(bytesAt(p + 2899000, 1000), data.substr(2899000, 1000));
+  ASSERT_EQ(s.reset(kFileSize - 10), kFileSize - 10);
+  ASSERT_EQ(s.read(p, 10, 10), 10);
+  EXPECT_EQ(bytesAt(p, 10), data.substr(kFileSize - 10));
+  EXPECT_FALSE(s.mapped());
+  s.close();
+  close(fd);
 }
 
-TEST(PipeStream, ResetOnlyWithinTheBytesReadSoFar) {
+// A pipe's size is known once its last byte has been read, and reset only
+// goes back within the bytes read so far.
+TEST(PipeStream, SizeAndResetLimits) {
   StreamSource source("pipe", pattern(200000));
   Strigi::InputStream& s = source.stream();
   const char* p = nullptr;
   ASSERT_EQ(s.read(p, 16, 16), 16);
+  EXPECT_EQ(s.size(), -1);
   EXPECT_EQ(s.reset(0), 0);
   EXPECT_EQ(s.reset(150000), 0);
   EXPECT_EQ(s.reset(1LL << 32), 0);
   EXPECT_EQ(s.position(), 0);
+  ASSERT_EQ(s.read(p, 200000, 200000), 200000);
+  EXPECT_EQ(s.size(), 200000);
 }
 
 TEST(PipeStream, ReadErrorIsAnErrorForGood) {
