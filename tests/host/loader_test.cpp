@@ -22,29 +22,23 @@ std::string install(const TempDir& dir, const char* module, const std::string& n
   return to;
 }
 
-TEST(PluginSet, LoadsEveryThroughModuleOfADirectoryInNameOrder) {
+// A module of the same name in a later directory is not loaded: there a
+// broken copy, which would be an error.
+TEST(PluginSet, LoadsEveryThroughModuleOfADirectoryInNameOrderEarlierDirectoriesFirst) {
   TempDir dir;
+  TempDir later;
   install(dir, MP4_MODULE_PATH, "strigita_mp4.so");
   install(dir, FAKE_MODULE_PATH, "strigita_a_fake.so");
   install(dir, FAKE_MODULE_PATH, "strigiea_end.so");  // an end analyzer: not loaded
   dir.write("strigita_notes.txt", "not a module");
+  later.write("strigita_mp4.so", "a broken copy");
   mp4host::PluginSet plugins;
-  plugins.loadDirectories({dir.path(), dir.path() + "/missing"});
+  plugins.loadDirectories({dir.path(), dir.path() + "/missing", later.path()});
   EXPECT_TRUE(plugins.errors().empty());
+  EXPECT_EQ(plugins.moduleCount(), 2u);
   ASSERT_EQ(plugins.factories().size(), 2u);
   EXPECT_STREQ(plugins.factories()[0]->name(), "FakeThroughAnalyzer");
   EXPECT_STREQ(plugins.factories()[1]->name(), "Mp4ThroughAnalyzer");
-}
-
-TEST(PluginSet, AnEarlierDirectoryOverridesALaterOne) {
-  TempDir first;
-  TempDir second;
-  install(first, MP4_MODULE_PATH, "strigita_mp4.so");
-  second.write("strigita_mp4.so", "a broken copy");
-  mp4host::PluginSet plugins;
-  plugins.loadDirectories({first.path(), second.path()});
-  EXPECT_TRUE(plugins.errors().empty());
-  EXPECT_EQ(plugins.moduleCount(), 1u);
 }
 
 TEST(PluginSet, ModuleWithoutEntryPointsIsReportedByPath) {
@@ -57,18 +51,6 @@ TEST(PluginSet, ModuleWithoutEntryPointsIsReportedByPath) {
   EXPECT_NE(plugins.errors()[0].message.find("strigiAnalyzerFactory"), std::string::npos)
       << plugins.errors()[0].message;
   EXPECT_EQ(plugins.moduleCount(), 0u);
-}
-
-TEST(PluginSet, FileThatCannotBeLoadedIsReportedWithTheLoadersMessage) {
-  TempDir dir;
-  const std::string path = dir.write("strigita_broken.so", "not a shared library");
-  mp4host::PluginSet plugins;
-  plugins.loadDirectories({dir.path()});
-  ASSERT_EQ(plugins.errors().size(), 1u);
-  EXPECT_EQ(plugins.errors()[0].path, path);
-  // dlerror names the file and says what is wrong with it.
-  EXPECT_NE(plugins.errors()[0].message.find("cannot load module: " + path), std::string::npos)
-      << plugins.errors()[0].message;
 }
 
 TEST(PluginPath, ColonSeparatedWithEmptyEntriesIgnored) {

@@ -20,7 +20,6 @@ FreshBufferStream::FreshBufferStream(std::string bytes) : bytes_(std::move(bytes
 }
 
 int32_t FreshBufferStream::read(const char*& start, int32_t min, int32_t max) {
-  ++reads_;
   buffer_.reset();
   if (m_status == Strigi::Error) return -2;
   const int64_t total = static_cast<int64_t>(bytes_.size());

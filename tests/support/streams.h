@@ -22,7 +22,6 @@ class FreshBufferStream : public Strigi::InputStream {
   explicit FreshBufferStream(std::string bytes);
   int32_t read(const char*& start, int32_t min, int32_t max) override;
   int64_t reset(int64_t pos) override;
-  int reads() const { return reads_; }
   // The furthest position any read has reached.
   int64_t furthest() const { return furthest_; }
 
@@ -41,7 +40,6 @@ class FreshBufferStream : public Strigi::InputStream {
   int64_t failAt_ = -1;
   bool sizeHidden_ = false;
   int64_t furthest_ = 0;
-  int reads_ = 0;
 };
 
 // A stream that reports size -1 until a read has reached its end, as

@@ -10,6 +10,7 @@
 #include <strigi/fieldtypes.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "boxes.h"
@@ -70,8 +71,9 @@ struct LoadedModule {
 // value (text as its bytes, numbers in decimal).
 std::vector<std::string> describe(const mp4host::ValueRecorder& recorder);
 
-// The lines without a last "content.mime_type" line, if there is one.
-std::vector<std::string> withoutMimeType(std::vector<std::string> lines);
+// Writes bytes into the write end fd of a pipe from a new thread, then
+// closes it; a write that fails (the reader gone) ends it early.
+std::thread writeToPipe(int fd, std::string bytes);
 
 // Runs pipeline over bytes written into a pipe by another thread, as
 // standard input is read; returns what analyzeDescriptor returned.
