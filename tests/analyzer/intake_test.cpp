@@ -140,7 +140,8 @@ TEST_P(BeyondTwoGiB, MovieIsReadInPlaceOnlyWhenTheStreamCanGoThere) {
   const uint64_t mdatSize = static_cast<uint64_t>(p.offset) - head.size();
   const Bytes mdatHeader = p.largeMdat ? be32(1) + "mdat" + be64(mdatSize)
                                        : be32(static_cast<uint32_t>(mdatSize)) + "mdat";
-  SparseStream in(p.offset + static_cast<int64_t>(far.size()), p.farResets);
+  SparseStream in(p.offset + static_cast<int64_t>(far.size()),
+                  p.farResets ? SparseStream::Anywhere : SparseStream::UpToFurthest);
   in.place(0, head + mdatHeader);
   in.place(p.offset, far);
   const Log farLog = {i32("TODO_video.duration", 5), i32("media.duration", 10),

@@ -134,7 +134,7 @@ TEST_P(LastReadWindow, BoxPastTwoGiBEndsWithoutMimeTypeAtTheStart) {
   ASSERT_EQ(complete.back(), str("content.mime_type", "video/mp4"));
   const WindowCase& c = GetParam();
   const int64_t at = static_cast<int64_t>(head.size());
-  LastReadWindowStream in(at + c.size);
+  SparseStream in(at + c.size, SparseStream::WithinLastRead);
   in.place(0, head + c.far);
   if (c.movieAt != 0) in.place(at + c.movieAt, theMovie());
   // run() also checks that the stream came back at position 0.

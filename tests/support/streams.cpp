@@ -56,73 +56,33 @@ int64_t FreshBufferStream::reset(int64_t pos) {
   return m_position;
 }
 
-SparseStream::SparseStream(int64_t size, bool farResets) : farResets_(farResets) { m_size = size; }
+SparseStream::SparseStream(int64_t size, Resets resets) : resets_(resets) { m_size = size; }
+
+SparseStream::~SparseStream() { release(); }
 
 void SparseStream::place(int64_t offset, const std::string& bytes) {
   islands_.emplace_back(offset, bytes);
 }
 
-int32_t SparseStream::read(const char*& start, int32_t min, int32_t max) {
-  constexpr int64_t kLargestRead = 16 << 20;
-  buffer_.reset();
-  if (m_status == Strigi::Error) return -2;
-  if (m_position >= m_size) {
-    m_status = Strigi::Eof;
-    return -1;
-  }
-  const int64_t n = std::min(wanted(min, max), m_size - m_position);
-  if (n > kLargestRead) {
-    m_status = Strigi::Error;
-    m_error = "read too large for a test stream";
-    return -2;
-  }
-  buffer_.reset(new char[n > 0 ? n : 1]());
-  for (const auto& island : islands_) {
-    const int64_t from = std::max(island.first, m_position);
-    const int64_t to =
-        std::min(island.first + static_cast<int64_t>(island.second.size()), m_position + n);
-    if (from < to) {
-      std::memcpy(buffer_.get() + (from - m_position), island.second.data() + (from - island.first),
-                  static_cast<size_t>(to - from));
-    }
-  }
-  start = buffer_.get();
-  m_position += n;
-  furthest_ = std::max(furthest_, m_position);
-  if (m_position == m_size) m_status = Strigi::Eof;
-  return static_cast<int32_t>(n);
-}
-
-int64_t SparseStream::reset(int64_t pos) {
-  if (pos >= 0 && pos <= (farResets_ ? m_size : furthest_)) {
-    m_position = pos;
-    m_status = Strigi::Ok;
-  }
-  return m_position;
-}
-
-LastReadWindowStream::LastReadWindowStream(int64_t size) { m_size = size; }
-
-LastReadWindowStream::~LastReadWindowStream() { release(); }
-
-void LastReadWindowStream::place(int64_t offset, const std::string& bytes) {
-  islands_.emplace_back(offset, bytes);
-}
-
-void LastReadWindowStream::release() {
+void SparseStream::release() {
   if (mapping_) munmap(mapping_, mappingLength_);
   mapping_ = nullptr;
 }
 
-int32_t LastReadWindowStream::read(const char*& start, int32_t min, int32_t max) {
+int32_t SparseStream::read(const char*& start, int32_t min, int32_t max) {
   release();
   if (m_status == Strigi::Error) return -2;
   if (m_position >= m_size) {
     m_status = Strigi::Eof;
     return -1;
   }
-  const int64_t n = std::max<int64_t>(1, std::min(wanted(min, max), m_size - m_position));
-  mappingLength_ = static_cast<size_t>(n);
+  const int64_t n = std::min(wanted(min, max), m_size - m_position);
+  if (resets_ != WithinLastRead && n > (16 << 20)) {
+    m_status = Strigi::Error;
+    m_error = "read too large for a test stream";
+    return -2;
+  }
+  mappingLength_ = static_cast<size_t>(std::max<int64_t>(n, 1));
   mapping_ = mmap(nullptr, mappingLength_, PROT_READ | PROT_WRITE,
                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (mapping_ == MAP_FAILED) {
@@ -143,14 +103,19 @@ int32_t LastReadWindowStream::read(const char*& start, int32_t min, int32_t max)
   }
   start = buffer;
   windowStart_ = m_position;
-  windowEnd_ = m_position + n;
-  m_position = windowEnd_;
+  m_position += n;
+  windowEnd_ = m_position;
+  furthest_ = std::max(furthest_, m_position);
   if (m_position == m_size) m_status = Strigi::Eof;
   return static_cast<int32_t>(n);
 }
 
-int64_t LastReadWindowStream::reset(int64_t pos) {
-  if (pos >= windowStart_ && pos <= windowEnd_) {
+int64_t SparseStream::reset(int64_t pos) {
+  const int64_t lowest = resets_ == WithinLastRead ? windowStart_ : 0;
+  const int64_t highest = resets_ == Anywhere         ? m_size
+                          : resets_ == WithinLastRead ? windowEnd_
+                                                      : furthest_;
+  if (pos >= lowest && pos <= highest) {
     m_position = pos;
     m_status = pos == m_size ? Strigi::Eof : Strigi::Ok;
   }

@@ -66,34 +66,18 @@ class FailingStream : public FreshBufferStream {
 };
 
 // A stream of any size that serves zeros except where bytes were placed,
-// without allocating its size: for files beyond 2 GiB. It knows its size,
-// accepts reset anywhere in [0, size] (or, with farResets false, only up
-// to the furthest position read, like a buffered stream) and fails reads of
-// more than 16 MiB at once.
+// without allocating its size: for files beyond 2 GiB. It knows its size.
+// Reset goes anywhere in [0, size], or up to the furthest position read
+// (like a buffered stream), or only within the bytes of the last read (the
+// letter of the interface). Reads get fresh zero pages that cost nothing
+// until touched; but for the last kind, reads of more than 16 MiB fail.
 class SparseStream : public Strigi::InputStream {
  public:
-  explicit SparseStream(int64_t size, bool farResets = true);
-  void place(int64_t offset, const std::string& bytes);
-  int32_t read(const char*& start, int32_t min, int32_t max) override;
-  int64_t reset(int64_t pos) override;
-
- private:
-  std::vector<std::pair<int64_t, std::string>> islands_;
-  std::unique_ptr<char[]> buffer_;
-  bool farResets_;
-  int64_t furthest_ = 0;
-};
-
-// A sparse stream of known size that keeps to the letter of the interface:
-// reset succeeds only within the bytes of the last read. Large reads get
-// fresh zero pages that cost nothing until touched, so boxes of gigabytes
-// can be delivered.
-class LastReadWindowStream : public Strigi::InputStream {
- public:
-  explicit LastReadWindowStream(int64_t size);
-  ~LastReadWindowStream() override;
-  LastReadWindowStream(const LastReadWindowStream&) = delete;
-  LastReadWindowStream& operator=(const LastReadWindowStream&) = delete;
+  enum Resets { Anywhere, UpToFurthest, WithinLastRead };
+  SparseStream(int64_t size, Resets resets);
+  ~SparseStream() override;
+  SparseStream(const SparseStream&) = delete;
+  SparseStream& operator=(const SparseStream&) = delete;
   void place(int64_t offset, const std::string& bytes);
   int32_t read(const char*& start, int32_t min, int32_t max) override;
   int64_t reset(int64_t pos) override;
@@ -102,10 +86,12 @@ class LastReadWindowStream : public Strigi::InputStream {
   void release();
 
   std::vector<std::pair<int64_t, std::string>> islands_;
+  Resets resets_;
   void* mapping_ = nullptr;
   size_t mappingLength_ = 0;
   int64_t windowStart_ = 0;
   int64_t windowEnd_ = 0;
+  int64_t furthest_ = 0;
 };
 
 }  // namespace mp4test
