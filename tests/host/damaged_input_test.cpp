@@ -102,7 +102,7 @@ std::map<std::string, Bytes> sources() {
   for (const auto& entry : std::filesystem::directory_iterator(SAMPLES_DIR)) {
     const std::string ext = entry.path().extension().string();
     if (ext == ".md" || ext == ".txt") continue;
-    files[entry.path().filename().string()] = hosttest::readFile(entry.path().string());
+    files[entry.path().filename().string()] = readFile(entry.path().string());
   }
   return files;
 }

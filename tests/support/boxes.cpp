@@ -64,7 +64,7 @@ Bytes fullBox(const Bytes& type, uint8_t version, uint32_t flags, const Bytes& p
 
 Bytes ftyp(const Bytes& brand) { return box("ftyp", brand + be32(512) + brand + "mp41"); }
 
-Bytes timeHeader(const Bytes& type, uint8_t version, uint32_t timescale, int64_t duration) {
+static Bytes timeHeader(const Bytes& type, uint8_t version, uint32_t timescale, int64_t duration) {
   const uint64_t raw = static_cast<uint64_t>(duration);
   if (version == 1) {
     return fullBox(type, 1, 0, be64(1) + be64(2) + be32(timescale) + be64(raw) + zeros(4));

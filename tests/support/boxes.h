@@ -32,8 +32,7 @@ Bytes largeBox(const Bytes& type, const Bytes& payload, uint64_t size64);
 Bytes fullBox(const Bytes& type, uint8_t version, uint32_t flags, const Bytes& payload);
 
 Bytes ftyp(const Bytes& brand = "isom");
-// "mvhd" or "mdhd"; version 0 stores the low 32 bits of duration.
-Bytes timeHeader(const Bytes& type, uint8_t version, uint32_t timescale, int64_t duration);
+// Version 0 stores the low 32 bits of duration.
 Bytes mvhd(uint32_t timescale, int64_t duration, uint8_t version = 0);
 Bytes mdhd(uint32_t timescale, int64_t duration, uint8_t version = 0);
 Bytes hdlr(const Bytes& handlerType, const Bytes& componentType = Bytes(4, '\0'));

@@ -103,8 +103,8 @@ RunResult runMp4meta(const std::vector<std::string>& args, const RunOptions& opt
   feeder.join();
   RunResult result;
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  result.out = readFile(outPath);
-  result.err = readFile(errPath);
+  result.out = mp4test::readFile(outPath);
+  result.err = mp4test::readFile(errPath);
   return result;
 }
 

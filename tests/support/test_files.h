@@ -17,8 +17,6 @@
 
 namespace hosttest {
 
-using mp4test::readFile;
-
 // A fresh directory under TMPDIR (or /tmp), removed with its contents at
 // the end of the scope.
 class TempDir {

@@ -24,7 +24,6 @@
 namespace {
 
 using namespace mp4test;
-using hosttest::readFile;
 namespace fs = std::filesystem;
 
 constexpr int kThreads = 8;
