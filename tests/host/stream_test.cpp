@@ -217,12 +217,12 @@ INSTANTIATE_TEST_SUITE_P(
                      {kInit * 3 + kAhead + 10, 8, 8, true},
                      {0, kInit * 3 + kAhead + 18, kInit * 3 + kAhead + 18, true}}},
         // A request that reaches exactly kMaxGap past the buffered bytes is
-        // read; one byte more maps.
-        RequestCase{
-            "GapLimit",
-            {{0, 8, 8, false},
-             {0, kInit + kGap, kInit + kGap, false},
-             {0, kInit + kGap + kAhead + kGap + 1, kInit + kGap + kAhead + kGap + 1, true}}},
+        // read; one byte more maps. (A read buffers kReadAhead bytes past
+        // its end.)
+        RequestCase{"GapLimit",
+                    {{0, 8, 8, false},
+                     {0, 8 + kAhead + kGap, 8 + kAhead + kGap, false},
+                     {0, 8 + 2 * (kAhead + kGap) + 1, 8 + 2 * (kAhead + kGap) + 1, true}}},
         // Far moves and back: away from the buffer, then position 0 again.
         RequestCase{"FarResetAndBack",
                     {{0, 8, 8, false},
