@@ -6,13 +6,11 @@
 // the walker's diagnostic lines must come out whole.
 #include <gtest/gtest.h>
 #include <mp4host/pipeline.h>
-#include <stdlib.h>
 #include <strigi/stringstream.h>
 
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -55,23 +53,13 @@ std::map<std::string, int> countLines(const std::string& text) {
 class Threads : public testing::Test {
  protected:
   void SetUp() override {
-    char dir[] = "/tmp/mp4-threads-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    m_dir = dir;
     for (const fs::directory_entry& entry : fs::directory_iterator(SAMPLES_DIR)) {
       const std::string ext = entry.path().extension().string();
       if (ext != ".md" && ext != ".txt") m_paths.push_back(entry.path().string());
     }
-    for (const auto& [name, bytes] : syntheticFiles()) {
-      m_paths.push_back(m_dir + "/" + name);
-      std::ofstream(m_paths.back(), std::ios::binary) << bytes;
-    }
+    for (const auto& [name, bytes] : syntheticFiles()) m_paths.push_back(m_dir.write(name, bytes));
     std::sort(m_paths.begin(), m_paths.end());
     for (const std::string& path : m_paths) m_contents.push_back(readFile(path));
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(m_dir, ignored);
   }
 
   // Where a pipeline reads a file from: the file stream, memory, or the
@@ -101,7 +89,7 @@ class Threads : public testing::Test {
     return lines;
   }
 
-  std::string m_dir;
+  hosttest::TempDir m_dir;
   std::vector<std::string> m_paths;
   std::vector<std::string> m_contents;
 };
