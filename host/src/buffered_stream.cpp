@@ -46,11 +46,7 @@ void BufferedInputStream::close() {
 
 void BufferedInputStream::fail(const char* what, int err) {
   m_status = Strigi::Error;
-  m_error = what;
-  if (err != 0) {
-    m_error += ": ";
-    m_error += detail::errorText(err);
-  }
+  m_error = detail::errorMessage(what, err);
 }
 
 bool BufferedInputStream::fill(int64_t end) {

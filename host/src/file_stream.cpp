@@ -87,11 +87,7 @@ void FileInputStream::close() {
 
 void FileInputStream::fail(const char* what, int err) {
   m_status = Strigi::Error;
-  m_error = what;
-  if (err != 0) {
-    m_error += ": ";
-    m_error += detail::errorText(err);
-  }
+  m_error = detail::errorMessage(what, err);
 }
 
 int32_t FileInputStream::read(const char*& start, int32_t min, int32_t max) {

@@ -44,7 +44,7 @@ bool Pipeline::analyzeFile(const std::string& path) {
   if (fd < 0) {
     m_values.clear();
     m_warnings.clear();
-    m_error = detail::errorText(errno);
+    m_error = errorText(errno);
     return false;
   }
   const bool ok = analyzeOpen(fd, path, true);
@@ -76,7 +76,7 @@ bool Pipeline::analyzeOpen(int fd, const std::string& path, bool seekable) {
   if (err != 0) {
     m_values.clear();
     m_warnings.clear();
-    m_error = detail::errorText(err);
+    m_error = errorText(err);
     return false;
   }
   if (S_ISREG(st.st_mode) && seekable) {

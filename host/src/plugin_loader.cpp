@@ -122,7 +122,7 @@ void PluginSet::loadDirectories(const std::vector<std::string>& directories) {
     DIR* dir = opendir(directory.c_str());
     if (!dir) {
       if (errno != ENOENT && errno != ENOTDIR) {
-        m_errors.push_back(LoadError{directory, detail::errorText(errno)});
+        m_errors.push_back(LoadError{directory, errorText(errno)});
       }
       continue;
     }

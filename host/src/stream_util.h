@@ -2,6 +2,8 @@
 #ifndef MP4HOST_STREAM_UTIL_H
 #define MP4HOST_STREAM_UTIL_H
 
+#include <mp4host/error_text.h>
+
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -9,8 +11,13 @@
 namespace mp4host {
 namespace detail {
 
-// The text of an errno value, safe to call from several threads.
-std::string errorText(int err);
+// A stream's error message: what failed, and the errno text when err is
+// not 0.
+inline std::string errorMessage(const char* what, int err) {
+  std::string message = what;
+  if (err != 0) message += ": " + errorText(err);
+  return message;
+}
 
 // How many of the available bytes a read(min, max) hands out: all of them
 // (the caller made sure that is at least min, or all that is left), but

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <mp4host/error_text.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,14 +12,11 @@
 #include <cstring>
 #include <limits>
 
+using mp4host::errorText;
+
 namespace mp4meta {
 
 namespace {
-
-std::string errorText(int err) {
-  char buffer[256];
-  return strerror_r(err, buffer, sizeof buffer);
-}
 
 std::string join(const std::string& dir, const char* name) {
   std::string path = dir;

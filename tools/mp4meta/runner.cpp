@@ -1,6 +1,7 @@
 #include "runner.h"
 
 #include <errno.h>
+#include <mp4host/error_text.h>
 #include <mp4host/pipeline.h>
 #include <mp4host/report_format.h>
 #include <unistd.h>
@@ -55,9 +56,8 @@ class Output {
       const ssize_t n = ::write(STDOUT_FILENO, data, length);
       if (n < 0) {
         if (errno == EINTR) continue;
-        char buffer[256];
         std::fprintf(stderr, "mp4meta: cannot write the output: %s\n",
-                     strerror_r(errno, buffer, sizeof buffer));
+                     mp4host::errorText(errno).c_str());
         m_failed = true;
         return;
       }

@@ -1,9 +1,7 @@
-#include "stream_util.h"
-
+#include <mp4host/error_text.h>
 #include <string.h>
 
 namespace mp4host {
-namespace detail {
 
 std::string errorText(int err) {
   char buffer[256];
@@ -11,5 +9,4 @@ std::string errorText(int err) {
   return strerror_r(err, buffer, sizeof buffer);
 }
 
-}  // namespace detail
 }  // namespace mp4host
