@@ -7,7 +7,7 @@ add_library(fuzz_harness STATIC
   ${mp4meta_fuzz_dir}/analyzer_harness.cpp
   ${mp4meta_fuzz_dir}/piece_stream.cpp)
 target_include_directories(fuzz_harness PUBLIC ${mp4meta_fuzz_dir})
-target_link_libraries(fuzz_harness PUBLIC mp4_analyzer)
+target_link_libraries(fuzz_harness PUBLIC mp4_analyzer strigi_interface)
 mp4meta_warnings(fuzz_harness)
 
 foreach(stream memory pieces)

@@ -1,0 +1,56 @@
+// A host built on another interface library (foreign_strigi): loads the
+// analyzer module given on the command line and prints what it reports for
+// each file as mp4meta's text output does. Exits 1 when the module cannot be
+// loaded or its calls did not land in the host's library.
+#include <dlfcn.h>
+#include <strigi/analyzerplugin.h>
+#include <strigi/streamthroughanalyzer.h>
+#include <strigi/stringstream.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "foreign_strigi.h"
+
+int main(int argc, char** argv) {
+  if (argc < 2) return 2;
+  void* module = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
+  if (!module) {
+    std::fprintf(stderr, "%s\n", dlerror());
+    return 1;
+  }
+  using Create = const Strigi::AnalyzerFactoryFactory* (*)();
+  using Delete = void (*)(const Strigi::AnalyzerFactoryFactory*);
+  auto create = reinterpret_cast<Create>(dlsym(module, "strigiAnalyzerFactory"));
+  auto destroy = reinterpret_cast<Delete>(dlsym(module, "deleteStrigiAnalyzerFactory"));
+  if (!create || !destroy) return 1;
+
+  const Strigi::AnalyzerFactoryFactory* factories = create();
+  Strigi::FieldRegister* reg = foreign::newRegister();
+  Strigi::AnalysisResult* result = foreign::newResult();
+  for (Strigi::StreamThroughAnalyzerFactory* factory :
+       factories->streamThroughAnalyzerFactories()) {
+    factory->registerFields(*reg);
+    Strigi::StreamThroughAnalyzer* analyzer = factory->newInstance();
+    for (int i = 2; i < argc; ++i) {
+      std::ifstream in(argv[i], std::ios::binary);
+      const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+      Strigi::StringStream<char> stream(bytes.data(), static_cast<int32_t>(bytes.size()), false);
+      analyzer->setIndexable(result);
+      analyzer->connectInputStream(&stream);
+      analyzer->setIndexable(nullptr);
+      std::printf("%s%s\n%s", i > 2 ? "\n" : "", argv[i], foreign::takeValues(result).c_str());
+    }
+    delete analyzer;
+    delete factory;
+  }
+  destroy(factories);
+  const std::string problems = foreign::problems(reg);
+  foreign::deleteResult(result);
+  foreign::deleteRegister(reg);
+  dlclose(module);
+  std::fputs(problems.c_str(), stderr);
+  return problems.empty() ? 0 : 1;
+}

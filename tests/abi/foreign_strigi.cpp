@@ -1,0 +1,104 @@
+#include "foreign_strigi.h"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace Strigi {
+
+class RegisteredField {
+ public:
+  int serial;
+  std::string key;
+};
+
+class FieldRegister {
+ public:
+  // Longer than any short-string buffer, so that a second construction or
+  // destruction of these by somebody else's library shows under ASan.
+  static const std::string binaryType, stringType, integerType, datetimeType;
+  const RegisteredField* registerField(const std::string& key, const std::string& type,
+                                       int maxOccurs, const RegisteredField* parent);
+
+  std::vector<std::unique_ptr<RegisteredField>> fields;
+  std::string problems;
+};
+
+const std::string FieldRegister::binaryType = "foreign host type: binary";
+const std::string FieldRegister::stringType = "foreign host type: string";
+const std::string FieldRegister::integerType = "foreign host type: integer";
+const std::string FieldRegister::datetimeType = "foreign host type: datetime";
+
+const RegisteredField* FieldRegister::registerField(const std::string& key, const std::string& type,
+                                                    int, const RegisteredField*) {
+  if (&type != &binaryType && &type != &stringType && &type != &integerType &&
+      &type != &datetimeType)
+    problems += key + " registered with a type string not of this host: " + type + "\n";
+  fields.push_back(
+      std::make_unique<RegisteredField>(RegisteredField{static_cast<int>(fields.size()), key}));
+  return fields.back().get();
+}
+
+class AnalysisResult {
+ public:
+  void addValue(const RegisteredField* field, const std::string& value);
+  void addValue(const RegisteredField* field, uint32_t value);
+  void addValue(const RegisteredField* field, int32_t value);
+  std::string values;
+};
+
+void AnalysisResult::addValue(const RegisteredField* field, const std::string& value) {
+  values += field->key + ": " + value + "\n";
+}
+void AnalysisResult::addValue(const RegisteredField* field, uint32_t value) {
+  addValue(field, std::to_string(value));
+}
+void AnalysisResult::addValue(const RegisteredField* field, int32_t value) {
+  addValue(field, std::to_string(value));
+}
+
+static int liveFactories = 0;
+
+class StreamAnalyzerFactory {
+ public:
+  StreamAnalyzerFactory();
+  virtual ~StreamAnalyzerFactory();
+  virtual const char* name() const = 0;
+  virtual void registerFields(FieldRegister&) = 0;
+
+ private:
+  int* const m_live;
+};
+
+StreamAnalyzerFactory::StreamAnalyzerFactory() : m_live(&liveFactories) { ++*m_live; }
+StreamAnalyzerFactory::~StreamAnalyzerFactory() { --*m_live; }
+
+static uint32_t be(const char* p, int n) {
+  uint32_t v = 0;
+  for (int i = 0; i < n; ++i) v = (v << 8) | static_cast<unsigned char>(p[i]);
+  return v;
+}
+uint16_t readBigEndianUInt16(const char* p) { return static_cast<uint16_t>(be(p, 2)); }
+uint32_t readBigEndianUInt32(const char* p) { return be(p, 4); }
+int32_t readBigEndianInt32(const char* p) { return static_cast<int32_t>(be(p, 4)); }
+int64_t readBigEndianInt64(const char* p) {
+  return static_cast<int64_t>((uint64_t{be(p, 4)} << 32) | be(p + 4, 4));
+}
+
+}  // namespace Strigi
+
+namespace foreign {
+
+Strigi::FieldRegister* newRegister() { return new Strigi::FieldRegister; }
+void deleteRegister(Strigi::FieldRegister* r) { delete r; }
+Strigi::AnalysisResult* newResult() { return new Strigi::AnalysisResult; }
+std::string takeValues(Strigi::AnalysisResult* r) { return std::move(r->values); }
+void deleteResult(Strigi::AnalysisResult* r) { delete r; }
+std::string problems(const Strigi::FieldRegister* r) {
+  std::string p = r->problems;
+  if (r->fields.empty()) p += "no field was registered\n";
+  if (Strigi::liveFactories != 0) p += "factory bases constructed and destroyed do not match\n";
+  return p;
+}
+
+}  // namespace foreign
