@@ -3,10 +3,11 @@
 # package that is already installed is left alone.
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config libgtest-dev nlohmann-json3-dev clang libclang-rt-14-dev dpkg-dev)
-if [ "${1:-}" = "--all" ]; then
-  packages+=(libbenchmark-dev valgrind)
-fi
+packages=(cmake make g++ pkg-config libgtest-dev nlohmann-json3-dev clang libclang-rt-14-dev dpkg-dev help2man)
+case "${1:-}" in
+  --all) packages+=(libbenchmark-dev valgrind) ;;
+  --package) packages+=(debhelper help2man lintian man-db fakeroot) ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
