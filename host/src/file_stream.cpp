@@ -20,7 +20,9 @@ int64_t pageSize() {
 
 int64_t pageStart(int64_t offset) { return offset / pageSize() * pageSize(); }
 
-// Keeps more of the window resident than this only while a file needs it.
+// Keeps more of the buffer or of the window than this only while a file
+// needs it.
+constexpr int64_t kKeptBuffer = 1024 * 1024;
 constexpr int64_t kKeptWindow = 1024 * 1024;
 
 }  // namespace
@@ -31,6 +33,7 @@ FileInputStream::FileInputStream()
       m_capacity(0),
       m_bufferOffset(0),
       m_buffered(0),
+      m_lastEnd(0),
       m_mapAllowed(true),
       m_space(nullptr),
       m_window(nullptr),
@@ -69,7 +72,7 @@ void FileInputStream::close() {
   }
   // A buffer or window that grew large for one file is not kept for the
   // next.
-  if (m_capacity > static_cast<size_t>(kMaxBuffered)) {
+  if (m_capacity > static_cast<size_t>(kKeptBuffer)) {
     std::free(m_buffer);
     m_buffer = nullptr;
     m_capacity = 0;
@@ -81,6 +84,7 @@ void FileInputStream::close() {
   m_fd = -1;
   m_bufferOffset = 0;
   m_buffered = 0;
+  m_lastEnd = 0;
   m_size = 0;
   m_position = 0;
 }
@@ -128,15 +132,17 @@ int64_t FileInputStream::reset(int64_t pos) {
 // checked that pos + need <= size.
 const char* FileInputStream::fetch(int64_t pos, int64_t need, int64_t* available) {
   const int64_t end = pos + need;
+  const bool stepOver = stepsOverMediaData(end);
+  m_lastEnd = end;
   if (m_viewBase) {
-    if (end > m_viewEnd && !fetchIntoView(pos, end)) return nullptr;
+    if (end > m_viewEnd && !fetchIntoView(pos, end, stepOver)) return nullptr;
   } else if (!m_map) {
     const int64_t bufferEnd = m_bufferOffset + m_buffered;
     const bool inBuffer = pos >= m_bufferOffset && end <= bufferEnd;
     const bool adjoins = pos >= m_bufferOffset && pos <= bufferEnd;
     if (!inBuffer) {
       bool ok;
-      if (adjoins && end - bufferEnd <= kMaxGap && end - m_bufferOffset <= kMaxBuffered) {
+      if (adjoins && !stepOver && end - m_bufferOffset <= kMaxRead) {
         ok = extendBuffer(end);
       } else if (m_mapAllowed && (makeView(pos, end) || mapWholeFile())) {
         ok = m_status != Strigi::Error;
@@ -159,12 +165,11 @@ const char* FileInputStream::fetch(int64_t pos, int64_t need, int64_t* available
   return m_buffer + (pos - m_bufferOffset);
 }
 
-// Serves a request that ends past the view: the window reads on when the
-// request ends near its end, otherwise the view moves there.
-bool FileInputStream::fetchIntoView(int64_t pos, int64_t end) {
-  if (end - m_viewEnd <= kMaxGap && end - m_viewMapped <= kWindowSize) {
-    return fillWindow(end, kReadAhead);
-  }
+// Serves a request that ends past the view: the window reads on unless the
+// request steps over media data or the window cannot hold it; then the view
+// moves there.
+bool FileInputStream::fetchIntoView(int64_t pos, int64_t end, bool stepOver) {
+  if (!stepOver && end - m_viewMapped <= kWindowSize) return fillWindow(end, kReadAhead);
   dropView();
   if (makeView(pos, end)) return m_status != Strigi::Error;
   return mapWholeFile() || refillBuffer(pos, end);
@@ -236,6 +241,41 @@ void FileInputStream::dropView() {
   m_viewEnd = 0;
 }
 
+// Whether a request for [.., end) only steps over a media-data box: whether
+// the last request ended just past the header of a top-level "mdat" box (in
+// bytes read, not mapped) that ends at end. Boxes are the one thing this
+// stream knows of the files it serves: what lies in such a box is read by no
+// analyzer, so it is mapped and never touched instead of read. Any other
+// request is read, however far it reaches, up to kMaxRead.
+bool FileInputStream::stepsOverMediaData(int64_t end) const {
+  if (end <= m_lastEnd || !m_mapAllowed) return false;
+  // The header is 8 bytes, or 16 with a 64-bit size (size field 1).
+  for (const int64_t length : {8, 16}) {
+    const int64_t header = m_lastEnd - length;
+    const char* h = nullptr;
+    if (header < 0) {
+      continue;
+    } else if (m_viewBase && header >= m_viewMapped && m_lastEnd <= m_viewEnd) {
+      h = m_viewBase + header;
+    } else if (!m_viewBase && !m_map && header >= m_bufferOffset &&
+               m_lastEnd <= m_bufferOffset + m_buffered) {
+      h = m_buffer + (header - m_bufferOffset);
+    }
+    if (!h || h[4] != 'm' || h[5] != 'd' || h[6] != 'a' || h[7] != 't') continue;
+    uint64_t size = 0;
+    for (int i = 0; i < 4; ++i) size = (size << 8) | static_cast<unsigned char>(h[i]);
+    if (length == 16) {
+      if (size != 1) continue;
+      size = 0;
+      for (int i = 8; i < 16; ++i) size = (size << 8) | static_cast<unsigned char>(h[i]);
+    }
+    if ((size == 0 && end == m_size) ||
+        static_cast<uint64_t>(header) + size == static_cast<uint64_t>(end))
+      return true;
+  }
+  return false;
+}
+
 bool FileInputStream::reserveSpace() {
   // Only where the address space is far larger than the reach of views.
   if (sizeof(void*) < 8) return false;
@@ -283,8 +323,7 @@ bool FileInputStream::mapWholeFile() {
 
 // Reads on from the end of the buffered bytes to at least end, a little
 // further when the file has more, so that the next box header is there too.
-// Reads stay small: every byte read is a byte copied, and once a request
-// reaches far ahead the mapping serves everything anyway.
+// Reads stay small: every byte read is a byte copied.
 bool FileInputStream::extendBuffer(int64_t end) {
   const int64_t bufferEnd = m_bufferOffset + m_buffered;
   const int64_t target =

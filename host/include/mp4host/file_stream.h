@@ -10,32 +10,38 @@
 
 namespace mp4host {
 
-// Serves reads from a heap buffer filled with pread while the requests stay
-// near the start of the file. A request that reaches far past what was read
-// gets a view instead: the file up to the page where the request ends is
-// mapped read-only, right in front of a window into which the bytes from
-// that page on are read with pread, so that the view is contiguous from
-// position 0. Media data that the reader only steps over is thus never read
-// nor faulted in, what it reads next (a movie box after the media data) is
-// read into the window, and the untouched mapping costs no TLB flush when it
-// goes: unmapping touched pages interrupts every other processor that runs
-// the process's threads, which with several workers costs more than all
-// the rest of the work on a small file. The view's address space and the
-// window are kept from file to file, and so is the mapping of a file of up
-// to kStaleMapped bytes, until a later file's view maps over it: a closed
-// file may stay mapped (holding the file, and whatever pages of it a reader
-// touched) until then or until the stream is destroyed, at most
-// kStalePieces files at a time.
+// Serves reads from a heap buffer filled with pread. A request that only
+// steps over media data (it ends at the end of a top-level "mdat" box whose
+// header the last request ended with) gets a view instead: the file up to
+// the page where the request ends is mapped read-only, right in front of a
+// window into which the bytes from that page on are read with pread, so that
+// the view is contiguous from position 0. Media data is thus never read nor
+// faulted in, and what comes after it (a movie box, the next fragment) is
+// read into the window. Every other request, however far it reaches up to
+// kMaxRead, is read: a movie box is never faulted in through a mapping, and
+// no byte that an analyzer looks at lies in a mapping of the file.
+//
+// Files that change while they are read: a pread that finds the file
+// shorter than at open puts the stream in the Error status (see below);
+// mapped bytes are only those nobody reads, so a file cut short under its
+// mapping raises no SIGBUS unless a reader touches its media data (or a box
+// of more than kMaxRead bytes, or any byte of a file beyond kViewSpan, which
+// is mapped whole).
+//
+// The untouched mapping costs no TLB flush when it goes: unmapping touched
+// pages interrupts every other processor that runs the process's threads,
+// which with several workers costs more than all the rest of the work on a
+// small file. The view's address space and the window are kept from file to
+// file, and so is the mapping of a file of up to kStaleMapped bytes, until a
+// later file's view maps over it: a closed file may stay mapped (holding the
+// file) until then or until the stream is destroyed, at most kStalePieces
+// files at a time.
 //
 // Random access: reset succeeds for every position from 0 to the size, and
 // the size is known from the start. A pointer from read stays valid until
 // the next read, whatever reset or skip happen in between. A failed pread
 // (or a file that turns out shorter than its size at open) puts the stream
 // in the Error status for good: read returns -2 and error() says why.
-//
-// Mappings cover the size seen at open. A file truncated by someone else
-// while mapped can still raise SIGBUS when a page past its new end is
-// touched; the file is never written by this stream.
 //
 // One stream serves many files in turn (open, read..., close), keeping its
 // buffers, so a worker analysing many files allocates once.
@@ -65,32 +71,28 @@ class FileInputStream : public Strigi::InputStream {
   // mapped path against). On by default; set it between files.
   void setMapping(bool allowed) { m_mapAllowed = allowed; }
 
-  // Tuning: the first read fills this much of the buffer, and each later
-  // one reads kReadAhead bytes past the end of the request (the next box
-  // header is usually there); a request that ends further than kMaxGap past
-  // the buffered bytes, or that would make the buffer hold more than
-  // kMaxBuffered bytes, is served by a view. Measured on tagged songs and
+  // Tuning: the first read fills kInitialRead bytes of the buffer, and each
+  // later one reads kReadAhead bytes past the end of the request (the next
+  // box header is usually there). Requests are read up to kMaxRead bytes
+  // from the buffer's or the window's start. Measured on tagged songs and
   // 200 MB movies: a first read of 64 KiB cost a third more than 4 KiB, since
-  // most files need a view soon after for their media data; and a movie box
-  // of up to a few hundred KiB is cheaper to read than to fault in through a
-  // mapping, while media data of 400 KB and more is cheaper to map.
+  // most files need a view soon after for their media data.
   static constexpr int64_t kInitialRead = 4 * 1024;
   static constexpr int64_t kReadAhead = 4 * 1024;
-  static constexpr int64_t kMaxGap = 256 * 1024;
-  static constexpr int64_t kMaxBuffered = 1024 * 1024;
+  static constexpr int64_t kMaxRead = 64 * 1024 * 1024;
   // Views reach positions up to kViewSpan; the window holds kWindowSize
-  // bytes. Beyond, the whole file is mapped as it is. A new view reads
-  // kViewReadAhead bytes past the request: what follows media data is
-  // usually the movie box, read whole at once when it is that small.
+  // bytes (address space only, until read into). Beyond, the whole file is
+  // mapped as it is. A new view reads kViewReadAhead bytes past the request.
   static constexpr int64_t kViewSpan = 16LL * 1024 * 1024 * 1024;
-  static constexpr int64_t kWindowSize = 4 * 1024 * 1024;
-  static constexpr int64_t kViewReadAhead = 64 * 1024;
+  static constexpr int64_t kWindowSize = kMaxRead + 64 * 1024;
+  static constexpr int64_t kViewReadAhead = 4 * 1024;
   static constexpr int kStalePieces = 8;
   static constexpr int64_t kStaleMapped = 64 * 1024 * 1024;
 
  private:
   const char* fetch(int64_t pos, int64_t need, int64_t* available);
-  bool fetchIntoView(int64_t pos, int64_t end);
+  bool fetchIntoView(int64_t pos, int64_t end, bool stepOver);
+  bool stepsOverMediaData(int64_t end) const;
   bool makeView(int64_t pos, int64_t end);
   bool fillWindow(int64_t end, int64_t ahead);
   void dropView();
@@ -108,6 +110,7 @@ class FileInputStream : public Strigi::InputStream {
   size_t m_capacity;
   int64_t m_bufferOffset;  // file offset of m_buffer[0]
   int64_t m_buffered;      // bytes held from m_bufferOffset on
+  int64_t m_lastEnd;       // where the last request ended
   bool m_mapAllowed;
   // The view's address space: kViewSpan bytes for mappings (no access
   // while unused), then the window (read-write).
