@@ -14,7 +14,7 @@ build="${BUILD_DIR:-build-fuzz}"
 scripts/install-deps.sh
 CC=clang CXX=clang++ cmake -S . -B "$build" -DMP4META_FUZZ=ON -DMP4META_BUILD_TESTS=OFF \
   -DMP4META_WERROR=ON >/dev/null
-cmake --build "$build" -j"$(nproc)" --target fuzz_analyzer_memory fuzz_analyzer_pieces
+cmake --build "$build" -j"$(nproc)" --target fuzz_analyzer_memory fuzz_analyzer_pieces fuzz_file_stream
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/mp4meta-fuzz.XXXXXX")"
 for stream in memory pieces; do
@@ -31,4 +31,11 @@ for stream in memory pieces; do
     exit 1
   fi
 done
+echo "== fuzz_file_stream: corpus replayed, then ${seconds}s of fuzzing"
+cp -r fuzz/corpus/file_stream "$work/file_stream"
+if ! "$build/fuzz/fuzz_file_stream" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+  -dict=fuzz/mp4.dict -print_final_stats=1 -artifact_prefix="$work/file_stream-" "$work/file_stream"; then
+  echo "fuzz_file_stream failed; inputs and artifacts kept in $work" >&2
+  exit 1
+fi
 rm -rf "$work"
