@@ -4,6 +4,7 @@
 #include <mp4host/error_text.h>
 #include <mp4host/pipeline.h>
 #include <mp4host/report_format.h>
+#include <mp4host/value_recorder.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -74,7 +75,11 @@ class Output {
 // run lasts more than a second; only when standard error is a terminal.
 class Progress {
  public:
-  Progress() : m_enabled(isatty(STDERR_FILENO) == 1), m_start(Clock::now()), m_last(m_start) {}
+  explicit Progress(const char* program)
+      : m_program(program),
+        m_enabled(isatty(STDERR_FILENO) == 1),
+        m_start(Clock::now()),
+        m_last(m_start) {}
   ~Progress() { clear(); }
   Progress(const Progress&) = delete;
   Progress& operator=(const Progress&) = delete;
@@ -91,7 +96,7 @@ class Progress {
       return;
     }
     m_last = now;
-    m_shown = std::fprintf(stderr, "\rmp4meta: %llu files", m_files) - 1;
+    m_shown = std::fprintf(stderr, "\r%s: %llu files", m_program, m_files) - 1;
   }
   // Removes the line, so that a message can take its place.
   void clear() {
@@ -102,6 +107,7 @@ class Progress {
 
  private:
   using Clock = std::chrono::steady_clock;
+  const char* m_program;
   bool m_enabled;
   Clock::time_point m_start;
   Clock::time_point m_last;
@@ -116,6 +122,7 @@ struct Job {
   std::string output;  // what goes to standard output
   std::string error;
   std::vector<std::string> warnings;
+  mp4host::ValueRecorder values;  // for a collector
   bool done = false;
 };
 
@@ -123,7 +130,7 @@ struct Job {
 class Worker {
  public:
   Worker(const mp4host::PluginSet& plugins, const RunSettings& settings)
-      : m_pipeline(plugins), m_json(settings.json) {
+      : m_pipeline(plugins), m_json(settings.json), m_collect(settings.collector != nullptr) {
     m_pipeline.setPlainFileReads(settings.plainFileReads);
   }
 
@@ -159,7 +166,9 @@ class Worker {
     if (!ok) {
       job.failed = true;
       job.error = m_pipeline.error();
-      if (m_json) m_formatter.appendJsonError(job.output, job.input.path, job.error);
+      if (m_json && !m_collect) m_formatter.appendJsonError(job.output, job.input.path, job.error);
+    } else if (m_collect) {
+      job.values = m_pipeline.values();
     } else if (m_json) {
       m_formatter.appendJson(job.output, job.input.path, m_pipeline.values());
     } else {
@@ -175,16 +184,25 @@ class Worker {
   mp4host::Pipeline m_pipeline;
   mp4host::ReportFormatter m_formatter;
   bool m_json;
+  bool m_collect;
 };
 
 // Prints finished jobs in input order.
 class Printer {
  public:
-  explicit Printer(bool json) : m_json(json), m_interactive(isatty(STDOUT_FILENO) == 1) {}
+  explicit Printer(const RunSettings& settings)
+      : m_json(settings.json && !settings.collector),
+        m_interactive(isatty(STDOUT_FILENO) == 1),
+        m_program(settings.program),
+        m_collector(settings.collector),
+        m_progress(settings.program) {}
 
   void print(Job& job) {
     for (const std::string& warning : job.warnings) message(job.input.path, warning);
     if (job.failed) m_failed = true;
+    if (m_collector && job.input.kind != Input::ListFailed) {
+      m_collector->take(job.input, job.failed ? nullptr : &job.values, job.error);
+    }
     // Errors go to standard error in text mode; a list that cannot be read
     // is no file, so it goes there in JSON mode too.
     if (job.failed && (!m_json || job.input.kind == Input::ListFailed)) {
@@ -215,7 +233,8 @@ class Printer {
     // Keep what was printed before the message ahead of it on a terminal.
     if (!m_json) m_out.flush();
     m_progress.clear();
-    std::string line = "mp4meta: ";
+    std::string line = m_program;
+    line += ": ";
     mp4host::appendDisplayText(line, path.data(), path.size());
     line += ": ";
     line += text;
@@ -225,17 +244,29 @@ class Printer {
 
   bool m_json;
   bool m_interactive;
+  const char* m_program;
+  Collector* m_collector;
   Output m_out;
   Progress m_progress;
   bool m_failed = false;
   bool m_printedFile = false;
 };
 
+// The next input the collector (if any) admits.
+bool nextInput(PathSource& source, const RunSettings& settings, Input* input) {
+  while (source.next(input)) {
+    if (!settings.collector || settings.collector->admit(*input)) return true;
+    if (input->fd >= 0) ::close(input->fd);
+    input->fd = -1;
+  }
+  return false;
+}
+
 bool runSerial(const mp4host::PluginSet& plugins, PathSource& source, const RunSettings& settings) {
   Worker worker(plugins, settings);
-  Printer printer(settings.json);
+  Printer printer(settings);
   Job job;
-  while (source.next(&job.input)) {
+  while (nextInput(source, settings, &job.input)) {
     worker.process(job);
     printer.print(job);
   }
@@ -292,7 +323,7 @@ bool runParallel(const mp4host::PluginSet& plugins, PathSource& source,
   std::vector<std::thread> threads;
   for (unsigned i = 0; i < jobs; ++i) threads.emplace_back(work, workers[i].get());
 
-  Printer printer(settings.json);
+  Printer printer(settings);
   bool sourceDone = false;
   {
     std::unique_lock<std::mutex> lock(mutex);
@@ -308,7 +339,7 @@ bool runParallel(const mp4host::PluginSet& plugins, PathSource& source,
       while (!sourceDone && submitted - printed < ringSize) {
         Job& slot = ring[submitted % ringSize];
         lock.unlock();
-        sourceDone = !source.next(&slot.input);
+        sourceDone = !nextInput(source, settings, &slot.input);
         lock.lock();
         if (!sourceDone) {
           ++submitted;

@@ -3,18 +3,38 @@
 #ifndef MP4META_RUNNER_H
 #define MP4META_RUNNER_H
 
+#include <string>
+
 namespace mp4host {
 class PluginSet;
-}
+class ValueRecorder;
+}  // namespace mp4host
 
 namespace mp4meta {
 
 class PathSource;
+struct Input;
+
+// Takes what a run finds instead of printing it (a host that stores
+// results). Both calls come on the calling thread, in input order.
+class Collector {
+ public:
+  virtual ~Collector() = default;
+  // Before an input is analysed: false passes it over (it is neither
+  // analysed nor handed to take). Failed inputs come here too.
+  virtual bool admit(const Input& input) = 0;
+  // What an admitted input gave: values when it was analysed, else the
+  // reason it could not be.
+  virtual void take(const Input& input, const mp4host::ValueRecorder* values,
+                    const std::string& error) = 0;
+};
 
 struct RunSettings {
   bool json = false;
   unsigned jobs = 1;            // 1: everything on the calling thread
   bool plainFileReads = false;  // read every byte of regular files, map none
+  const char* program = "mp4meta";  // the prefix of messages
+  Collector* collector = nullptr;   // null: print the results
 };
 
 // Returns false when an input or a list could not be read or the output
