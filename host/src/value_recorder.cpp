@@ -22,7 +22,8 @@ RecordedValue& ValueRecorder::add(const Strigi::RegisteredField* field, Recorded
   return m_values.back();
 }
 
-void ValueRecorder::addText(const Strigi::RegisteredField* field, const char* data, size_t length) {
+void ValueRecorder::recordText(const Strigi::RegisteredField* field, const char* data,
+                               size_t length) {
   const size_t offset = m_store.size();
   m_store.append(data, length);
   RecordedValue& v = add(field, RecordedValue::Text);
@@ -32,12 +33,12 @@ void ValueRecorder::addText(const Strigi::RegisteredField* field, const char* da
 
 void ValueRecorder::addString(const Strigi::AnalysisResult&, const Strigi::RegisteredField* field,
                               const std::string& value) {
-  addText(field, value.data(), value.size());
+  recordText(field, value.data(), value.size());
 }
 
 void ValueRecorder::addBytes(const Strigi::AnalysisResult&, const Strigi::RegisteredField* field,
                              const char* data, uint32_t length) {
-  addText(field, data, length);
+  recordText(field, data, length);
 }
 
 void ValueRecorder::addUInt32(const Strigi::AnalysisResult&, const Strigi::RegisteredField* field,
@@ -55,17 +56,30 @@ void ValueRecorder::addDouble(const Strigi::AnalysisResult&, const Strigi::Regis
   add(field, RecordedValue::Real).real = value;
 }
 
-void ValueRecorder::addTriplet(const Strigi::AnalysisResult&, const Strigi::RegisteredField* field,
-                               const std::string& name, const std::string& value) {
+void ValueRecorder::recordInteger(const Strigi::RegisteredField* field, int64_t value) {
+  add(field, RecordedValue::Signed).integer = value;
+}
+
+void ValueRecorder::recordReal(const Strigi::RegisteredField* field, double value) {
+  add(field, RecordedValue::Real).real = value;
+}
+
+void ValueRecorder::recordPair(const Strigi::RegisteredField* field, const char* name,
+                               size_t nameLength, const char* value, size_t length) {
   const size_t nameOffset = m_store.size();
-  m_store.append(name);
+  m_store.append(name, nameLength);
   const size_t offset = m_store.size();
-  m_store.append(value);
+  m_store.append(value, length);
   RecordedValue& v = add(field, RecordedValue::Pair);
   v.nameOffset = nameOffset;
-  v.nameLength = name.size();
+  v.nameLength = nameLength;
   v.offset = offset;
-  v.length = value.size();
+  v.length = length;
+}
+
+void ValueRecorder::addTriplet(const Strigi::AnalysisResult&, const Strigi::RegisteredField* field,
+                               const std::string& name, const std::string& value) {
+  recordPair(field, name.data(), name.size(), value.data(), value.size());
 }
 
 }  // namespace mp4host

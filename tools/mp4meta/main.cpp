@@ -11,26 +11,6 @@
 #include "path_source.h"
 #include "runner.h"
 
-namespace {
-
-unsigned defaultJobs() {
-  const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-  if (cpus < 1) return 1;
-  return cpus > static_cast<long>(mp4meta::kMaxJobs) ? mp4meta::kMaxJobs
-                                                     : static_cast<unsigned>(cpus);
-}
-
-std::string joined(const std::vector<std::string>& items) {
-  std::string text;
-  for (const std::string& item : items) {
-    if (!text.empty()) text += ", ";
-    text += item;
-  }
-  return text;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   mp4meta::Options options;
   std::string error;
@@ -51,24 +31,12 @@ int main(int argc, char** argv) {
   // the run makes.
   Strigi::FieldRegister fields;
   mp4host::PluginSet plugins;
-  const std::vector<std::string> directories = mp4host::pluginDirectories();
-  plugins.loadDirectories(directories);
-  for (const mp4host::LoadError& e : plugins.errors()) {
-    std::fprintf(stderr, "mp4meta: %s: %s\n", e.path.c_str(), e.message.c_str());
-  }
-  if (plugins.factories().empty()) {
-    std::fprintf(stderr,
-                 "mp4meta: no analyzer modules (strigita_*.so) could be loaded; looked in: %s\n"
-                 "mp4meta: set STRIGI_PLUGIN_PATH to the directory that holds them\n",
-                 joined(directories).c_str());
-    return 1;
-  }
-  plugins.registerFields(fields);
+  if (!mp4meta::loadAnalyzers("mp4meta", plugins, fields)) return 1;
 
   mp4meta::PathSource source(options.paths, options.lists, options.nulSeparated ? '\0' : '\n');
   mp4meta::RunSettings settings;
   settings.json = options.json;
-  settings.jobs = options.jobs != 0 ? options.jobs : defaultJobs();
+  settings.jobs = options.jobs != 0 ? options.jobs : mp4meta::defaultJobs();
   settings.plainFileReads = options.plainFileReads;
   const bool ok = mp4meta::runAnalysis(plugins, source, settings);
   return ok && plugins.errors().empty() ? 0 : 1;

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <mp4host/error_text.h>
 #include <mp4host/pipeline.h>
+#include <mp4host/plugin_loader.h>
 #include <mp4host/report_format.h>
 #include <mp4host/value_recorder.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "options.h"
 #include "path_source.h"
 
 namespace mp4meta {
@@ -254,7 +256,7 @@ class Printer {
 
 // The next input the collector (if any) admits.
 bool nextInput(PathSource& source, const RunSettings& settings, Input* input) {
-  while (source.next(input)) {
+  while (!(settings.collector && settings.collector->stopped()) && source.next(input)) {
     if (!settings.collector || settings.collector->admit(*input)) return true;
     if (input->fd >= 0) ::close(input->fd);
     input->fd = -1;
@@ -372,6 +374,35 @@ bool runParallel(const mp4host::PluginSet& plugins, PathSource& source,
 }
 
 }  // namespace
+
+bool loadAnalyzers(const char* program, mp4host::PluginSet& plugins,
+                   Strigi::FieldRegister& fields) {
+  const std::vector<std::string> directories = mp4host::pluginDirectories();
+  plugins.loadDirectories(directories);
+  for (const mp4host::LoadError& e : plugins.errors()) {
+    std::fprintf(stderr, "%s: %s: %s\n", program, e.path.c_str(), e.message.c_str());
+  }
+  if (plugins.factories().empty()) {
+    std::string looked;
+    for (const std::string& directory : directories) {
+      if (!looked.empty()) looked += ", ";
+      looked += directory;
+    }
+    std::fprintf(stderr,
+                 "%s: no analyzer modules (strigita_*.so) could be loaded; looked in: %s\n"
+                 "%s: set STRIGI_PLUGIN_PATH to the directory that holds them\n",
+                 program, looked.c_str(), program);
+    return false;
+  }
+  plugins.registerFields(fields);
+  return true;
+}
+
+unsigned defaultJobs() {
+  const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+  if (cpus < 1) return 1;
+  return cpus > static_cast<long>(kMaxJobs) ? kMaxJobs : static_cast<unsigned>(cpus);
+}
 
 bool runAnalysis(const mp4host::PluginSet& plugins, PathSource& source,
                  const RunSettings& settings) {

@@ -5,6 +5,10 @@
 
 #include <string>
 
+namespace Strigi {
+class FieldRegister;
+}
+
 namespace mp4host {
 class PluginSet;
 class ValueRecorder;
@@ -27,15 +31,26 @@ class Collector {
   // reason it could not be.
   virtual void take(const Input& input, const mp4host::ValueRecorder* values,
                     const std::string& error) = 0;
+  // True when the collector can take no more (its store failed): the run
+  // reads no further inputs and ends once those under way are done.
+  virtual bool stopped() const { return false; }
 };
 
 struct RunSettings {
   bool json = false;
-  unsigned jobs = 1;            // 1: everything on the calling thread
-  bool plainFileReads = false;  // read every byte of regular files, map none
+  unsigned jobs = 1;                // 1: everything on the calling thread
+  bool plainFileReads = false;      // read every byte of regular files, map none
   const char* program = "mp4meta";  // the prefix of messages
   Collector* collector = nullptr;   // null: print the results
 };
+
+// Loads the analyzer modules from the plug-in directories and registers
+// their fields, reporting each module that fails on standard error with
+// the program's name. Returns false, having said why, when none loaded.
+bool loadAnalyzers(const char* program, mp4host::PluginSet& plugins, Strigi::FieldRegister& fields);
+
+// One job per online processor, within kMaxJobs.
+unsigned defaultJobs();
 
 // Returns false when an input or a list could not be read or the output
 // could not be written; every other input has been reported all the same.

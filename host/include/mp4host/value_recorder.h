@@ -36,6 +36,14 @@ class ValueRecorder : public Strigi::AnalysisSink {
   const char* bytes(const RecordedValue& v) const { return m_store.data() + v.offset; }
   const char* nameBytes(const RecordedValue& v) const { return m_store.data() + v.nameOffset; }
 
+  // Values from elsewhere than an analysis (a stored index, say), so that
+  // they can be formatted as an analysis's are.
+  void recordText(const Strigi::RegisteredField* field, const char* data, size_t length);
+  void recordInteger(const Strigi::RegisteredField* field, int64_t value);
+  void recordReal(const Strigi::RegisteredField* field, double value);
+  void recordPair(const Strigi::RegisteredField* field, const char* name, size_t nameLength,
+                  const char* value, size_t length);
+
   void addString(const Strigi::AnalysisResult& result, const Strigi::RegisteredField* field,
                  const std::string& value) override;
   void addBytes(const Strigi::AnalysisResult& result, const Strigi::RegisteredField* field,
@@ -51,7 +59,6 @@ class ValueRecorder : public Strigi::AnalysisSink {
 
  private:
   RecordedValue& add(const Strigi::RegisteredField* field, RecordedValue::Kind kind);
-  void addText(const Strigi::RegisteredField* field, const char* data, size_t length);
 
   std::vector<RecordedValue> m_values;
   std::string m_store;

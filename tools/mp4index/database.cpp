@@ -1,0 +1,221 @@
+#include "database.h"
+
+#include <errno.h>
+#include <mp4host/error_text.h>
+#include <mp4host/report_format.h>
+#include <sys/stat.h>
+
+namespace mp4index {
+
+namespace {
+
+// "mp4i" in the database header: what tells our files from other SQLite
+// databases.
+constexpr int64_t kApplicationId = 0x6d703469;
+constexpr int64_t kSchemaVersion = 1;
+
+// Values keep their report order (pos) and their type: text that is valid
+// UTF-8, integers and reals as themselves, other bytes (cover images) as
+// blobs. Text values are also in a full-text index, kept by triggers.
+const char kSchema[] = R"sql(
+CREATE TABLE files(
+  id INTEGER PRIMARY KEY,
+  path BLOB NOT NULL UNIQUE,
+  size INTEGER NOT NULL,
+  mtime_ns INTEGER NOT NULL,
+  error TEXT
+);
+CREATE TABLE vals(
+  id INTEGER PRIMARY KEY,
+  file INTEGER NOT NULL REFERENCES files(id),
+  pos INTEGER NOT NULL,
+  key TEXT NOT NULL,
+  name,
+  value
+);
+CREATE INDEX vals_by_file ON vals(file, key);
+CREATE INDEX vals_by_key ON vals(key, value);
+CREATE VIRTUAL TABLE vals_text USING fts5(
+  value, content='vals', content_rowid='id', tokenize='unicode61 remove_diacritics 2');
+CREATE TRIGGER vals_text_insert AFTER INSERT ON vals WHEN typeof(new.value) = 'text' BEGIN
+  INSERT INTO vals_text(rowid, value) VALUES (new.id, new.value);
+END;
+CREATE TRIGGER vals_text_delete AFTER DELETE ON vals WHEN typeof(old.value) = 'text' BEGIN
+  INSERT INTO vals_text(vals_text, rowid, value) VALUES ('delete', old.id, old.value);
+END;
+)sql";
+
+std::string folderOf(const std::string& path) {
+  const std::string::size_type slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+Statement::Statement(sqlite3* db, const char* sql) : m_db(db) {
+  if (sqlite3_prepare_v2(db, sql, -1, &m_statement, nullptr) != SQLITE_OK) {
+    throw DatabaseError(sqlite3_errmsg(db));
+  }
+}
+
+Statement::~Statement() { sqlite3_finalize(m_statement); }
+
+void Statement::bindInteger(int index, int64_t value) {
+  sqlite3_bind_int64(m_statement, index, value);
+}
+
+void Statement::bindReal(int index, double value) {
+  sqlite3_bind_double(m_statement, index, value);
+}
+
+void Statement::bindBytes(int index, const char* data, size_t length) {
+  if (mp4host::isValidUtf8(data, length)) {
+    sqlite3_bind_text64(m_statement, index, data, length, SQLITE_STATIC, SQLITE_UTF8);
+  } else {
+    sqlite3_bind_blob64(m_statement, index, data, length, SQLITE_STATIC);
+  }
+}
+
+void Statement::bindBlob(int index, const std::string& bytes) {
+  sqlite3_bind_blob64(m_statement, index, bytes.data(), bytes.size(), SQLITE_STATIC);
+}
+
+void Statement::bindNull(int index) { sqlite3_bind_null(m_statement, index); }
+
+bool Statement::step() {
+  const int rc = sqlite3_step(m_statement);
+  if (rc == SQLITE_ROW) return true;
+  sqlite3_reset(m_statement);
+  if (rc == SQLITE_DONE) return false;
+  throw DatabaseError(sqlite3_errmsg(m_db));
+}
+
+void Statement::reset() {
+  sqlite3_reset(m_statement);
+  sqlite3_clear_bindings(m_statement);
+}
+
+const char* Statement::bytes(int column) const {
+  const void* blob = sqlite3_column_blob(m_statement, column);
+  return blob ? static_cast<const char*>(blob) : "";
+}
+
+size_t Statement::length(int column) const {
+  return static_cast<size_t>(sqlite3_column_bytes(m_statement, column));
+}
+
+Database::Database(const std::string& path, Mode mode) : m_path(path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    const int err = errno;
+    if (err != ENOENT || mode == OpenExisting) {
+      throw DatabaseError("cannot open the index: " + mp4host::errorText(err));
+    }
+    const std::string folder = folderOf(path);
+    if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      throw DatabaseError("cannot create the index: folder " + folder + " does not exist");
+    }
+  } else if (S_ISDIR(st.st_mode)) {
+    throw DatabaseError("is a folder, not an index");
+  }
+  const int flags =
+      mode == CreateOrOpen ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READWRITE;
+  int rc = sqlite3_open_v2(path.c_str(), &m_db, flags | SQLITE_OPEN_NOMUTEX, nullptr);
+  if (rc != SQLITE_OK && mode == OpenExisting) {
+    // A read-only index can still be searched.
+    sqlite3_close(m_db);
+    m_db = nullptr;
+    rc = sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
+  }
+  if (rc != SQLITE_OK) {
+    const std::string message = m_db ? sqlite3_errmsg(m_db) : "out of memory";
+    sqlite3_close(m_db);
+    m_db = nullptr;
+    throw DatabaseError("cannot open the index: " + message);
+  }
+  // A writer holds the lock for one batch; others wait rather than fail.
+  sqlite3_busy_timeout(m_db, 30000);
+  try {
+    checkFormat(mode);
+  } catch (...) {
+    sqlite3_close(m_db);
+    m_db = nullptr;
+    throw;
+  }
+}
+
+Database::~Database() { sqlite3_close(m_db); }
+
+void Database::execute(const char* sql) {
+  char* message = nullptr;
+  if (sqlite3_exec(m_db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+    const std::string text = message ? message : sqlite3_errmsg(m_db);
+    sqlite3_free(message);
+    throw DatabaseError(text);
+  }
+}
+
+void Database::fail(const std::string& what) const {
+  throw DatabaseError(what + ": " + sqlite3_errmsg(m_db));
+}
+
+void Database::checkFormat(Mode mode) {
+  int64_t applicationId = 0;
+  int64_t version = 0;
+  int64_t objects = 0;
+  try {
+    Statement id(m_db, "PRAGMA application_id");
+    if (id.step()) applicationId = id.integer(0);
+    Statement user(m_db, "PRAGMA user_version");
+    if (user.step()) version = user.integer(0);
+    Statement count(m_db, "SELECT count(*) FROM sqlite_master");
+    if (count.step()) objects = count.integer(0);
+  } catch (const DatabaseError& e) {
+    if (sqlite3_errcode(m_db) == SQLITE_NOTADB) {
+      throw DatabaseError("not an index: the file is not an SQLite database (left as it is)");
+    }
+    throw DatabaseError(std::string("cannot read the index: ") + e.what());
+  }
+  if (applicationId == kApplicationId) {
+    if (version > kSchemaVersion) {
+      throw DatabaseError("the index was made by a newer mp4index (schema version " +
+                          std::to_string(version) + "; this one knows version " +
+                          std::to_string(kSchemaVersion) + "); left as it is");
+    }
+    if (version == kSchemaVersion) {
+      if (mode == CreateOrOpen) execute("PRAGMA synchronous = NORMAL");
+      return;
+    }
+  } else if (applicationId != 0 || objects != 0) {
+    throw DatabaseError("not an index: an SQLite database of another application (left as it is)");
+  }
+  if (mode == OpenExisting) throw DatabaseError("the index is empty: run 'mp4index update' first");
+  createSchema();
+}
+
+void Database::createSchema() {
+  // WAL lets searches run while an update writes; it is a property of the
+  // file, so it is set once, here.
+  execute("PRAGMA journal_mode = WAL");
+  execute("PRAGMA synchronous = NORMAL");
+  execute("BEGIN IMMEDIATE");
+  try {
+    // Another update may have made the schema while this one waited.
+    Statement user(m_db, "PRAGMA user_version");
+    if (user.step() && user.integer(0) == kSchemaVersion) {
+      user.reset();
+      execute("COMMIT");
+      return;
+    }
+    execute(kSchema);
+    execute(("PRAGMA application_id = " + std::to_string(kApplicationId)).c_str());
+    execute(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
+    execute("COMMIT");
+  } catch (...) {
+    sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
+}
+
+}  // namespace mp4index

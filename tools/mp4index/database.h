@@ -1,0 +1,82 @@
+// The index's SQLite database: opening with the checks that keep other
+// files safe, the schema, and a small statement wrapper.
+#ifndef MP4INDEX_DATABASE_H
+#define MP4INDEX_DATABASE_H
+
+#include <sqlite3.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace mp4index {
+
+// A failure of the database, its message ready for the user.
+class DatabaseError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// One prepared statement. Errors throw DatabaseError.
+class Statement {
+ public:
+  Statement(sqlite3* db, const char* sql);
+  ~Statement();
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  // Parameters count from 1.
+  void bindInteger(int index, int64_t value);
+  void bindReal(int index, double value);
+  // Valid UTF-8 is bound as text, anything else as a blob.
+  void bindBytes(int index, const char* data, size_t length);
+  void bindBlob(int index, const std::string& bytes);
+  void bindNull(int index);
+
+  // True while there is a row; the statement is reset when it ends.
+  bool step();
+  void reset();
+
+  int type(int column) const { return sqlite3_column_type(m_statement, column); }
+  int64_t integer(int column) const { return sqlite3_column_int64(m_statement, column); }
+  double real(int column) const { return sqlite3_column_double(m_statement, column); }
+  // Text or blob bytes, valid until the next step.
+  const char* bytes(int column) const;
+  size_t length(int column) const;
+
+ private:
+  sqlite3* m_db;
+  sqlite3_stmt* m_statement = nullptr;
+};
+
+// An open index. Opening never changes a file that is not an index of this
+// tool's schema version or an empty database.
+class Database {
+ public:
+  enum Mode {
+    CreateOrOpen,  // for writing: an empty or missing file becomes an index
+    OpenExisting   // for reading: the index must exist
+  };
+  Database(const std::string& path, Mode mode);
+  ~Database();
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+
+  sqlite3* handle() const { return m_db; }
+  const std::string& path() const { return m_path; }
+  void execute(const char* sql);
+  // Throws DatabaseError with the database's path and the latest error.
+  [[noreturn]] void fail(const std::string& what) const;
+
+ private:
+  void checkFormat(Mode mode);
+  void createSchema();
+
+  std::string m_path;
+  sqlite3* m_db = nullptr;
+};
+
+}  // namespace mp4index
+
+#endif

@@ -1,0 +1,308 @@
+#include "query.h"
+
+#include <mp4host/report_format.h>
+#include <mp4host/value_recorder.h>
+#include <strigi/fieldtypes.h>
+
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+#include "database.h"
+#include "update.h"
+
+namespace mp4index {
+
+namespace {
+
+bool isKeyChar(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.';
+}
+
+bool validKey(const std::string& key) {
+  if (key.empty() || !std::isalpha(static_cast<unsigned char>(key[0]))) return false;
+  for (char c : key) {
+    if (!isKeyChar(c)) return false;
+  }
+  return true;
+}
+
+// Words as one FTS5 phrase: the tokenizer splits them, nothing in them is
+// query syntax.
+std::string ftsPhrase(const std::string& words) {
+  std::string phrase = "\"";
+  for (char c : words) {
+    if (c == '"') phrase += '"';
+    phrase += c;
+  }
+  phrase += '"';
+  return phrase;
+}
+
+// Standard output through a buffer.
+class Output {
+ public:
+  ~Output() { flush(); }
+  std::string& text() { return m_text; }
+  void maybeFlush() {
+    if (m_text.size() >= 64 * 1024) flush();
+  }
+  void flush() {
+    std::fwrite(m_text.data(), 1, m_text.size(), stdout);
+    std::fflush(stdout);
+    m_text.clear();
+  }
+
+ private:
+  std::string m_text;
+};
+
+// Stored reports replayed into a recorder, so that they are formatted by
+// the code that formats an analysis.
+class Reports {
+ public:
+  Reports(Database& db, bool json)
+      : m_values(db.handle(), "SELECT key, name, value FROM vals WHERE file = ? ORDER BY pos"),
+        m_json(json) {}
+
+  void print(Output& out, int64_t id, const std::string& path, const std::string* error) {
+    if (error) {
+      if (m_json) {
+        m_formatter.appendJsonError(out.text(), path, *error);
+      } else {
+        // As mp4meta reports a file that could not be read.
+        out.flush();
+        std::string line = "mp4index: ";
+        mp4host::appendDisplayText(line, path.data(), path.size());
+        line += ": " + *error + '\n';
+        std::fwrite(line.data(), 1, line.size(), stderr);
+      }
+      return;
+    }
+    m_recorder.clear();
+    m_values.bindInteger(1, id);
+    while (m_values.step()) {
+      const Strigi::RegisteredField* field =
+          m_fields.registerField(std::string(m_values.bytes(0), m_values.length(0)));
+      switch (m_values.type(2)) {
+        case SQLITE_INTEGER:
+          m_recorder.recordInteger(field, m_values.integer(2));
+          break;
+        case SQLITE_FLOAT:
+          m_recorder.recordReal(field, m_values.real(2));
+          break;
+        case SQLITE_NULL:  // SQLite keeps a NaN as NULL
+          m_recorder.recordReal(field, std::nan(""));
+          break;
+        default:
+          if (m_values.type(1) != SQLITE_NULL) {
+            m_recorder.recordPair(field, m_values.bytes(1), m_values.length(1), m_values.bytes(2),
+                                  m_values.length(2));
+          } else {
+            m_recorder.recordText(field, m_values.bytes(2), m_values.length(2));
+          }
+      }
+    }
+    if (m_json) {
+      m_formatter.appendJson(out.text(), path, m_recorder);
+    } else {
+      if (m_printed) out.text() += '\n';
+      m_formatter.appendText(out.text(), path, m_recorder);
+    }
+    m_printed = true;
+    out.maybeFlush();
+  }
+
+ private:
+  Statement m_values;
+  bool m_json;
+  bool m_printed = false;
+  Strigi::FieldRegister m_fields;
+  mp4host::ValueRecorder m_recorder;
+  mp4host::ReportFormatter m_formatter;
+};
+
+// Prints every row of files (id, path, error) that statement gives: each
+// file's report, or (list) only the paths of those that were analysed.
+bool printFiles(Statement& files, Reports& reports, Output& out, bool list) {
+  bool any = false;
+  while (files.step()) {
+    any = true;
+    const std::string path(files.bytes(1), files.length(1));
+    const bool failed = files.type(2) != SQLITE_NULL;
+    const std::string error = failed ? std::string(files.bytes(2), files.length(2)) : "";
+    if (list) {
+      mp4host::appendDisplayText(out.text(), path.data(), path.size());
+      out.text() += '\n';
+      out.maybeFlush();
+    } else {
+      reports.print(out, files.integer(0), path, failed ? &error : nullptr);
+    }
+  }
+  return any;
+}
+
+}  // namespace
+
+bool parseTerm(const std::string& text, Term* term, std::string* error) {
+  *term = Term();
+  if (text.empty()) {
+    *error = "an empty term";
+    return false;
+  }
+  const bool dash = text.size() > 1 && text[0] == '-';
+  if (dash || text.compare(0, 8, "missing:") == 0) {
+    term->kind = Term::Missing;
+    term->key = text.substr(dash ? 1 : 8);
+    if (!validKey(term->key)) {
+      *error = "'" + term->key + "' is not a field name";
+      return false;
+    }
+    return true;
+  }
+  size_t end = 0;
+  while (end < text.size() && isKeyChar(text[end])) ++end;
+  if (end == text.size() || !validKey(text.substr(0, end)) ||
+      std::string(":=<>").find(text[end]) == std::string::npos) {
+    term->text = text;  // plain words
+    return true;
+  }
+  term->key = text.substr(0, end);
+  const char op = text[end];
+  const bool orEqual = (op == '<' || op == '>') && end + 1 < text.size() && text[end + 1] == '=';
+  term->text = text.substr(end + (orEqual ? 2 : 1));
+  switch (op) {
+    case ':':
+      term->kind = Term::FieldWords;
+      if (term->text.empty()) {
+        *error = "no words after ':'";
+        return false;
+      }
+      return true;
+    case '=':
+      term->kind = Term::Equals;
+      return true;
+    default:
+      term->kind = op == '<' ? (orEqual ? Term::LessEqual : Term::Less)
+                             : (orEqual ? Term::GreaterEqual : Term::Greater);
+      const char* first = term->text.data();
+      const char* last = first + term->text.size();
+      if (first != last && *first == '+') ++first;
+      const auto result = std::from_chars(first, last, term->number);
+      if (first == last || result.ec != std::errc() || result.ptr != last) {
+        *error = "'" + term->text + "' is not a whole number";
+        return false;
+      }
+      return true;
+  }
+}
+
+void search(Database& db, const std::vector<Term>& terms, bool json) {
+  struct Parameter {
+    bool isNumber;
+    std::string text;
+    int64_t number;
+  };
+  std::vector<Parameter> parameters;
+  std::string sql = "SELECT f.id, f.path, f.error FROM files f WHERE 1";
+  Statement hasKey(db.handle(), "SELECT 1 FROM vals WHERE key = ? LIMIT 1");
+  for (const Term& term : terms) {
+    if (term.kind != Term::Words && term.kind != Term::Missing) {
+      hasKey.bindBytes(1, term.key.data(), term.key.size());
+      if (hasKey.step()) {
+        hasKey.reset();
+      } else {
+        std::fprintf(stderr, "mp4index: note: no file in the index has the field '%s'\n",
+                     term.key.c_str());
+      }
+    }
+    switch (term.kind) {
+      case Term::Words:
+      case Term::FieldWords:
+        sql +=
+            " AND f.id IN (SELECT v.file FROM vals_text JOIN vals v ON v.id = vals_text.rowid "
+            "WHERE vals_text MATCH ?";
+        parameters.push_back({false, ftsPhrase(term.text), 0});
+        if (term.kind == Term::FieldWords) {
+          sql += " AND v.key = ?";
+          parameters.push_back({false, term.key, 0});
+        }
+        sql += ')';
+        break;
+      case Term::Equals: {
+        // The value as text, and as a number when it is one, since numbers
+        // are stored as numbers.
+        sql += " AND f.id IN (SELECT file FROM vals WHERE key = ? AND value IN (?, ?))";
+        parameters.push_back({false, term.key, 0});
+        parameters.push_back({false, term.text, 0});
+        Term number;
+        std::string ignored;
+        if (parseTerm("k>" + term.text, &number, &ignored)) {
+          parameters.push_back({true, "", number.number});
+        } else {
+          parameters.push_back({false, term.text, 0});
+        }
+        break;
+      }
+      case Term::Less:
+      case Term::LessEqual:
+      case Term::Greater:
+      case Term::GreaterEqual: {
+        static const char* const kOperators[] = {"<", "<=", ">", ">="};
+        sql += " AND f.id IN (SELECT file FROM vals WHERE key = ? AND value ";
+        sql += kOperators[term.kind - Term::Less];
+        sql += " ? AND typeof(value) IN ('integer', 'real'))";
+        parameters.push_back({false, term.key, 0});
+        parameters.push_back({true, "", term.number});
+        break;
+      }
+      case Term::Missing:
+        sql += " AND NOT EXISTS (SELECT 1 FROM vals WHERE file = f.id AND key = ?)";
+        parameters.push_back({false, term.key, 0});
+        break;
+    }
+  }
+  sql += " ORDER BY f.path";
+  Statement files(db.handle(), sql.c_str());
+  for (size_t i = 0; i < parameters.size(); ++i) {
+    const int index = static_cast<int>(i + 1);
+    if (parameters[i].isNumber) {
+      files.bindInteger(index, parameters[i].number);
+    } else {
+      files.bindBytes(index, parameters[i].text.data(), parameters[i].text.size());
+    }
+  }
+  Output out;
+  Reports reports(db, json);
+  printFiles(files, reports, out, !json);
+}
+
+bool show(Database& db, const std::vector<std::string>& paths, bool json) {
+  Statement files(db.handle(),
+                  "SELECT id, path, error FROM files WHERE path = ?1 OR (path >= ?2 AND path < ?3) "
+                  "ORDER BY path");
+  Output out;
+  Reports reports(db, json);
+  bool ok = true;
+  for (const std::string& given : paths) {
+    const std::string path = absolutePath(given);
+    const std::string prefix = path == "/" ? path : path + '/';
+    std::string end = prefix;
+    end.back() = '/' + 1;
+    files.bindBlob(1, path);
+    files.bindBlob(2, prefix);
+    files.bindBlob(3, end);
+    if (!printFiles(files, reports, out, false)) {
+      out.flush();
+      std::string line = "mp4index: ";
+      mp4host::appendDisplayText(line, given.data(), given.size());
+      line += ": not in the index\n";
+      std::fwrite(line.data(), 1, line.size(), stderr);
+      ok = false;
+    }
+  }
+  return ok;
+}
+
+}  // namespace mp4index

@@ -1,0 +1,356 @@
+#include "update.h"
+
+#include <errno.h>
+#include <mp4host/value_recorder.h>
+#include <path_source.h>
+#include <runner.h>
+#include <strigi/fieldtypes.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <unordered_set>
+
+#include "database.h"
+
+namespace mp4index {
+
+namespace {
+
+using mp4meta::Input;
+
+// A batch ends after this many stored files or this long, whichever comes
+// first: large enough that commits cost little, small enough that a
+// search sees progress and a stopped update loses little.
+constexpr unsigned kBatchFiles = 500;
+constexpr auto kBatchTime = std::chrono::seconds(2);
+
+bool under(const std::string& path, const std::string& root) {
+  if (root == "/") return true;
+  return path.size() >= root.size() && path.compare(0, root.size(), root) == 0 &&
+         (path.size() == root.size() || path[root.size()] == '/');
+}
+
+bool gone(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
+}
+
+class Updater : public mp4meta::Collector {
+ public:
+  Updater(Database& db, UpdateCounts* counts)
+      : m_db(db),
+        m_counts(counts),
+        m_find(db.handle(),
+               "SELECT id, size, mtime_ns, error IS NOT NULL FROM files WHERE path = ?"),
+        m_insertFile(db.handle(),
+                     "INSERT INTO files(path, size, mtime_ns, error) VALUES (?, ?, ?, ?)"),
+        m_updateFile(db.handle(),
+                     "UPDATE files SET size = ?, mtime_ns = ?, error = ? WHERE id = ?"),
+        m_deleteValues(db.handle(), "DELETE FROM vals WHERE file = ?"),
+        m_deleteFile(db.handle(), "DELETE FROM files WHERE id = ?"),
+        m_insertValue(db.handle(),
+                      "INSERT INTO vals(file, pos, key, name, value) VALUES (?, ?, ?, ?, ?)") {}
+
+  ~Updater() override {
+    if (m_inTransaction) sqlite3_exec(m_db.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+
+  bool stopped() const override { return !m_error.empty(); }
+  const std::string& error() const { return m_error; }
+
+  bool admit(const Input& input) override {
+    try {
+      return tryAdmit(input);
+    } catch (const DatabaseError& e) {
+      m_error = e.what();
+      return false;
+    }
+  }
+
+  void take(const Input& input, const mp4host::ValueRecorder* values,
+            const std::string& error) override {
+    if (!stopped()) {
+      try {
+        tryTake(input, values, error);
+        return;
+      } catch (const DatabaseError& e) {
+        m_error = e.what();
+      }
+    }
+    m_pending.pop_front();
+  }
+
+ private:
+  bool tryAdmit(const Input& input) {
+    if (input.kind == Input::ListFailed) return true;  // reported, and not handed to take
+    Pending pending;
+    pending.path = absolutePath(input.path);
+    pending.failed = input.kind != Input::File;
+    if (!pending.failed) {
+      struct stat st;
+      const int rc = input.fd >= 0 ? fstat(input.fd, &st) : stat(input.path.c_str(), &st);
+      if (rc == 0) {
+        pending.size = st.st_size;
+        pending.mtime = int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+      }
+      const Stored stored = find(pending.path);
+      pending.id = stored.id;
+      // A file that failed before is tried again: the cause (permissions,
+      // a read error) may be gone without the file changing.
+      if (rc == 0 && stored.id != 0 && !stored.failed && stored.size == pending.size &&
+          stored.mtime == pending.mtime) {
+        m_seen.insert(stored.id);
+        ++m_counts->unchanged;
+        return false;
+      }
+    }
+    m_pending.push_back(std::move(pending));
+    return true;
+  }
+
+  void tryTake(const Input&, const mp4host::ValueRecorder* values, const std::string& error) {
+    Pending pending = std::move(m_pending.front());
+    m_pending.pop_front();
+    if (pending.failed) {
+      // Not analysed: a path that is gone takes its stored files with it
+      // (the roots' sweep or below); anything else keeps what is stored.
+      if (gone(pending.path)) {
+        removeNamed(pending.path);
+      } else {
+        m_kept.push_back(pending.path);
+        ++m_counts->failed;
+      }
+      return;
+    }
+    if (!values && gone(pending.path)) {
+      removeNamed(pending.path);
+      return;
+    }
+    const bool existed = pending.id != 0;
+    begin();
+    if (existed) {
+      m_updateFile.bindInteger(1, pending.size);
+      m_updateFile.bindInteger(2, pending.mtime);
+      bindError(m_updateFile, 3, values, error);
+      m_updateFile.bindInteger(4, pending.id);
+      m_updateFile.step();
+      m_deleteValues.bindInteger(1, pending.id);
+      m_deleteValues.step();
+    } else {
+      m_insertFile.bindBlob(1, pending.path);
+      m_insertFile.bindInteger(2, pending.size);
+      m_insertFile.bindInteger(3, pending.mtime);
+      bindError(m_insertFile, 4, values, error);
+      m_insertFile.step();
+      pending.id = sqlite3_last_insert_rowid(m_db.handle());
+    }
+    if (values) storeValues(pending.id, *values);
+    m_seen.insert(pending.id);
+    if (!values) {
+      ++m_counts->failed;
+    } else if (existed) {
+      ++m_counts->changed;
+    } else {
+      ++m_counts->added;
+    }
+    if (++m_batchFiles >= kBatchFiles || Clock::now() - m_batchStart >= kBatchTime) commit();
+  }
+
+ public:
+  // Removes the files under the roots that this run did not meet, except
+  // under paths that could not be read.
+  void sweep(const std::vector<std::string>& roots) {
+    Statement under(m_db.handle(),
+                    "SELECT id, path FROM files WHERE path = ?1 OR (path >= ?2 AND path < ?3)");
+    for (const std::string& root : roots) {
+      const std::string prefix = root == "/" ? root : root + '/';
+      std::string end = prefix;
+      end.back() = '/' + 1;
+      under.bindBlob(1, root);
+      under.bindBlob(2, prefix);
+      under.bindBlob(3, end);
+      std::vector<int64_t> stale;
+      while (under.step()) {
+        const int64_t id = under.integer(0);
+        if (m_seen.count(id) != 0) continue;
+        const std::string path(under.bytes(1), under.length(1));
+        if (kept(path)) continue;
+        stale.push_back(id);
+      }
+      under.reset();
+      for (int64_t id : stale) remove(id);
+    }
+    commit();
+  }
+
+  void commit() {
+    if (!m_inTransaction) return;
+    m_db.execute("COMMIT");
+    m_inTransaction = false;
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  struct Stored {
+    int64_t id = 0;
+    int64_t size = 0;
+    int64_t mtime = 0;
+    bool failed = false;
+  };
+
+  struct Pending {
+    std::string path;
+    bool failed = false;  // not analysed (cannot be opened, or a folder that cannot be read)
+    int64_t id = 0;       // the stored file, if any
+    int64_t size = 0;
+    int64_t mtime = 0;
+  };
+
+  Stored find(const std::string& path) {
+    Stored stored;
+    m_find.bindBlob(1, path);
+    if (m_find.step()) {
+      stored.id = m_find.integer(0);
+      stored.size = m_find.integer(1);
+      stored.mtime = m_find.integer(2);
+      stored.failed = m_find.integer(3) != 0;
+      m_find.reset();
+    }
+    return stored;
+  }
+
+  void begin() {
+    if (m_inTransaction) return;
+    m_db.execute("BEGIN IMMEDIATE");
+    m_inTransaction = true;
+    m_batchFiles = 0;
+    m_batchStart = Clock::now();
+  }
+
+  void remove(int64_t id) {
+    begin();
+    m_deleteValues.bindInteger(1, id);
+    m_deleteValues.step();
+    m_deleteFile.bindInteger(1, id);
+    m_deleteFile.step();
+    ++m_counts->removed;
+  }
+
+  // A named path that is gone: the file stored under that path, if any.
+  void removeNamed(const std::string& path) {
+    const Stored stored = find(path);
+    if (stored.id != 0) {
+      remove(stored.id);
+      m_seen.insert(stored.id);
+    }
+  }
+
+  bool kept(const std::string& path) const {
+    for (const std::string& k : m_kept) {
+      if (under(path, k)) return true;
+    }
+    return false;
+  }
+
+  static void bindError(Statement& statement, int index, const mp4host::ValueRecorder* values,
+                        const std::string& error) {
+    if (values) {
+      statement.bindNull(index);
+    } else {
+      statement.bindBytes(index, error.data(), error.size());
+    }
+  }
+
+  void storeValues(int64_t id, const mp4host::ValueRecorder& values) {
+    int64_t pos = 0;
+    for (const mp4host::RecordedValue& v : values.values()) {
+      Statement& s = m_insertValue;
+      s.bindInteger(1, id);
+      s.bindInteger(2, pos++);
+      const std::string& key = v.field ? v.field->key() : std::string();
+      s.bindBytes(3, key.data(), key.size());
+      switch (v.kind) {
+        case mp4host::RecordedValue::Text:
+          s.bindBytes(5, values.bytes(v), v.length);
+          break;
+        case mp4host::RecordedValue::Signed:
+        case mp4host::RecordedValue::Unsigned:
+          s.bindInteger(5, v.integer);
+          break;
+        case mp4host::RecordedValue::Real:
+          s.bindReal(5, v.real);
+          break;
+        case mp4host::RecordedValue::Pair:
+          s.bindBytes(4, values.nameBytes(v), v.nameLength);
+          s.bindBytes(5, values.bytes(v), v.length);
+          break;
+      }
+      s.step();
+      s.reset();
+    }
+  }
+
+  Database& m_db;
+  UpdateCounts* m_counts;
+  Statement m_find;
+  Statement m_insertFile;
+  Statement m_updateFile;
+  Statement m_deleteValues;
+  Statement m_deleteFile;
+  Statement m_insertValue;
+  std::deque<Pending> m_pending;
+  std::unordered_set<int64_t> m_seen;
+  std::vector<std::string> m_kept;  // paths that could not be read: their stored files stay
+  std::string m_error;              // the database failure that stopped the run
+  bool m_inTransaction = false;
+  unsigned m_batchFiles = 0;
+  Clock::time_point m_batchStart;
+};
+
+}  // namespace
+
+std::string absolutePath(const std::string& path) {
+  std::string full;
+  if (path.empty() || path[0] != '/') {
+    char* cwd = getcwd(nullptr, 0);
+    if (cwd) full = cwd;
+    std::free(cwd);
+    full += '/';
+  }
+  full += path;
+  std::string out;
+  size_t i = 0;
+  while (i < full.size()) {
+    const size_t slash = full.find('/', i);
+    const size_t end = slash == std::string::npos ? full.size() : slash;
+    const std::string_view part(full.data() + i, end - i);
+    if (!part.empty() && part != ".") {
+      out += '/';
+      out.append(part);
+    }
+    i = end + 1;
+  }
+  return out.empty() ? "/" : out;
+}
+
+bool update(Database& db, const mp4host::PluginSet& plugins, const UpdateSettings& settings,
+            UpdateCounts* counts) {
+  Updater updater(db, counts);
+  mp4meta::PathSource source(settings.roots, settings.lists, settings.listSeparator);
+  mp4meta::RunSettings run;
+  run.jobs = settings.jobs;
+  run.plainFileReads = settings.plainFileReads;
+  run.program = "mp4index";
+  run.collector = &updater;
+  const bool ok = mp4meta::runAnalysis(plugins, source, run);
+  if (updater.stopped()) throw DatabaseError(updater.error());
+  updater.commit();
+  updater.sweep(settings.roots);
+  return ok;
+}
+
+}  // namespace mp4index

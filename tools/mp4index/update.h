@@ -1,0 +1,48 @@
+// Brings an index up to date with the files under some paths.
+#ifndef MP4INDEX_UPDATE_H
+#define MP4INDEX_UPDATE_H
+
+#include <string>
+#include <vector>
+
+namespace mp4host {
+class PluginSet;
+}
+
+namespace mp4index {
+
+class Database;
+
+struct UpdateCounts {
+  unsigned long long added = 0;
+  unsigned long long changed = 0;
+  unsigned long long removed = 0;
+  unsigned long long unchanged = 0;
+  unsigned long long failed = 0;
+};
+
+struct UpdateSettings {
+  std::vector<std::string> roots;  // files and folders, absolute
+  std::vector<std::string> lists;  // --files-from lists
+  char listSeparator = '\n';
+  unsigned jobs = 1;
+  bool plainFileReads = false;
+};
+
+// Analyses every file under the roots and in the lists whose size or
+// modification time differs from what the index holds (or that failed
+// before), stores each whole, and removes the files under the roots that
+// are gone. Files are written in batches, a transaction each, so an update
+// that is stopped at any point leaves every file stored whole or not at
+// all. Returns false when a file or list could not be read; the rest is
+// stored all the same.
+bool update(Database& db, const mp4host::PluginSet& plugins, const UpdateSettings& settings,
+            UpdateCounts* counts);
+
+// path made absolute (against the working folder) without "." components,
+// repeated or trailing slashes; ".." stays, as it may pass a symbolic link.
+std::string absolutePath(const std::string& path);
+
+}  // namespace mp4index
+
+#endif
