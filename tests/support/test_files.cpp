@@ -61,13 +61,18 @@ std::string videoFile(int width, int height) {
 }
 
 RunResult runMp4meta(const std::vector<std::string>& args, const RunOptions& options) {
+  return runTool(MP4META_PATH, args, options);
+}
+
+RunResult runTool(const std::string& program, const std::vector<std::string>& args,
+                  const RunOptions& options) {
   TempDir scratch;
   const std::string outPath = scratch.path() + "/out";
   const std::string errPath = scratch.path() + "/err";
   int in[2];
   if (pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
 
-  std::vector<std::string> argStrings{MP4META_PATH};
+  std::vector<std::string> argStrings{program};
   argStrings.insert(argStrings.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& a : argStrings) argv.push_back(a.data());

@@ -54,6 +54,10 @@ struct RunOptions {
   std::string workingDirectory;
 };
 
+// Runs program (a built tool) with args, the built module on its plug-in
+// path.
+RunResult runTool(const std::string& program, const std::vector<std::string>& args,
+                  const RunOptions& options = {});
 // Runs the built mp4meta with args.
 RunResult runMp4meta(const std::vector<std::string>& args, const RunOptions& options = {});
 
