@@ -3,9 +3,9 @@
 # package that is already installed is left alone.
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config libgtest-dev nlohmann-json3-dev clang libclang-rt-14-dev dpkg-dev help2man)
+packages=(cmake make g++ pkg-config libgtest-dev nlohmann-json3-dev libsqlite3-dev clang libclang-rt-14-dev dpkg-dev help2man)
 case "${1:-}" in
-  --all) packages+=(libbenchmark-dev valgrind) ;;
+  --all) packages+=(libbenchmark-dev valgrind sqlite3) ;;
   --package) packages+=(debhelper help2man lintian man-db fakeroot) ;;
 esac
 

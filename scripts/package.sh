@@ -2,7 +2,7 @@
 # Builds the Debian package from a copy of the tracked tree (dpkg-buildpackage
 # with debhelper; the package's tests run unless DEB_BUILD_OPTIONS=nocheck),
 # checks it with lintian (any error or warning fails), and with --check also
-# installs it, runs mp4meta and its manual page, removes it and fails if any
+# installs it, runs mp4meta, mp4index and their manual pages, removes it and fails if any
 # installed file is left behind. The .deb goes to OUT_DIR (default: dist/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -26,6 +26,11 @@ if [ "${1:-}" = "--check" ]; then
   files="$(dpkg -L mp4meta | while read -r f; do [ -d "$f" ] || echo "$f"; done)"
   mp4meta samples/song-ffmpeg.m4a | grep -q "content.mime_type: audio/mp4"
   man -P cat mp4meta | grep -q "mp4meta - print the metadata"
+  index="$(mktemp -d)"
+  mp4index update "$index/db" samples | grep -q "^11 added"
+  mp4index search "$index/db" mp4a | grep -q "song-ffmpeg.m4a"
+  rm -rf "$index"
+  man -P cat mp4index | grep -q "mp4index - keep and search"
   dpkg -r mp4meta
   left=""
   for f in $files; do [ -e "$f" ] && left="$left $f"; done
