@@ -15,8 +15,9 @@ constexpr int64_t kApplicationId = 0x6d703469;
 constexpr int64_t kSchemaVersion = 1;
 
 // Values keep their report order (pos) and their type: text that is valid
-// UTF-8, integers and reals as themselves, other bytes (cover images) as
-// blobs. Text values are also in a full-text index, kept by triggers.
+// UTF-8, integers and reals in value; other bytes (cover images) in data,
+// out of the index on values. Text values are also in a full-text index
+// (whose content is vals itself), kept by the update a file at a time.
 const char kSchema[] = R"sql(
 CREATE TABLE files(
   id INTEGER PRIMARY KEY,
@@ -31,18 +32,13 @@ CREATE TABLE vals(
   pos INTEGER NOT NULL,
   key TEXT NOT NULL,
   name,
-  value
+  value,
+  data BLOB
 );
 CREATE INDEX vals_by_file ON vals(file, key);
 CREATE INDEX vals_by_key ON vals(key, value);
 CREATE VIRTUAL TABLE vals_text USING fts5(
   value, content='vals', content_rowid='id', tokenize='unicode61 remove_diacritics 2');
-CREATE TRIGGER vals_text_insert AFTER INSERT ON vals WHEN typeof(new.value) = 'text' BEGIN
-  INSERT INTO vals_text(rowid, value) VALUES (new.id, new.value);
-END;
-CREATE TRIGGER vals_text_delete AFTER DELETE ON vals WHEN typeof(old.value) = 'text' BEGIN
-  INSERT INTO vals_text(vals_text, rowid, value) VALUES ('delete', old.id, old.value);
-END;
 )sql";
 
 std::string folderOf(const std::string& path) {
@@ -77,8 +73,16 @@ void Statement::bindBytes(int index, const char* data, size_t length) {
   }
 }
 
+void Statement::bindText(int index, const char* data, size_t length) {
+  sqlite3_bind_text64(m_statement, index, data, length, SQLITE_STATIC, SQLITE_UTF8);
+}
+
+void Statement::bindBlob(int index, const char* data, size_t length) {
+  sqlite3_bind_blob64(m_statement, index, data, length, SQLITE_STATIC);
+}
+
 void Statement::bindBlob(int index, const std::string& bytes) {
-  sqlite3_bind_blob64(m_statement, index, bytes.data(), bytes.size(), SQLITE_STATIC);
+  bindBlob(index, bytes.data(), bytes.size());
 }
 
 void Statement::bindNull(int index) { sqlite3_bind_null(m_statement, index); }

@@ -31,6 +31,8 @@ class Statement {
   void bindReal(int index, double value);
   // Valid UTF-8 is bound as text, anything else as a blob.
   void bindBytes(int index, const char* data, size_t length);
+  void bindText(int index, const char* data, size_t length);  // valid UTF-8
+  void bindBlob(int index, const char* data, size_t length);
   void bindBlob(int index, const std::string& bytes);
   void bindNull(int index);
 

@@ -63,7 +63,8 @@ class Output {
 class Reports {
  public:
   Reports(Database& db, bool json)
-      : m_values(db.handle(), "SELECT key, name, value FROM vals WHERE file = ? ORDER BY pos"),
+      : m_values(db.handle(),
+                 "SELECT key, name, value, data FROM vals WHERE file = ? ORDER BY pos"),
         m_json(json) {}
 
   void print(Output& out, int64_t id, const std::string& path, const std::string* error) {
@@ -85,23 +86,21 @@ class Reports {
     while (m_values.step()) {
       const Strigi::RegisteredField* field =
           m_fields.registerField(std::string(m_values.bytes(0), m_values.length(0)));
-      switch (m_values.type(2)) {
-        case SQLITE_INTEGER:
-          m_recorder.recordInteger(field, m_values.integer(2));
-          break;
-        case SQLITE_FLOAT:
-          m_recorder.recordReal(field, m_values.real(2));
-          break;
-        case SQLITE_NULL:  // SQLite keeps a NaN as NULL
-          m_recorder.recordReal(field, std::nan(""));
-          break;
-        default:
-          if (m_values.type(1) != SQLITE_NULL) {
-            m_recorder.recordPair(field, m_values.bytes(1), m_values.length(1), m_values.bytes(2),
-                                  m_values.length(2));
-          } else {
-            m_recorder.recordText(field, m_values.bytes(2), m_values.length(2));
-          }
+      const int type = m_values.type(2);
+      if (type == SQLITE_INTEGER) {
+        m_recorder.recordInteger(field, m_values.integer(2));
+      } else if (type == SQLITE_FLOAT) {
+        m_recorder.recordReal(field, m_values.real(2));
+      } else if (type == SQLITE_NULL && m_values.type(3) == SQLITE_NULL) {
+        m_recorder.recordReal(field, std::nan(""));  // SQLite keeps a NaN as NULL
+      } else {
+        const int column = type == SQLITE_NULL ? 3 : 2;  // bytes, or text
+        if (m_values.type(1) != SQLITE_NULL) {
+          m_recorder.recordPair(field, m_values.bytes(1), m_values.length(1),
+                                m_values.bytes(column), m_values.length(column));
+        } else {
+          m_recorder.recordText(field, m_values.bytes(column), m_values.length(column));
+        }
       }
     }
     if (m_json) {

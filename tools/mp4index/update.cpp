@@ -1,6 +1,7 @@
 #include "update.h"
 
 #include <errno.h>
+#include <mp4host/report_format.h>
 #include <mp4host/value_recorder.h>
 #include <path_source.h>
 #include <runner.h>
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <deque>
 #include <memory>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "database.h"
@@ -24,7 +26,7 @@ using mp4meta::Input;
 // A batch ends after this many stored files or this long, whichever comes
 // first: large enough that commits cost little, small enough that a
 // search sees progress and a stopped update loses little.
-constexpr unsigned kBatchFiles = 50;
+constexpr unsigned kBatchFiles = 100;
 constexpr auto kBatchTime = std::chrono::seconds(1);
 
 bool under(const std::string& path, const std::string& root) {
@@ -40,8 +42,9 @@ bool gone(const std::string& path) {
 
 class Updater : public mp4meta::Collector {
  public:
-  Updater(Database& db, UpdateCounts* counts)
+  Updater(Database& db, const std::vector<std::string>& roots, UpdateCounts* counts)
       : m_db(db),
+        m_roots(roots),
         m_counts(counts),
         m_find(db.handle(),
                "SELECT id, size, mtime_ns, error IS NOT NULL FROM files WHERE path = ?"),
@@ -50,9 +53,42 @@ class Updater : public mp4meta::Collector {
         m_updateFile(db.handle(),
                      "UPDATE files SET size = ?, mtime_ns = ?, error = ? WHERE id = ?"),
         m_deleteValues(db.handle(), "DELETE FROM vals WHERE file = ?"),
+        // A batch's files at a time (a JSON array of their ids): the
+        // full-text index flushes its pending terms at the end of every
+        // statement that writes it.
+        m_indexText(db.handle(),
+                    "INSERT INTO vals_text(rowid, value) SELECT v.id, v.value "
+                    "FROM json_each(?) AS j JOIN vals AS v ON v.file = j.value "
+                    "WHERE typeof(v.value) = 'text'"),
+        m_unindexText(
+            db.handle(),
+            "INSERT INTO vals_text(vals_text, rowid, value) "
+            "SELECT 'delete', id, value FROM vals WHERE file = ? AND typeof(value) = 'text'"),
         m_deleteFile(db.handle(), "DELETE FROM files WHERE id = ?"),
-        m_insertValue(db.handle(),
-                      "INSERT INTO vals(file, pos, key, name, value) VALUES (?, ?, ?, ?, ?)") {}
+        m_insertValue(
+            db.handle(),
+            "INSERT INTO vals(file, pos, key, name, value, data) VALUES (?, ?, ?, ?, ?, ?)") {}
+
+  // What is stored under the roots, read at once: one query instead of one
+  // per file.
+  void loadStored() {
+    Statement under(m_db.handle(),
+                    "SELECT id, path, size, mtime_ns, error IS NOT NULL FROM files "
+                    "WHERE path = ?1 OR (path >= ?2 AND path < ?3)");
+    for (const std::string& root : m_roots) {
+      const std::string prefix = root == "/" ? root : root + '/';
+      std::string end = prefix;
+      end.back() = '/' + 1;
+      under.bindBlob(1, root);
+      under.bindBlob(2, prefix);
+      under.bindBlob(3, end);
+      while (under.step()) {
+        m_stored[std::string(under.bytes(1), under.length(1))] =
+            Stored{under.integer(0), under.integer(2), under.integer(3), under.integer(4) != 0};
+      }
+      under.reset();
+    }
+  }
 
   ~Updater() override {
     if (m_inTransaction) sqlite3_exec(m_db.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
@@ -129,6 +165,8 @@ class Updater : public mp4meta::Collector {
       removeNamed(pending.path);
       return;
     }
+    // Looked up again: the same file may have come twice.
+    pending.id = find(pending.path).id;
     const bool existed = pending.id != 0;
     begin();
     if (existed) {
@@ -137,8 +175,7 @@ class Updater : public mp4meta::Collector {
       bindError(m_updateFile, 3, values, error);
       m_updateFile.bindInteger(4, pending.id);
       m_updateFile.step();
-      m_deleteValues.bindInteger(1, pending.id);
-      m_deleteValues.step();
+      deleteValues(pending.id);
     } else {
       m_insertFile.bindBlob(1, pending.path);
       m_insertFile.bindInteger(2, pending.size);
@@ -147,7 +184,11 @@ class Updater : public mp4meta::Collector {
       m_insertFile.step();
       pending.id = sqlite3_last_insert_rowid(m_db.handle());
     }
-    if (values) storeValues(pending.id, *values);
+    if (values) {
+      storeValues(pending.id, *values);
+      m_unindexed.insert(pending.id);
+    }
+    m_stored[pending.path] = Stored{pending.id, pending.size, pending.mtime, values == nullptr};
     m_seen.insert(pending.id);
     if (!values) {
       ++m_counts->failed;
@@ -162,32 +203,26 @@ class Updater : public mp4meta::Collector {
  public:
   // Removes the files under the roots that this run did not meet, except
   // under paths that could not be read.
-  void sweep(const std::vector<std::string>& roots) {
-    Statement under(m_db.handle(),
-                    "SELECT id, path FROM files WHERE path = ?1 OR (path >= ?2 AND path < ?3)");
-    for (const std::string& root : roots) {
-      const std::string prefix = root == "/" ? root : root + '/';
-      std::string end = prefix;
-      end.back() = '/' + 1;
-      under.bindBlob(1, root);
-      under.bindBlob(2, prefix);
-      under.bindBlob(3, end);
-      std::vector<int64_t> stale;
-      while (under.step()) {
-        const int64_t id = under.integer(0);
-        if (m_seen.count(id) != 0) continue;
-        const std::string path(under.bytes(1), under.length(1));
-        if (kept(path)) continue;
-        stale.push_back(id);
-      }
-      under.reset();
-      for (int64_t id : stale) remove(id);
+  void sweep() {
+    std::vector<int64_t> stale;
+    for (const auto& [path, stored] : m_stored) {
+      if (m_seen.count(stored.id) == 0 && !kept(path)) stale.push_back(stored.id);
     }
+    for (int64_t id : stale) remove(id);
     commit();
   }
 
   void commit() {
     if (!m_inTransaction) return;
+    if (!m_unindexed.empty()) {
+      std::string ids = "[";
+      for (int64_t id : m_unindexed) ids += std::to_string(id) + ',';
+      ids.back() = ']';
+      m_indexText.bindText(1, ids.data(), ids.size());
+      m_indexText.step();
+      m_indexText.reset();
+      m_unindexed.clear();
+    }
     m_db.execute("COMMIT");
     m_inTransaction = false;
   }
@@ -211,7 +246,12 @@ class Updater : public mp4meta::Collector {
   };
 
   Stored find(const std::string& path) {
+    const auto known = m_stored.find(path);
+    if (known != m_stored.end()) return known->second;
     Stored stored;
+    for (const std::string& root : m_roots) {
+      if (under(path, root)) return stored;  // read at the start: not stored
+    }
     m_find.bindBlob(1, path);
     if (m_find.step()) {
       stored.id = m_find.integer(0);
@@ -233,11 +273,20 @@ class Updater : public mp4meta::Collector {
 
   void remove(int64_t id) {
     begin();
-    m_deleteValues.bindInteger(1, id);
-    m_deleteValues.step();
+    deleteValues(id);
     m_deleteFile.bindInteger(1, id);
     m_deleteFile.step();
     ++m_counts->removed;
+  }
+
+  void deleteValues(int64_t file) {
+    // Values stored in this batch are not in the full-text index yet.
+    if (m_unindexed.erase(file) == 0) {
+      m_unindexText.bindInteger(1, file);
+      m_unindexText.step();
+    }
+    m_deleteValues.bindInteger(1, file);
+    m_deleteValues.step();
   }
 
   // A named path that is gone: the file stored under that path, if any.
@@ -245,7 +294,7 @@ class Updater : public mp4meta::Collector {
     const Stored stored = find(path);
     if (stored.id != 0) {
       remove(stored.id);
-      m_seen.insert(stored.id);
+      m_stored.erase(path);
     }
   }
 
@@ -265,6 +314,15 @@ class Updater : public mp4meta::Collector {
     }
   }
 
+  // Text goes to value, where it is indexed; other bytes to data.
+  static void bindValue(Statement& s, const char* data, size_t length) {
+    if (mp4host::isValidUtf8(data, length)) {
+      s.bindText(5, data, length);
+    } else {
+      s.bindBlob(6, data, length);
+    }
+  }
+
   void storeValues(int64_t id, const mp4host::ValueRecorder& values) {
     int64_t pos = 0;
     for (const mp4host::RecordedValue& v : values.values()) {
@@ -275,7 +333,7 @@ class Updater : public mp4meta::Collector {
       s.bindBytes(3, key.data(), key.size());
       switch (v.kind) {
         case mp4host::RecordedValue::Text:
-          s.bindBytes(5, values.bytes(v), v.length);
+          bindValue(s, values.bytes(v), v.length);
           break;
         case mp4host::RecordedValue::Signed:
         case mp4host::RecordedValue::Unsigned:
@@ -286,7 +344,7 @@ class Updater : public mp4meta::Collector {
           break;
         case mp4host::RecordedValue::Pair:
           s.bindBytes(4, values.nameBytes(v), v.nameLength);
-          s.bindBytes(5, values.bytes(v), v.length);
+          bindValue(s, values.bytes(v), v.length);
           break;
       }
       s.step();
@@ -295,17 +353,22 @@ class Updater : public mp4meta::Collector {
   }
 
   Database& m_db;
+  const std::vector<std::string>& m_roots;
   UpdateCounts* m_counts;
   Statement m_find;
   Statement m_insertFile;
   Statement m_updateFile;
   Statement m_deleteValues;
+  Statement m_indexText;
+  Statement m_unindexText;
   Statement m_deleteFile;
   Statement m_insertValue;
   std::deque<Pending> m_pending;
+  std::unordered_map<std::string, Stored> m_stored;  // under the roots, and stored since
   std::unordered_set<int64_t> m_seen;
-  std::vector<std::string> m_kept;  // paths that could not be read: their stored files stay
-  std::string m_error;              // the database failure that stopped the run
+  std::unordered_set<int64_t> m_unindexed;  // files of this batch, their text not yet indexed
+  std::vector<std::string> m_kept;          // paths that could not be read: their stored files stay
+  std::string m_error;                      // the database failure that stopped the run
   bool m_inTransaction = false;
   unsigned m_batchFiles = 0;
   Clock::time_point m_batchStart;
@@ -339,7 +402,8 @@ std::string absolutePath(const std::string& path) {
 
 bool update(Database& db, const mp4host::PluginSet& plugins, const UpdateSettings& settings,
             UpdateCounts* counts) {
-  Updater updater(db, counts);
+  Updater updater(db, settings.roots, counts);
+  updater.loadStored();
   mp4meta::PathSource source(settings.roots, settings.lists, settings.listSeparator);
   mp4meta::RunSettings run;
   run.jobs = settings.jobs;
@@ -349,7 +413,7 @@ bool update(Database& db, const mp4host::PluginSet& plugins, const UpdateSetting
   const bool ok = mp4meta::runAnalysis(plugins, source, run);
   if (updater.stopped()) throw DatabaseError(updater.error());
   updater.commit();
-  updater.sweep(settings.roots);
+  updater.sweep();
   return ok;
 }
 
