@@ -30,7 +30,7 @@ if [ "${1:-}" = "--check" ]; then
   mp4index update "$index/db" samples | grep -q "^11 added"
   mp4index search "$index/db" mp4a | grep -q "song-ffmpeg.m4a"
   rm -rf "$index"
-  man -P cat mp4index | grep -q "mp4index - keep and search"
+  man -P cat mp4index | grep -q "mp4index *- *keep *and *search"
   dpkg -r mp4meta
   left=""
   for f in $files; do [ -e "$f" ] && left="$left $f"; done
