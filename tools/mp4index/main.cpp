@@ -37,7 +37,7 @@ const char kUsage[] =
     "search prints the paths of the files that match every TERM:\n"
     "  WORDS            the words in any text value (full text, any case)\n"
     "  KEY:WORDS        the words in the values of one field (audio.artist:beatles)\n"
-    "  KEY=VALUE        a value exactly (audio.genre=Jazz, audio.track_number=3)\n"
+    "  KEY=VALUE        a value exactly (content.genre=Jazz, media.sample_rate=48000)\n"
     "  KEY>N, KEY>=N, KEY<N, KEY<=N\n"
     "                   a number compared (image.width>=1920)\n"
     "  -KEY, missing:KEY\n"
