@@ -75,6 +75,12 @@ struct Collection {
 
 TEST(Mp4index, UpdatesFollowTheCollection) {
   Collection c;
+  // An index under a root is not a file of the collection.
+  const std::string inside = c.root + "/inside.db";
+  EXPECT_EQ(mp4index({"update", inside, c.root}).out, summary(6, 0, 0, 0, 0));
+  EXPECT_EQ(mp4index({"update", inside, c.root}).out, summary(0, 0, 0, 6, 0));
+  unlink(inside.c_str());
+
   RunResult run = mp4index({"update", c.db, c.root});
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, summary(6, 0, 0, 0, 0));

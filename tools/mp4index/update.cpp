@@ -45,6 +45,7 @@ class Updater : public mp4meta::Collector {
   Updater(Database& db, const std::vector<std::string>& roots, UpdateCounts* counts)
       : m_db(db),
         m_roots(roots),
+        m_ownPath(absolutePath(db.path())),
         m_counts(counts),
         m_find(db.handle(),
                "SELECT id, size, mtime_ns, error IS NOT NULL FROM files WHERE path = ?"),
@@ -124,6 +125,14 @@ class Updater : public mp4meta::Collector {
     if (input.kind == Input::ListFailed) return true;  // reported, and not handed to take
     Pending pending;
     pending.path = absolutePath(input.path);
+    // The index itself, when it lies under a root, is no file of the
+    // collection: it changes with every update.
+    if (pending.path.compare(0, m_ownPath.size(), m_ownPath) == 0) {
+      const std::string suffix = pending.path.substr(m_ownPath.size());
+      if (suffix.empty() || suffix == "-wal" || suffix == "-shm" || suffix == "-journal") {
+        return false;
+      }
+    }
     pending.failed = input.kind != Input::File;
     if (!pending.failed) {
       struct stat st;
@@ -354,6 +363,7 @@ class Updater : public mp4meta::Collector {
 
   Database& m_db;
   const std::vector<std::string>& m_roots;
+  const std::string m_ownPath;
   UpdateCounts* m_counts;
   Statement m_find;
   Statement m_insertFile;
