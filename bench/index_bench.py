@@ -102,7 +102,7 @@ def main():
         ("full text", ["1234"]),
         ("field words, 2 terms", ["audio.album:album", "audio.title:1234"]),
         ("exact", ["audio.album=Album 7"]),
-        ("number", ["TODO_video.duration>=1000"]),
+        ("number", ["media.sample_rate>=48000"]),
         ("missing and field", ["missing:content.thumbnail", "audio.title:1234"]),
     ]
     print("| search | terms | files | time (median) |")

@@ -219,9 +219,11 @@ void search(Database& db, const std::vector<Term>& terms, bool json) {
     switch (term.kind) {
       case Term::Words:
       case Term::FieldWords:
+        // The full-text match first (CROSS JOIN keeps the order): a key
+        // alone would select every file with that field.
         sql +=
-            " AND f.id IN (SELECT v.file FROM vals_text JOIN vals v ON v.id = vals_text.rowid "
-            "WHERE vals_text MATCH ?";
+            " AND f.id IN (SELECT v.file FROM vals_text CROSS JOIN vals v "
+            "ON v.id = vals_text.rowid WHERE vals_text MATCH ?";
         parameters.push_back({false, ftsPhrase(term.text), 0});
         if (term.kind == Term::FieldWords) {
           sql += " AND v.key = ?";
