@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <set>
@@ -73,6 +74,25 @@ struct Collection {
   }
 };
 
+void execute(const std::string& db, const char* sql) {
+  sqlite3* handle = nullptr;
+  ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(handle, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+  sqlite3_close(handle);
+}
+
+int64_t count(const std::string& db, const char* table) {
+  sqlite3* handle = nullptr;
+  sqlite3_stmt* statement = nullptr;
+  sqlite3_open(db.c_str(), &handle);
+  sqlite3_prepare_v2(handle, (std::string("SELECT count(*) FROM ") + table).c_str(), -1, &statement,
+                     nullptr);
+  const int64_t n = sqlite3_step(statement) == SQLITE_ROW ? sqlite3_column_int64(statement, 0) : -1;
+  sqlite3_finalize(statement);
+  sqlite3_close(handle);
+  return n;
+}
+
 TEST(Mp4index, UpdatesFollowTheCollection) {
   Collection c;
   // An index under a root is not a file of the collection.
@@ -105,6 +125,17 @@ TEST(Mp4index, UpdatesFollowTheCollection) {
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.out.find("audio.title: Extra"), std::string::npos);
   EXPECT_NE(run.err.find("gone.m4a: not in the index"), std::string::npos) << run.err;
+
+  // Every song has the same cover: it is stored once, and goes with the
+  // last file that holds it.
+  EXPECT_EQ(count(c.db, "blobs"), 1);
+  ASSERT_EQ(std::system(("rm -r '" + c.root + "'").c_str()), 0);
+  EXPECT_EQ(mp4index({"update", c.db, c.root}).out, summary(0, 0, 6, 0, 0));
+  EXPECT_EQ(count(c.db, "blobs"), 1);
+  unlink(extra.c_str());
+  EXPECT_EQ(mp4index({"update", c.db, "--files-from", list}).out, summary(0, 0, 1, 0, 0));
+  EXPECT_EQ(count(c.db, "blobs"), 0);
+  EXPECT_EQ(count(c.db, "vals"), 0);
 }
 
 TEST(Mp4index, EachQueryForm) {
@@ -140,13 +171,6 @@ TEST(Mp4index, EachQueryForm) {
     EXPECT_EQ(run.status, 2) << bad;
     EXPECT_NE(run.err.find("term '" + bad + "'"), std::string::npos) << run.err;
   }
-}
-
-void execute(const std::string& db, const char* sql) {
-  sqlite3* handle = nullptr;
-  ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);
-  EXPECT_EQ(sqlite3_exec(handle, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sql;
-  sqlite3_close(handle);
 }
 
 TEST(Mp4index, RefusesWhatIsNotItsIndexAndChangesNothing) {

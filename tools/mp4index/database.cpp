@@ -15,9 +15,10 @@ constexpr int64_t kApplicationId = 0x6d703469;
 constexpr int64_t kSchemaVersion = 1;
 
 // Values keep their report order (pos) and their type: text that is valid
-// UTF-8, integers and reals in value; other bytes (cover images) in data,
-// out of the index on values. Text values are also in a full-text index
-// (whose content is vals itself), kept by the update a file at a time.
+// UTF-8, integers and reals in value; other bytes (cover images) in blobs,
+// once however many files hold them (the tracks of an album share their
+// cover), and out of the index on values. Text values are also in a
+// full-text index (whose content is vals itself), kept by the update.
 const char kSchema[] = R"sql(
 CREATE TABLE files(
   id INTEGER PRIMARY KEY,
@@ -33,8 +34,15 @@ CREATE TABLE vals(
   key TEXT NOT NULL,
   name,
   value,
-  data BLOB
+  blob INTEGER REFERENCES blobs(id)
 );
+CREATE TABLE blobs(
+  id INTEGER PRIMARY KEY,
+  hash INTEGER NOT NULL,
+  bytes BLOB NOT NULL
+);
+CREATE INDEX blobs_by_hash ON blobs(hash);
+CREATE INDEX vals_by_blob ON vals(blob) WHERE blob IS NOT NULL;
 CREATE INDEX vals_by_file ON vals(file, key);
 CREATE INDEX vals_by_key ON vals(key, value);
 CREATE VIRTUAL TABLE vals_text USING fts5(

@@ -64,7 +64,8 @@ class Reports {
  public:
   Reports(Database& db, bool json)
       : m_values(db.handle(),
-                 "SELECT key, name, value, data FROM vals WHERE file = ? ORDER BY pos"),
+                 "SELECT v.key, v.name, v.value, b.bytes FROM vals AS v "
+                 "LEFT JOIN blobs AS b ON b.id = v.blob WHERE v.file = ? ORDER BY v.pos"),
         m_json(json) {}
 
   void print(Output& out, int64_t id, const std::string& path, const std::string* error) {

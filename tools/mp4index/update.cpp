@@ -10,8 +10,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <deque>
 #include <memory>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -68,9 +70,16 @@ class Updater : public mp4meta::Collector {
             "SELECT 'delete', id, value FROM vals WHERE file = ? AND typeof(value) = 'text' "
             "ORDER BY id"),
         m_deleteFile(db.handle(), "DELETE FROM files WHERE id = ?"),
+        m_findBlob(db.handle(), "SELECT id, bytes FROM blobs WHERE hash = ?"),
+        m_insertBlob(db.handle(), "INSERT INTO blobs(hash, bytes) VALUES (?, ?)"),
+        m_blobsOf(db.handle(),
+                  "SELECT DISTINCT blob FROM vals WHERE file = ? AND blob IS NOT NULL"),
+        m_dropBlob(
+            db.handle(),
+            "DELETE FROM blobs WHERE id = ?1 AND NOT EXISTS (SELECT 1 FROM vals WHERE blob = ?1)"),
         m_insertValue(
             db.handle(),
-            "INSERT INTO vals(file, pos, key, name, value, data) VALUES (?, ?, ?, ?, ?, ?)") {}
+            "INSERT INTO vals(file, pos, key, name, value, blob) VALUES (?, ?, ?, ?, ?, ?)") {}
 
   // What is stored under the roots, read at once: one query instead of one
   // per file.
@@ -296,8 +305,16 @@ class Updater : public mp4meta::Collector {
       m_unindexText.bindInteger(1, file);
       m_unindexText.step();
     }
+    std::vector<int64_t> blobs;
+    m_blobsOf.bindInteger(1, file);
+    while (m_blobsOf.step()) blobs.push_back(m_blobsOf.integer(0));
     m_deleteValues.bindInteger(1, file);
     m_deleteValues.step();
+    // A blob goes with the last value that holds it.
+    for (int64_t blob : blobs) {
+      m_dropBlob.bindInteger(1, blob);
+      m_dropBlob.step();
+    }
   }
 
   // A named path that is gone: the file stored under that path, if any.
@@ -325,13 +342,31 @@ class Updater : public mp4meta::Collector {
     }
   }
 
-  // Text goes to value, where it is indexed; other bytes to data.
-  static void bindValue(Statement& s, const char* data, size_t length) {
+  // Text goes to value, where it is indexed; other bytes to blobs.
+  void bindValue(Statement& s, const char* data, size_t length) {
     if (mp4host::isValidUtf8(data, length)) {
       s.bindText(5, data, length);
     } else {
-      s.bindBlob(6, data, length);
+      s.bindInteger(6, blobId(data, length));
     }
+  }
+
+  // The stored blob with these bytes, stored now if there is none.
+  int64_t blobId(const char* data, size_t length) {
+    const int64_t hash =
+        static_cast<int64_t>(std::hash<std::string_view>()(std::string_view(data, length)));
+    m_findBlob.bindInteger(1, hash);
+    while (m_findBlob.step()) {
+      if (m_findBlob.length(1) == length && std::memcmp(m_findBlob.bytes(1), data, length) == 0) {
+        const int64_t id = m_findBlob.integer(0);
+        m_findBlob.reset();
+        return id;
+      }
+    }
+    m_insertBlob.bindInteger(1, hash);
+    m_insertBlob.bindBlob(2, data, length);
+    m_insertBlob.step();
+    return sqlite3_last_insert_rowid(m_db.handle());
   }
 
   void storeValues(int64_t id, const mp4host::ValueRecorder& values) {
@@ -374,6 +409,10 @@ class Updater : public mp4meta::Collector {
   Statement m_indexText;
   Statement m_unindexText;
   Statement m_deleteFile;
+  Statement m_findBlob;
+  Statement m_insertBlob;
+  Statement m_blobsOf;
+  Statement m_dropBlob;
   Statement m_insertValue;
   std::deque<Pending> m_pending;
   std::unordered_map<std::string, Stored> m_stored;  // under the roots, and stored since
