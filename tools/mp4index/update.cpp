@@ -43,6 +43,23 @@ bool gone(const std::string& path) {
 }
 
 class Updater : public mp4meta::Collector {
+  using Clock = std::chrono::steady_clock;
+
+  struct Stored {
+    int64_t id = 0;
+    int64_t size = 0;
+    int64_t mtime = 0;
+    bool failed = false;
+  };
+
+  struct Pending {
+    std::string path;
+    bool failed = false;  // not analysed (cannot be opened, or a folder that cannot be read)
+    int64_t id = 0;       // the stored file, if any
+    int64_t size = 0;
+    int64_t mtime = 0;
+  };
+
  public:
   Updater(Database& db, const std::vector<std::string>& roots, UpdateCounts* counts)
       : m_db(db),
@@ -118,17 +135,15 @@ class Updater : public mp4meta::Collector {
     }
   }
 
-  void take(const Input& input, const mp4host::ValueRecorder* values,
-            const std::string& error) override {
-    if (!stopped()) {
-      try {
-        tryTake(input, values, error);
-        return;
-      } catch (const DatabaseError& e) {
-        m_error = e.what();
-      }
-    }
+  void take(const Input&, const mp4host::ValueRecorder* values, const std::string& error) override {
+    Pending pending = std::move(m_pending.front());
     m_pending.pop_front();
+    if (stopped()) return;
+    try {
+      store(std::move(pending), values, error);
+    } catch (const DatabaseError& e) {
+      m_error = e.what();
+    }
   }
 
  private:
@@ -153,7 +168,6 @@ class Updater : public mp4meta::Collector {
         pending.mtime = int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
       }
       const Stored stored = find(pending.path);
-      pending.id = stored.id;
       // A file that failed before is tried again: the cause (permissions,
       // a read error) may be gone without the file changing.
       if (rc == 0 && stored.id != 0 && !stored.failed && stored.size == pending.size &&
@@ -167,9 +181,7 @@ class Updater : public mp4meta::Collector {
     return true;
   }
 
-  void tryTake(const Input&, const mp4host::ValueRecorder* values, const std::string& error) {
-    Pending pending = std::move(m_pending.front());
-    m_pending.pop_front();
+  void store(Pending pending, const mp4host::ValueRecorder* values, const std::string& error) {
     if (pending.failed) {
       // Not analysed: a path that is gone takes its stored files with it
       // (the roots' sweep or below); anything else keeps what is stored.
@@ -248,23 +260,6 @@ class Updater : public mp4meta::Collector {
   }
 
  private:
-  using Clock = std::chrono::steady_clock;
-
-  struct Stored {
-    int64_t id = 0;
-    int64_t size = 0;
-    int64_t mtime = 0;
-    bool failed = false;
-  };
-
-  struct Pending {
-    std::string path;
-    bool failed = false;  // not analysed (cannot be opened, or a folder that cannot be read)
-    int64_t id = 0;       // the stored file, if any
-    int64_t size = 0;
-    int64_t mtime = 0;
-  };
-
   Stored find(const std::string& path) {
     const auto known = m_stored.find(path);
     if (known != m_stored.end()) return known->second;
