@@ -90,7 +90,7 @@ void Statement::bindBlob(int index, const char* data, size_t length) {
 }
 
 void Statement::bindBlob(int index, const std::string& bytes) {
-  bindBlob(index, bytes.data(), bytes.size());
+  sqlite3_bind_blob64(m_statement, index, bytes.data(), bytes.size(), SQLITE_TRANSIENT);
 }
 
 void Statement::bindNull(int index) { sqlite3_bind_null(m_statement, index); }
@@ -115,6 +115,15 @@ const char* Statement::bytes(int column) const {
 
 size_t Statement::length(int column) const {
   return static_cast<size_t>(sqlite3_column_bytes(m_statement, column));
+}
+
+void bindPathsUnder(Statement& statement, const std::string& path) {
+  const std::string prefix = path == "/" ? path : path + '/';
+  std::string end = prefix;
+  end.back() = '/' + 1;
+  statement.bindBlob(1, path);
+  statement.bindBlob(2, prefix);
+  statement.bindBlob(3, end);
 }
 
 Database::Database(const std::string& path, Mode mode) : m_path(path) {

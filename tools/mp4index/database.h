@@ -29,7 +29,9 @@ class Statement {
   // Parameters count from 1.
   void bindInteger(int index, int64_t value);
   void bindReal(int index, double value);
-  // Valid UTF-8 is bound as text, anything else as a blob.
+  // The bytes must stay until the statement is reset, but for the
+  // std::string overload, which binds a copy. Valid UTF-8 is bound as
+  // text by bindBytes, anything else as a blob.
   void bindBytes(int index, const char* data, size_t length);
   void bindText(int index, const char* data, size_t length);  // valid UTF-8
   void bindBlob(int index, const char* data, size_t length);
@@ -51,6 +53,11 @@ class Statement {
   sqlite3* m_db;
   sqlite3_stmt* m_statement = nullptr;
 };
+
+// Binds ?1, ?2 and ?3 of a statement whose condition is
+// "path = ?1 OR (path >= ?2 AND path < ?3)" to select path and every path
+// under it (paths compare as bytes).
+void bindPathsUnder(Statement& statement, const std::string& path);
 
 // An open index. Opening never changes a file that is not an index of this
 // tool's schema version or an empty database.

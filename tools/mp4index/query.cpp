@@ -289,12 +289,7 @@ bool show(Database& db, const std::vector<std::string>& paths, bool json) {
   bool ok = true;
   for (const std::string& given : paths) {
     const std::string path = absolutePath(given);
-    const std::string prefix = path == "/" ? path : path + '/';
-    std::string end = prefix;
-    end.back() = '/' + 1;
-    files.bindBlob(1, path);
-    files.bindBlob(2, prefix);
-    files.bindBlob(3, end);
+    bindPathsUnder(files, path);
     if (!printFiles(files, reports, out, false)) {
       out.flush();
       std::string line = "mp4index: ";

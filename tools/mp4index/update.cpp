@@ -105,12 +105,7 @@ class Updater : public mp4meta::Collector {
                     "SELECT id, path, size, mtime_ns, error IS NOT NULL FROM files "
                     "WHERE path = ?1 OR (path >= ?2 AND path < ?3)");
     for (const std::string& root : m_roots) {
-      const std::string prefix = root == "/" ? root : root + '/';
-      std::string end = prefix;
-      end.back() = '/' + 1;
-      under.bindBlob(1, root);
-      under.bindBlob(2, prefix);
-      under.bindBlob(3, end);
+      bindPathsUnder(under, root);
       while (under.step()) {
         m_stored[std::string(under.bytes(1), under.length(1))] =
             Stored{under.integer(0), under.integer(2), under.integer(3), under.integer(4) != 0};
