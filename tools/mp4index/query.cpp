@@ -188,9 +188,8 @@ bool parseTerm(const std::string& text, Term* term, std::string* error) {
                              : (orEqual ? Term::GreaterEqual : Term::Greater);
       const char* first = term->text.data();
       const char* last = first + term->text.size();
-      if (first != last && *first == '+') ++first;
       const auto result = std::from_chars(first, last, term->number);
-      if (first == last || result.ec != std::errc() || result.ptr != last) {
+      if (result.ec != std::errc() || result.ptr != last) {
         *error = "'" + term->text + "' is not a whole number";
         return false;
       }
