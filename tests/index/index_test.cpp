@@ -207,7 +207,7 @@ TEST(Mp4index, RefusesWhatIsNotItsIndexAndChangesNothing) {
   }
 }
 
-TEST(Mp4index, UnreadableFolderKeepsWhatIsStored) {
+TEST(Mp4index, WhatCannotBeReadOrWrittenKeepsWhatIsStored) {
   Collection c;
   chmod(c.dir.path().c_str(), 0777);
   RunOptions nobody;
@@ -219,6 +219,15 @@ TEST(Mp4index, UnreadableFolderKeepsWhatIsStored) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, summary(0, 0, 0, 4, 1));
   EXPECT_NE(run.err.find("album: Permission denied"), std::string::npos) << run.err;
+  EXPECT_EQ(c.search({"audio.title:beta"}), "album/b.m4a ");
+
+  // An index that cannot be written stops the update with the reason.
+  c.dir.write("music/album/b.m4a", hosttest::taggedSong("Beta Three", 6));
+  chmod(c.db.c_str(), 0444);
+  const RunResult readOnly = mp4index({"update", c.db, c.root}, nobody);
+  EXPECT_EQ(readOnly.status, 1);
+  EXPECT_NE(readOnly.err.find(c.db + ": attempt to write a readonly database"), std::string::npos)
+      << readOnly.err;
   EXPECT_EQ(c.search({"audio.title:beta"}), "album/b.m4a ");
 }
 
