@@ -122,26 +122,28 @@ class Updater : public mp4meta::Collector {
   const std::string& error() const { return m_error; }
 
   bool admit(const Input& input) override {
-    try {
-      return tryAdmit(input);
-    } catch (const DatabaseError& e) {
-      m_error = e.what();
-      return false;
-    }
+    bool admitted = false;
+    guard([&] { admitted = tryAdmit(input); });
+    return admitted;
   }
 
   void take(const Input&, const mp4host::ValueRecorder* values, const std::string& error) override {
     Pending pending = std::move(m_pending.front());
     m_pending.pop_front();
-    if (stopped()) return;
+    if (!stopped()) guard([&] { store(std::move(pending), values, error); });
+  }
+
+ private:
+  // Runs f; a failure of the index stops the run, its reason kept.
+  template <typename F>
+  void guard(F&& f) {
     try {
-      store(std::move(pending), values, error);
+      f();
     } catch (const DatabaseError& e) {
       m_error = e.what();
     }
   }
 
- private:
   bool tryAdmit(const Input& input) {
     if (input.kind == Input::ListFailed) return true;  // reported, and not handed to take
     Pending pending;
