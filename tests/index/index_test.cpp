@@ -249,7 +249,7 @@ struct BigCollection {
   BigCollection() {
     const std::string song = hosttest::taggedSong("Song", 2);
     const std::string video = hosttest::videoFile(640, 480);
-    for (int i = 0; i < 150; ++i) {
+    for (int i = 0; i < 300; ++i) {
       dir.write("music/" + std::to_string(i % 7) + "/" + std::to_string(i) + ".mp4",
                 i % 3 ? song : video);
     }
@@ -261,7 +261,7 @@ TEST(Mp4index, KilledUpdateLeavesWholeFilesAndTheNextOneFinishes) {
   const std::string reference = c.dir.path() + "/reference.db";
   ASSERT_EQ(mp4index({"update", reference, c.root}).status, 0);
   const std::set<std::string> whole = lineSet(mp4index({"show", "--json", reference, c.root}).out);
-  ASSERT_EQ(whole.size(), 150u);
+  ASSERT_EQ(whole.size(), 300u);
   std::mt19937 random(7);
   const std::string db = c.dir.path() + "/index.db";
   for (int round = 0; round < 20; ++round) {
@@ -303,7 +303,7 @@ TEST(Mp4index, SearchDuringAnUpdateSeesWholeBatches) {
     seen = found;
   }
   EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(lineSet(mp4index({"search", db, "image.width=640"}).out).size(), 50u);
+  EXPECT_EQ(lineSet(mp4index({"search", db, "image.width=640"}).out).size(), 100u);
 }
 
 }  // namespace

@@ -28,7 +28,7 @@ using mp4meta::Input;
 // A batch ends after this many stored files or this long, whichever comes
 // first: large enough that commits cost little, small enough that a
 // search sees progress and a stopped update loses little.
-constexpr unsigned kBatchFiles = 100;
+constexpr unsigned kBatchFiles = 200;
 constexpr auto kBatchTime = std::chrono::seconds(1);
 
 bool under(const std::string& path, const std::string& root) {
