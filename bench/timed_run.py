@@ -1,13 +1,13 @@
 #!/usr/bin/python3
 """Runs a command once and prints its wall time, CPU time and peak memory.
 
-Usage: timed_run.py NAME COMMAND...
+Usage: [TIMED_RUN_OUTPUT=FILE] timed_run.py NAME COMMAND...
 
 Prints "NAME WALL_NS CPU_NS PEAK_KIB": the CPU time is user plus system
 time (from wait4), the peak the maximum resident set size as /usr/bin/time
 reports it (%M; the command runs under it, since a process started straight
 from Python would count Python's own memory as its peak). Standard output of
-the command goes to /dev/null.
+the command goes to /dev/null, or to the file TIMED_RUN_OUTPUT names.
 """
 import os
 import sys
@@ -20,7 +20,8 @@ def main():
         print(__doc__, file=sys.stderr)
         return 2
     name, command = sys.argv[1], sys.argv[2:]
-    devnull = os.open(os.devnull, os.O_WRONLY)
+    output = os.environ.get("TIMED_RUN_OUTPUT", os.devnull)
+    devnull = os.open(output, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
     with tempfile.NamedTemporaryFile("r") as mem:
         argv = ["/usr/bin/time", "-f", "%M", "-o", mem.name, *command]
         start = time.perf_counter_ns()
