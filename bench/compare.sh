@@ -216,10 +216,10 @@ for name in "${LARGE[@]}"; do
   ref1000="$BENCH_DIR/results/$name-x1000-plain.json"
   for _ in $(seq "$ROUNDS"); do
     run "floor-$name" "$FLOOR" "$list"
-    runOut "mp4meta-$name" "$ref" "$MP4META" --json --jobs 1 --files-from "$list"
-    run "taglib-$name" "$TAGLIB" "$list"
     run "floor-$name-1000" "$FLOOR" "$list1000"
+    runOut "mp4meta-$name" "$ref" "$MP4META" --json --jobs 1 --files-from "$list"
     runOut "mp4meta-$name-1000" "$ref1000" "$MP4META" --json --jobs 1 --files-from "$list1000"
+    run "taglib-$name" "$TAGLIB" "$list"
   done
 done
 
@@ -235,17 +235,15 @@ sectorsRead() {
   awk -v a="$DEV_MAJOR" -v b="$DEV_MINOR" '$1 == a && $2 == b { print $6 }' /proc/diskstats
 }
 coldRun() {  # coldRun NAME LIST COMMAND... (the list last)
-  local name="$1" list="$2" before after start wall
+  local name="$1" list="$2" before after
   shift 2
   sync
   echo 3 >/proc/sys/vm/drop_caches
-  "$@" "$EMPTY" >/dev/null
+  /usr/bin/python3 "$ROOT/bench/timed_run.py" warm "$@" "$EMPTY" >/dev/null
   before=$(sectorsRead)
-  start=$(date +%s%N)
-  "$@" "$list" >/dev/null
-  wall=$(($(date +%s%N) - start))
+  /usr/bin/python3 "$ROOT/bench/timed_run.py" "$name" "$@" "$list" | tr '\n' ' ' >>"$COLDRUNS"
   after=$(sectorsRead)
-  echo "$name $wall $(((after - before) * 512))" >>"$COLDRUNS"
+  echo "$(((after - before) * 512))" >>"$COLDRUNS"
 }
 COLDSETS=(lib "${LARGE[@]}")
 if [ "$COLD" -gt 0 ]; then
@@ -345,7 +343,12 @@ echo
 echo "| file | floor µs net | mp4meta µs net | × floor net | floor µs, 100 | mp4meta µs, 100 | × floor | × floor CPU net | mp4meta peak MiB, 100 / 1,000 | TagLib µs, 100 |"
 echo "|---|---|---|---|---|---|---|---|---|---|"
 slope() {  # slope TOOL NAME FIELD -> µs per analysis between 100 and 1,000
-  calc "printf \"%.1f\", ($(median "$1-$2-1000" "$3") - $(median "$1-$2" "$3")) / 900 / 1000"
+  # The median of the rounds' differences: each round's two runs are close
+  # in time, so a change of the machine's load between rounds cancels.
+  awk -v a="$1-$2" -v b="$1-$2-1000" -v f="$3" '
+    $1 == a { x[++n] = $f } $1 == b { y[++m] = $f }
+    END { for (i = 1; i <= n && i <= m; ++i) print (y[i] - x[i]) / 900 / 1000 }' "$RUNS" |
+    sort -g | awk '{ v[NR] = $1 } END { printf "%.1f", NR ? v[int((NR + 1) / 2)] : 0 }'
 }
 for name in "${LARGE[@]}"; do
   fn=$(slope floor "$name" 2)
@@ -365,9 +368,11 @@ if [ "$COLD" -gt 0 ]; then
       awk '{ v[NR] = $1 } END { if (NR == 0) print 0; else print v[int((NR + 1) / 2)] }'
   }
   echo
-  echo "Cold cache: page cache dropped before every run; MB the disk delivered (medians of"
-  echo "$COLD rounds; read-ahead $(cat /sys/dev/block/$DEV_MAJOR:$DEV_MINOR/queue/read_ahead_kb 2>/dev/null || echo '?') KiB) beside the page-granular"
-  echo "need (4 KiB pages holding a top-level header or movie box bytes); wall time of the run."
+  echo "Cold cache: page cache dropped before every run (medians of $COLD rounds; the disk's"
+  echo "read-ahead $(cat "/sys/dev/block/$DEV_MAJOR:$DEV_MINOR/queue/read_ahead_kb" 2>/dev/null || echo '?') KiB). MB read from storage for each reader (its read_bytes),"
+  echo "beside the page-granular need (4 KiB pages holding a top-level header or movie box"
+  echo "bytes) and, in brackets, what the whole disk delivered meanwhile (/proc/diskstats,"
+  echo "other processes included); wall time of the run."
   echo
   echo "| files | need MB | floor MB | mp4meta MB | × need | TagLib MB | floor ms | mp4meta ms | × floor | TagLib ms |"
   echo "|---|---|---|---|---|---|---|---|---|---|"
@@ -383,13 +388,14 @@ if [ "$COLD" -gt 0 ]; then
     need=$(/usr/bin/python3 "$ROOT/bench/page_need.py" "$list")
     mb() { calc "printf \"%.1f\", $1 / 1000000"; }
     ms() { calc "printf \"%.1f\", $1 / 1000000"; }
-    fb=$(coldMedian "floor-$set" 3)
-    mbytes=$(coldMedian "mp4meta-$set" 3)
+    both() { echo "$(mb "$(coldMedian "$1" 5)") ($(mb "$(coldMedian "$1" 6)"))"; }
+    mbytes=$(coldMedian "mp4meta-$set" 5)
     fwall=$(coldMedian "floor-$set" 2)
     mwall=$(coldMedian "mp4meta-$set" 2)
     printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' "$name" "$(mb "$need")" \
-      "$(mb "$fb")" "$(mb "$mbytes")" "$(calc "printf \"%.2f\", $mbytes / $need")" \
-      "$(mb "$(coldMedian "taglib-$set" 3)")" "$(ms "$fwall")" "$(ms "$mwall")" \
-      "$(calc "printf \"%.2f\", $mwall / $fwall")" "$(ms "$(coldMedian "taglib-$set" 2)")"
+      "$(both "floor-$set")" "$(both "mp4meta-$set")" \
+      "$(calc "printf \"%.2f\", $mbytes / $need")" "$(both "taglib-$set")" "$(ms "$fwall")" \
+      "$(ms "$mwall")" "$(calc "printf \"%.2f\", $mwall / $fwall")" \
+      "$(ms "$(coldMedian "taglib-$set" 2)")"
   done
 fi
