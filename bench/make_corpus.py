@@ -7,7 +7,12 @@ DIR/library/    N tagged AAC files (0.4 to 1.5 MB), a quarter with a JPEG cover,
                 half with the movie box after the media data
 DIR/large/      movie-first.mp4 and movie-last.mp4 (about 200 MB, video and
                 sound), sparse-5g.mp4 (a 5 GiB hole of media data, then the
-                movie box of movie-last.mp4)
+                movie box of movie-last.mp4); h264-10min-last.mp4 (200 MB of
+                H.264 and AAC, a movie box of about 400 KB after the media
+                data) and h264-10min-frag.mp4 (the same streams in 1 s
+                fragments, over 1,200 top-level boxes); tiny-2h-first.mp4 and
+                tiny-2h-last.mp4 (2 hours of 96x64 video at 25 fps and sound,
+                a movie box of about 5 MB)
 DIR/library.list, DIR/large-*.list   path lists for --files-from
 
 Sources are encoded once with ffmpeg, then copied and tagged with mutagen.
@@ -26,6 +31,19 @@ from mutagen.mp4 import MP4, MP4Cover
 SOURCE_SECONDS = [25, 38, 50, 63, 76, 92]  # 128 kbit/s AAC: 0.4 to 1.5 MB
 COVER_SIZES = [600, 800, 1000, 1200]  # JPEG of 35 to 100 KB
 LARGE_SECONDS = 145  # MPEG-4 video at 1280x720, about 200 MB
+MOVIE_SECONDS = 600  # H.264 at 640x360 and 2.5 Mbit/s, about 200 MB
+LONG_SECONDS = 7200  # H.264 at 96x64: small media data, many samples
+
+# Short names of the large files (the lists' names) and their file names.
+LARGE_FILES = [
+    ("first", "movie-first.mp4"),
+    ("last", "movie-last.mp4"),
+    ("sparse", "sparse-5g.mp4"),
+    ("m10last", "h264-10min-last.mp4"),
+    ("m10frag", "h264-10min-frag.mp4"),
+    ("h2first", "tiny-2h-first.mp4"),
+    ("h2last", "tiny-2h-last.mp4"),
+]
 
 GENRES = ["Rock", "Jazz", "Electronic", "Klassik", "Hip-Hop", "Ambient"]
 ARTISTS = ["The Testers", "Ana Müller", "Björk Sigurðardóttir", "DJ Fixture", "Орkестр", "雨の日"]
@@ -157,27 +175,43 @@ def write_sparse(path, template):
     os.replace(path + ".tmp", path)
 
 
-def make_large(root, work):
+def make_once(path, *args):
+    """Runs ffmpeg with output path unless the file exists."""
+    if not os.path.exists(path):
+        ffmpeg(*args, path + ".tmp.mp4")
+        os.replace(path + ".tmp.mp4", path)
+
+
+def make_large(root):
     large = os.path.join(root, "large")
     os.makedirs(large, exist_ok=True)
-    last = os.path.join(large, "movie-last.mp4")
-    first = os.path.join(large, "movie-first.mp4")
-    if not os.path.exists(last):
-        ffmpeg("-f", "lavfi", "-i", "testsrc2=size=1280x720:rate=25", "-f", "lavfi", "-i",
-               "sine=frequency=440:sample_rate=48000", "-t", str(LARGE_SECONDS), "-c:v", "mpeg4",
-               "-q:v", "1", "-c:a", "aac", "-b:a", "128k", "-metadata", "title=Large movie",
-               "-metadata", "artist=Bench", last + ".tmp.mp4")
-        os.replace(last + ".tmp.mp4", last)
-    if not os.path.exists(first):
-        ffmpeg("-i", last, "-c", "copy", "-map_metadata", "0", "-movflags", "+faststart",
-               first + ".tmp.mp4")
-        os.replace(first + ".tmp.mp4", first)
-    sparse = os.path.join(large, "sparse-5g.mp4")
-    write_sparse(sparse, last)
-    for name, path in (("first", first), ("last", last), ("sparse", sparse)):
+    path = {name: os.path.join(large, file) for name, file in LARGE_FILES}
+    make_once(path["last"], "-f", "lavfi", "-i", "testsrc2=size=1280x720:rate=25", "-f", "lavfi",
+              "-i", "sine=frequency=440:sample_rate=48000", "-t", str(LARGE_SECONDS), "-c:v",
+              "mpeg4", "-q:v", "1", "-c:a", "aac", "-b:a", "128k", "-metadata",
+              "title=Large movie", "-metadata", "artist=Bench")
+    make_once(path["first"], "-i", path["last"], "-c", "copy", "-map_metadata", "0", "-movflags",
+              "+faststart")
+    write_sparse(path["sparse"], path["last"])
+    # H.264 with B-frames (a composition-offset table) and a key frame every
+    # second, so that the fragmented copy has one fragment per second.
+    make_once(path["m10last"], "-f", "lavfi", "-i", "testsrc2=size=640x360:rate=25", "-f", "lavfi",
+              "-i", "sine=frequency=330:sample_rate=44100", "-t", str(MOVIE_SECONDS), "-c:v",
+              "libx264", "-preset", "ultrafast", "-bf", "2", "-g", "25", "-b:v", "2500k", "-c:a",
+              "aac", "-b:a", "128k", "-metadata", "title=Ten minutes", "-metadata",
+              "artist=Bench")
+    make_once(path["m10frag"], "-i", path["m10last"], "-c", "copy", "-map_metadata", "0",
+              "-movflags", "+frag_keyframe+empty_moov+default_base_moof")
+    make_once(path["h2last"], "-f", "lavfi", "-i", "testsrc2=size=96x64:rate=25", "-f", "lavfi",
+              "-i", "sine=frequency=550:sample_rate=48000", "-t", str(LONG_SECONDS), "-c:v",
+              "libx264", "-preset", "ultrafast", "-bf", "2", "-c:a", "aac", "-b:a", "32k",
+              "-metadata", "title=Two hours", "-metadata", "artist=Bench")
+    make_once(path["h2first"], "-i", path["h2last"], "-c", "copy", "-map_metadata", "0",
+              "-movflags", "+faststart")
+    for name, _ in LARGE_FILES:
         with open(os.path.join(root, f"large-{name}.list"), "w") as f:
-            f.write(path + "\n")
-    return first, last, sparse
+            f.write(path[name] + "\n")
+    return [path[name] for name, _ in LARGE_FILES]
 
 
 def main():
@@ -195,9 +229,10 @@ def main():
     print(f"library: {len(paths)} files, {min(sizes)} to {max(sizes)} bytes, "
           f"{last_count} with the movie box last", file=sys.stderr)
     if not args.skip_large:
-        for path in make_large(root, work):
-            types = " ".join(top_level_types(path))
-            print(f"{path}: {os.path.getsize(path)} bytes: {types}", file=sys.stderr)
+        for path in make_large(root):
+            types = top_level_types(path)
+            shown = " ".join(types) if len(types) <= 8 else f"{len(types)} boxes"
+            print(f"{path}: {os.path.getsize(path)} bytes: {shown}", file=sys.stderr)
 
 
 if __name__ == "__main__":

@@ -152,7 +152,8 @@ struct RequestCase {
 
 constexpr int64_t kFileSize = 3 << 20;
 constexpr int32_t kInit = static_cast<int32_t>(FileInputStream::kInitialRead);
-constexpr int32_t kAhead = static_cast<int32_t>(FileInputStream::kReadAhead);
+// The most that a read buffers past its end: to the end of a page.
+constexpr int32_t kAhead = 4096;
 // The request table's file: pattern bytes with a media-data box from kMdat
 // to kMoov, then a movie box to the end.
 constexpr int32_t kMdat = 40;
@@ -223,12 +224,12 @@ INSTANTIATE_TEST_SUITE_P(
         RequestCase{"NotTheMediaDataEnd",
                     {{0, kMdat + 8, kMdat + 8, false}, {0, kMoov - 1, kMoov - 1, false}}},
         // Requests that end on and just past the buffered bytes (the first
-        // read buffers kReadAhead bytes past its end), and one that starts
-        // past them.
+        // read buffers to the end of its page), and one that starts past
+        // them.
         RequestCase{"StraddleTheBufferEnd",
                     {{0, 100, 100, false},
-                     {100 + kAhead - 6, 6, 6, false},
-                     {100 + kAhead - 6, 12, 12, false},
+                     {kInit - 6, 6, 6, false},
+                     {kInit - 6, 12, 12, false},
                      {0, kInit * 3, kInit * 3, false},
                      {kInit * 3 + kAhead + 10, 8, 8, true},
                      {0, kInit * 3 + kAhead + 18, kInit * 3 + kAhead + 18, true}}},

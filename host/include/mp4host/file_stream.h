@@ -72,20 +72,22 @@ class FileInputStream : public Strigi::InputStream {
   void setMapping(bool allowed) { m_mapAllowed = allowed; }
 
   // Tuning: the first read fills kInitialRead bytes of the buffer, and each
-  // later one reads kReadAhead bytes past the end of the request (the next
-  // box header is usually there). Requests are read up to kMaxRead bytes
-  // from the buffer's or the window's start. Measured on tagged songs and
-  // 200 MB movies: a first read of 64 KiB cost a third more than 4 KiB, since
-  // most files need a view soon after for their media data.
+  // read goes on to the end of the file's page that holds kReadAhead bytes
+  // past the request (the next box header), no further: with the kernel's
+  // read-ahead off for the file (open asks for that), a read of a cold file
+  // fetches the pages the analyzer needs and about one more per file.
+  // Requests are read up to kMaxRead bytes from the buffer's or the
+  // window's start. Measured on tagged songs and 200 MB movies: a first
+  // read of 64 KiB cost a third more than 4 KiB, since most files need a
+  // view soon after for their media data.
   static constexpr int64_t kInitialRead = 4 * 1024;
-  static constexpr int64_t kReadAhead = 4 * 1024;
+  static constexpr int64_t kReadAhead = 8;
   static constexpr int64_t kMaxRead = 64 * 1024 * 1024;
   // Views reach positions up to kViewSpan; the window holds kWindowSize
   // bytes (address space only, until read into). Beyond, the whole file is
-  // mapped as it is. A new view reads kViewReadAhead bytes past the request.
+  // mapped as it is.
   static constexpr int64_t kViewSpan = 16LL * 1024 * 1024 * 1024;
   static constexpr int64_t kWindowSize = kMaxRead + 64 * 1024;
-  static constexpr int64_t kViewReadAhead = 4 * 1024;
   static constexpr int kStalePieces = 8;
   static constexpr int64_t kStaleMapped = 64 * 1024 * 1024;
 
@@ -94,8 +96,8 @@ class FileInputStream : public Strigi::InputStream {
   bool fetchIntoView(int64_t pos, int64_t end, bool stepOver);
   bool stepsOverMediaData(int64_t end) const;
   bool makeView(int64_t pos, int64_t end);
-  bool fillWindow(int64_t end, int64_t ahead);
-  void dropView();
+  bool fillWindow(int64_t end);
+  void dropView(bool done);
   bool reserveSpace();
   void abandonSpace(int64_t holeLength);
   bool mapWholeFile();
