@@ -1,12 +1,15 @@
 // A through-analyzer module for the loader tests. Its analyzer reports the
 // first byte of each stream as "test.first_byte" and, unlike a well-behaved
-// through analyzer, leaves the stream one byte in. Built a second time
+// through analyzer, leaves the stream one byte in; a stream starting with
+// '!' makes it throw. Built a second time
 // without entry points, as a library that is no analyzer module.
 #include <strigi/analysisresult.h>
 #include <strigi/analyzerplugin.h>
 #include <strigi/fieldtypes.h>
 #include <strigi/streambase.h>
 #include <strigi/streamthroughanalyzer.h>
+
+#include <stdexcept>
 
 namespace {
 
@@ -18,6 +21,7 @@ class FakeAnalyzer : public Strigi::StreamThroughAnalyzer {
   Strigi::InputStream* connectInputStream(Strigi::InputStream* in) override {
     const char* start = nullptr;
     if (in && in->read(start, 1, 1) == 1) {
+      if (*start == '!') throw std::runtime_error("first byte '!'");
       m_result->addValue(firstByteField, static_cast<int32_t>(static_cast<unsigned char>(*start)));
     }
     return in;

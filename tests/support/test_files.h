@@ -1,21 +1,88 @@
-// Host-side test helpers: temporary directories, generated media files, runs
-// of mp4meta, the MP4 module loaded as a host loads it, and what a host
-// recorded for one file as comparable lines.
-#ifndef MP4HOST_TEST_FILES_H
-#define MP4HOST_TEST_FILES_H
+// Test support: the analyzer run as a host runs it over a test stream,
+// temporary files, runs of the built mp4meta and the built module loaded as
+// a host loads it.
+#ifndef MP4TEST_TEST_FILES_H
+#define MP4TEST_TEST_FILES_H
 
 #include <mp4host/pipeline.h>
 #include <mp4host/plugin_loader.h>
 #include <mp4host/value_recorder.h>
 #include <strigi/fieldtypes.h>
+#include <strigi/streambase.h>
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "boxes.h"
+#include "mp4throughanalyzer.h"
+
+namespace mp4test {
+
+// One line per recorded value, in report order: the key, the kind and the
+// value ("audio.title text Song", "media.duration int 10").
+using Log = std::vector<std::string>;
+Log describe(const mp4host::ValueRecorder& recorder);
+std::string str(const std::string& key, const std::string& value);
+std::string i32(const std::string& key, int64_t value);
+std::string u32(const std::string& key, int64_t value);
+std::string mime(const std::string& type);
+Log operator+(Log a, const Log& b);
+// What soundMovie() reports.
+Log soundMovieLog();
+
+// Bytes in memory as a buffered stream serves them. Each read hands out a
+// fresh heap buffer of exactly the bytes delivered and frees the previous
+// one, so AddressSanitizer catches a read past them or through a pointer
+// kept from an earlier read. Reset goes anywhere up to the furthest
+// position read. The size is known, or -1 until a read reaches the end (as
+// over archive members), or -1 for good; from failAt on, reads fail.
+class TestStream : public Strigi::InputStream {
+ public:
+  enum Size { Known, LearntAtEnd, NeverKnown };
+  explicit TestStream(std::string bytes, Size size = Known, int64_t failAt = -1);
+  int32_t read(const char*& start, int32_t min, int32_t max) override;
+  int64_t reset(int64_t pos) override;
+  int64_t furthest() const { return m_furthest; }
+
+ private:
+  std::string m_bytes;
+  std::unique_ptr<char[]> m_buffer;
+  Size m_sizeKind;
+  int64_t m_failAt;
+  int64_t m_furthest = 0;
+};
+
+// A field register, the factory registered into it and one analyzer.
+// Registering writes the plug-in's module-wide field slots, so the latest
+// harness decides the handles.
+struct Harness {
+  Harness();
+  // Runs in through connectInputStream; fails the test unless the same
+  // stream comes back at position 0.
+  Log run(Strigi::InputStream* in);
+  Log run(const Bytes& bytes, TestStream::Size size = TestStream::Known);
+  Log call(const std::function<void(Mp4ThroughAnalyzer&)>& operation);
+
+  Strigi::FieldRegister reg;
+  Mp4ThroughAnalyzerFactory factory;
+  std::unique_ptr<Mp4ThroughAnalyzer> analyzer;
+  mp4host::ValueRecorder values;  // of the last run
+};
+
+// Calls parser on a heap copy of exactly payload's bytes, so that a read
+// past them is caught by AddressSanitizer.
+using BoxParser = bool (Mp4ThroughAnalyzer::*)(const char*, int64_t, const std::string&, int);
+bool parseExact(Mp4ThroughAnalyzer& analyzer, BoxParser parser, const std::string& payload,
+                const std::string& path, int depth = 1);
+
+}  // namespace mp4test
 
 namespace hosttest {
+
+using mp4test::describe;
 
 // A fresh directory under TMPDIR (or /tmp), removed with its contents at
 // the end of the scope.
@@ -35,8 +102,9 @@ class TempDir {
 };
 
 // A tagged audio file: ftyp, a sound track of the given seconds and a tag
-// list with the title and a JPEG cover; media data after the movie box.
-std::string taggedSong(const std::string& title, int seconds);
+// list with the title and a JPEG cover of coverSize bytes; media data after
+// the movie box.
+std::string taggedSong(const std::string& title, int seconds, size_t coverSize = 64);
 // A movie file: ftyp, media data, then a movie box with a video track.
 std::string videoFile(int width, int height);
 
@@ -49,9 +117,11 @@ struct RunResult {
 struct RunOptions {
   std::string stdinData;     // fed through a pipe
   bool stdinIsPipe = false;  // otherwise /dev/null
-  std::string pluginPath;    // STRIGI_PLUGIN_PATH; the built module by default
-  bool asNobody = false;     // drop root privileges to user "nobody"
+  bool stdinClosed = false;
+  std::string pluginPath;  // STRIGI_PLUGIN_PATH; the built module by default
+  bool asNobody = false;   // drop root privileges to user "nobody"
   std::string workingDirectory;
+  std::string preload;  // LD_PRELOAD
 };
 
 // Runs the built mp4meta with args.
@@ -65,14 +135,9 @@ struct LoadedModule {
   mp4host::PluginSet plugins;
 };
 
-// One line per recorded value, in report order: the key, the kind and the
-// value (text as its bytes, numbers in decimal).
-std::vector<std::string> describe(const mp4host::ValueRecorder& recorder);
-
 // Writes bytes into the write end fd of a pipe from a new thread, then
 // closes it; a write that fails (the reader gone) ends it early.
 std::thread writeToPipe(int fd, std::string bytes);
-
 // Runs pipeline over bytes written into a pipe by another thread, as
 // standard input is read; returns what analyzeDescriptor returned.
 bool analyzePipe(mp4host::Pipeline& pipeline, const std::string& bytes);
