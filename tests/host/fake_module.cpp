@@ -1,8 +1,8 @@
 // A through-analyzer module for the loader tests. Its analyzer reports the
 // first byte of each stream as "test.first_byte" and, unlike a well-behaved
 // through analyzer, leaves the stream one byte in; a stream starting with
-// '!' makes it throw. Built a second time
-// without entry points, as a library that is no analyzer module.
+// '!' makes it throw. Built again without entry points, as a library that
+// is no analyzer module, and with entry points that give no factory.
 #include <strigi/analysisresult.h>
 #include <strigi/analyzerplugin.h>
 #include <strigi/fieldtypes.h>
@@ -52,7 +52,14 @@ class FakeFactory : public Strigi::AnalyzerFactoryFactory {
 
 }  // namespace
 
-#ifndef FAKE_MODULE_WITHOUT_ENTRY_POINTS
+#if defined(FAKE_MODULE_WITHOUT_FACTORY)
+extern "C" __attribute__((visibility("default"))) const Strigi::AnalyzerFactoryFactory*
+strigiAnalyzerFactory() {
+  return nullptr;
+}
+extern "C" __attribute__((visibility("default"))) void deleteStrigiAnalyzerFactory(
+    const Strigi::AnalyzerFactoryFactory*) {}
+#elif !defined(FAKE_MODULE_WITHOUT_ENTRY_POINTS)
 STRIGI_ANALYZER_FACTORY(FakeFactory)
 #else
 extern "C" __attribute__((visibility("default"))) int notAnAnalyzerModule() { return 0; }

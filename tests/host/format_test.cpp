@@ -76,6 +76,7 @@ INSTANTIATE_TEST_SUITE_P(
         Utf8Case{"ThreeByte", "\xE2\x82\xAC", true}, Utf8Case{"FourByte", "\xF0\x9D\x84\x9E", true},
         Utf8Case{"Highest", "\xF4\x8F\xBF\xBF", true},
         Utf8Case{"BelowSurrogates", "\xED\x9F\xBF", true},
+        Utf8Case{"LowestThreeByte", "\xE0\xA0\x80", true},
         Utf8Case{"FourByteBadThird", "\xF0\x90\x41\x80", false},
         Utf8Case{"LeadAtTheEnd", "ab\xE2", false},
         Utf8Case{"AfterLongAsciiRun", "abcdefghij\xC3\xA9", true},

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <strigi/streamthroughanalyzer.h>
 
+#include <unistd.h>
+
 #include <filesystem>
 
 #include "test_files.h"
@@ -38,6 +40,9 @@ TEST(PluginSet, LoadsThroughModulesInNameOrderEarlierDirectoriesFirst) {
   ASSERT_EQ(plugins.errors().size(), 1u);
   EXPECT_EQ(plugins.errors()[0].path, path);
   EXPECT_NE(plugins.errors()[0].message.find("strigiAnalyzerFactory"), std::string::npos);
+  EXPECT_FALSE(plugins.loadModule(NOFACTORY_MODULE_PATH));
+  ASSERT_EQ(plugins.errors().size(), 2u);
+  EXPECT_EQ(plugins.errors()[1].message, "the module gave no analyzer factory");
   EXPECT_EQ(plugins.moduleCount(), 2u);
 }
 
@@ -65,6 +70,8 @@ TEST(Pipeline, DrivesTheAnalyzersInTurn) {
   Strigi::FieldRegister fields;
   plugins.registerFields(fields);
   mp4host::Pipeline pipeline(plugins);
+  const int freeBefore = dup(0);  // the lowest free descriptor
+  close(freeBefore);
   ASSERT_TRUE(pipeline.analyzeFile(files.write("song.m4a", hosttest::taggedSong("Title", 2))));
   const mp4test::Log log = mp4test::describe(pipeline.values());
   ASSERT_GE(log.size(), 3u);
@@ -80,6 +87,9 @@ TEST(Pipeline, DrivesTheAnalyzersInTurn) {
   EXPECT_FALSE(pipeline.analyzeFile(files.path()));
   EXPECT_EQ(pipeline.error(), "Is a directory");
   EXPECT_TRUE(pipeline.values().values().empty());
+  const int freeAfter = dup(0);  // no descriptor is left open
+  close(freeAfter);
+  EXPECT_EQ(freeAfter, freeBefore);
 }
 
 }  // namespace

@@ -112,7 +112,10 @@ TEST(Mp4meta, SlowInputKeepsItsPlaceWhileLaterFilesFinish) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     std::ofstream(fifo, std::ios::binary) << taggedSong("slow", 9);
   });
-  const RunResult run = runMp4meta(args);
+  // With standard input closed the pipe is opened as descriptor 0.
+  RunOptions options;
+  options.stdinClosed = true;
+  const RunResult run = runMp4meta(args, options);
   // Should the tool not have opened the pipe, this lets the writer finish.
   const int unblock = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   writer.join();
@@ -162,11 +165,8 @@ TEST(Mp4meta, StandardInputAndFileLists) {
   options.stdinData = song;
   const RunResult fromPipe = runMp4meta({"--json", "-"}, options);
   ASSERT_EQ(fromPipe.status, 0) << fromPipe.err;
-  // The same values as from the file, the mime type included; also with
-  // standard input closed, so that the file is opened as descriptor 0.
-  options = RunOptions{};
-  options.stdinClosed = true;
-  const RunResult fromFile = runMp4meta({"--json", path}, options);
+  // The same values as from the file, the mime type included.
+  const RunResult fromFile = runMp4meta({"--json", path});
   EXPECT_EQ(fromFile.status, 0) << fromFile.err;
   EXPECT_EQ(fromPipe.out,
             "{\"path\": \"-\", " + fromFile.out.substr(fromFile.out.find("\"fields\"")));
@@ -178,12 +178,13 @@ TEST(Mp4meta, StandardInputAndFileLists) {
   options = RunOptions{};
   options.stdinIsPipe = true;
   options.stdinData = odd + '\0' + plain + '\0' + dir.path() + "/tree" + '\0';
-  RunResult run = runMp4meta({"--json", "-0", "--files-from", "-"}, options);
-  ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(paths(run.out), (std::vector<std::string>{odd, plain, inTree}));
+  for (const char* nul : {"-0", "--null"}) {
+    const RunResult run = runMp4meta({"--json", nul, "--files-from", "-"}, options);
+    EXPECT_EQ(paths(run.out), (std::vector<std::string>{odd, plain, inTree})) << run.err;
+  }
   // Named paths come first, then each list in turn; empty lines are skipped.
   const std::string list = dir.write("list.txt", plain + "\n\n" + inTree + "\n");
-  run = runMp4meta({"--json", "--files-from=" + list, "--", plain});
+  RunResult run = runMp4meta({"--json", "--files-from=" + list, "--", plain});
   EXPECT_EQ(paths(run.out), (std::vector<std::string>{plain, plain, inTree}));
   run = runMp4meta({"--json", "--files-from", dir.path() + "/no-list", plain});
   EXPECT_EQ(run.status, 1);
