@@ -2,7 +2,6 @@
 // path) and the pipeline that drives analyzers as an indexer does.
 #include <gtest/gtest.h>
 #include <strigi/streamthroughanalyzer.h>
-
 #include <unistd.h>
 
 #include <filesystem>

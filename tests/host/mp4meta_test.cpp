@@ -76,9 +76,14 @@ TEST(Mp4meta, TreesInByteOrderAndParallelRunsPrintWhatSerialRunsPrint) {
   symlink("nowhere", (dir.path() + "/link-dangling").c_str());
   mkfifo((dir.path() + "/fifo").c_str(), 0600);
   const std::string d = dir.path() + "/";
-  EXPECT_EQ(paths(runMp4meta({"--json", dir.path()}).out),
-            (std::vector<std::string>{d + "B.mp4", d + "a.m4a", d + "b.m4a", d + "link-to-file",
-                                      d + "sub/c.m4a", d + "sub/deeper/d.txt"}));
+  const std::vector<std::string> expected = {d + "B.mp4",     d + "a.m4a",
+                                             d + "b.m4a",     d + "link-to-file",
+                                             d + "sub/c.m4a", d + "sub/deeper/d.txt"};
+  EXPECT_EQ(paths(runMp4meta({"--json", dir.path()}).out), expected);
+  // Also where directory entries come without their type.
+  RunOptions untyped;
+  untyped.preload = UNTYPED_ENTRIES_PATH;
+  EXPECT_EQ(paths(runMp4meta({"--json", dir.path()}, untyped).out), expected);
   // More files than a parallel run keeps in flight; the serial run reads
   // through the buffered stream, the parallel one through the mapped one.
   for (int i = 0; i < 150; ++i) {
