@@ -1,5 +1,6 @@
 // The module loader (directories, overrides, broken modules, the plug-in
 // path) and the pipeline that drives analyzers as an indexer does.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <strigi/streamthroughanalyzer.h>
 #include <unistd.h>
@@ -79,6 +80,12 @@ TEST(Pipeline, DrivesTheAnalyzersInTurn) {
   EXPECT_EQ(pipeline.warnings(),
             std::vector<std::string>{"analyzer Fake left the stream at position 1"});
 
+  // A regular file on a descriptor is read from where it stands.
+  const int fd = open(files.write("at4", "junk" + hosttest::taggedSong("x", 1)).c_str(), O_RDONLY);
+  ASSERT_EQ(lseek(fd, 4, SEEK_SET), 4);
+  EXPECT_TRUE(pipeline.analyzeDescriptor(fd, "-"));
+  close(fd);
+  EXPECT_EQ(mp4test::describe(pipeline.values()).back(), mp4test::mime("audio/mp4"));
   EXPECT_FALSE(pipeline.analyzeFile(files.write("bang", "!")));
   EXPECT_EQ(pipeline.error(), "analysis failed: first byte '!'");
   EXPECT_FALSE(pipeline.analyzeFile(files.path() + "/missing.m4a"));
