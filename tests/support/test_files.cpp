@@ -16,27 +16,14 @@
 namespace mp4test {
 
 Log describe(const mp4host::ValueRecorder& recorder) {
+  static const char* const kKinds[] = {" text ", " int ", " uint ", " real ", " pair "};
   Log lines;
   for (const mp4host::RecordedValue& v : recorder.values()) {
-    std::string line = v.field ? v.field->key() : "(null field)";
-    const std::string text(recorder.bytes(v), v.kind == v.Text || v.kind == v.Pair ? v.length : 0);
-    switch (v.kind) {
-      case mp4host::RecordedValue::Text:
-        line += " text " + text;
-        break;
-      case mp4host::RecordedValue::Signed:
-        line += " int " + std::to_string(v.integer);
-        break;
-      case mp4host::RecordedValue::Unsigned:
-        line += " uint " + std::to_string(v.integer);
-        break;
-      case mp4host::RecordedValue::Real:
-        line += " real " + std::to_string(v.real);
-        break;
-      case mp4host::RecordedValue::Pair:
-        line += " pair " + std::string(recorder.nameBytes(v), v.nameLength) + "=" + text;
-        break;
-    }
+    std::string line = (v.field ? v.field->key() : "(null field)") + kKinds[v.kind];
+    if (v.kind == v.Pair) line += std::string(recorder.nameBytes(v), v.nameLength) + "=";
+    if (v.kind == v.Text || v.kind == v.Pair) line += std::string(recorder.bytes(v), v.length);
+    if (v.kind == v.Signed || v.kind == v.Unsigned) line += std::to_string(v.integer);
+    if (v.kind == v.Real) line += std::to_string(v.real);
     lines.push_back(line);
   }
   return lines;
@@ -166,9 +153,8 @@ std::string TempDir::write(const std::string& name, const std::string& contents)
 }
 
 std::string TempDir::mkdir(const std::string& name) const {
-  const std::string path = m_path + "/" + name;
-  std::filesystem::create_directories(path);
-  return path;
+  std::filesystem::create_directories(m_path + "/" + name);
+  return m_path + "/" + name;
 }
 
 std::string taggedSong(const std::string& title, int seconds, size_t coverSize) {

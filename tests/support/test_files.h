@@ -1,28 +1,24 @@
 // Test support: the analyzer run as a host runs it over a test stream,
-// temporary files, runs of the built mp4meta and the built module loaded as
-// a host loads it.
+// temporary files, runs of the built mp4meta, the built module as a host
+// loads it.
 #ifndef MP4TEST_TEST_FILES_H
 #define MP4TEST_TEST_FILES_H
 
 #include <mp4host/pipeline.h>
 #include <mp4host/plugin_loader.h>
-#include <mp4host/value_recorder.h>
 #include <strigi/fieldtypes.h>
-#include <strigi/streambase.h>
 
 #include <functional>
 #include <memory>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "boxes.h"
 #include "mp4throughanalyzer.h"
 
 namespace mp4test {
 
-// One line per recorded value, in report order: the key, the kind and the
-// value ("audio.title text Song", "media.duration int 10").
+// One line per recorded value in report order: key, kind and value
+// ("audio.title text Song", "media.duration int 10").
 using Log = std::vector<std::string>;
 Log describe(const mp4host::ValueRecorder& recorder);
 std::string str(const std::string& key, const std::string& value);
@@ -30,15 +26,14 @@ std::string i32(const std::string& key, int64_t value);
 std::string u32(const std::string& key, int64_t value);
 std::string mime(const std::string& type);
 Log operator+(Log a, const Log& b);
-// What soundMovie() reports.
-Log soundMovieLog();
+Log soundMovieLog();  // what soundMovie() reports
 
 // Bytes in memory as a buffered stream serves them. Each read hands out a
 // fresh heap buffer of exactly the bytes delivered and frees the previous
 // one, so AddressSanitizer catches a read past them or through a pointer
-// kept from an earlier read. Reset goes anywhere up to the furthest
-// position read. The size is known, or -1 until a read reaches the end (as
-// over archive members), or -1 for good; from failAt on, reads fail.
+// kept from an earlier read. Reset goes up to the furthest position read.
+// The size is known, or -1 until a read reaches the end (as over archive
+// members), or -1 for good; from failAt on, reads fail.
 class TestStream : public Strigi::InputStream {
  public:
   enum Size { Known, LearntAtEnd, NeverKnown };
@@ -55,13 +50,11 @@ class TestStream : public Strigi::InputStream {
   int64_t m_furthest = 0;
 };
 
-// A field register, the factory registered into it and one analyzer.
-// Registering writes the plug-in's module-wide field slots, so the latest
-// harness decides the handles.
+// A field register, the factory registered into it and one analyzer; the
+// latest harness decides the module-wide field handles.
 struct Harness {
   Harness();
-  // Runs in through connectInputStream; fails the test unless the same
-  // stream comes back at position 0.
+  // Fails the test unless the stream comes back, at position 0.
   Log run(Strigi::InputStream* in);
   Log run(const Bytes& bytes, TestStream::Size size = TestStream::Known);
   Log call(const std::function<void(Mp4ThroughAnalyzer&)>& operation);
@@ -72,8 +65,7 @@ struct Harness {
   mp4host::ValueRecorder values;  // of the last run
 };
 
-// Calls parser on a heap copy of exactly payload's bytes, so that a read
-// past them is caught by AddressSanitizer.
+// Calls parser on a heap copy of exactly payload's bytes.
 using BoxParser = bool (Mp4ThroughAnalyzer::*)(const char*, int64_t, const std::string&, int);
 bool parseExact(Mp4ThroughAnalyzer& analyzer, BoxParser parser, const std::string& payload,
                 const std::string& path, int depth = 1);
@@ -82,10 +74,7 @@ bool parseExact(Mp4ThroughAnalyzer& analyzer, BoxParser parser, const std::strin
 
 namespace hosttest {
 
-using mp4test::describe;
-
-// A fresh directory under TMPDIR (or /tmp), removed with its contents at
-// the end of the scope.
+// A fresh directory under TMPDIR (or /tmp), removed with its contents.
 class TempDir {
  public:
   TempDir();
@@ -93,7 +82,7 @@ class TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   const std::string& path() const { return m_path; }
-  // path()/name; writes a file with contents, creating parent directories.
+  // Writes path()/name, creating parent directories; returns its path.
   std::string write(const std::string& name, const std::string& contents) const;
   std::string mkdir(const std::string& name) const;
 
@@ -101,17 +90,14 @@ class TempDir {
   std::string m_path;
 };
 
-// A tagged audio file: ftyp, a sound track of the given seconds and a tag
-// list with the title and a JPEG cover of coverSize bytes; media data after
-// the movie box.
+// A song of the given seconds tagged with a title and a JPEG cover, media
+// data last; a movie with a video track, media data first.
 std::string taggedSong(const std::string& title, int seconds, size_t coverSize = 64);
-// A movie file: ftyp, media data, then a movie box with a video track.
 std::string videoFile(int width, int height);
 
 struct RunResult {
   int status = -1;  // exit status, or -1 when the process did not exit
-  std::string out;
-  std::string err;
+  std::string out, err;
 };
 
 struct RunOptions {
@@ -120,15 +106,14 @@ struct RunOptions {
   bool stdinClosed = false;
   std::string pluginPath;  // STRIGI_PLUGIN_PATH; the built module by default
   bool asNobody = false;   // drop root privileges to user "nobody"
-  std::string workingDirectory;
-  std::string preload;  // LD_PRELOAD
+  std::string workingDirectory, preload;  // preload: LD_PRELOAD
 };
 
 // Runs the built mp4meta with args.
 RunResult runMp4meta(const std::vector<std::string>& args, const RunOptions& options = {});
 
-// The built MP4 module loaded as a host loads it, its fields registered.
-// Pipelines made from it must go before it.
+// The built MP4 module loaded, its fields registered; pipelines made from
+// it must go before it.
 struct LoadedModule {
   LoadedModule();
   Strigi::FieldRegister fields;
@@ -136,10 +121,9 @@ struct LoadedModule {
 };
 
 // Writes bytes into the write end fd of a pipe from a new thread, then
-// closes it; a write that fails (the reader gone) ends it early.
+// closes it; a failing write (the reader gone) ends it early.
 std::thread writeToPipe(int fd, std::string bytes);
-// Runs pipeline over bytes written into a pipe by another thread, as
-// standard input is read; returns what analyzeDescriptor returned.
+// Runs pipeline over bytes written into a pipe, as standard input is read.
 bool analyzePipe(mp4host::Pipeline& pipeline, const std::string& bytes);
 
 }  // namespace hosttest
