@@ -198,7 +198,6 @@ RunResult runMp4meta(const std::vector<std::string>& args, const RunOptions& opt
     const int nullIn = open("/dev/null", O_RDONLY);
     if (out < 0 || err < 0 || nullIn < 0) _exit(126);
     dup2(options.stdinIsPipe ? in[0] : nullIn, 0);
-    if (options.stdinClosed) close(0);
     if (!options.preload.empty()) {
       setenv("LD_PRELOAD", options.preload.c_str(), 1);
       setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);

@@ -103,7 +103,6 @@ struct RunResult {
 struct RunOptions {
   std::string stdinData;     // fed through a pipe
   bool stdinIsPipe = false;  // otherwise /dev/null
-  bool stdinClosed = false;
   std::string pluginPath;  // STRIGI_PLUGIN_PATH; the built module by default
   bool asNobody = false;   // drop root privileges to user "nobody"
   std::string workingDirectory, preload;  // preload: LD_PRELOAD
