@@ -140,6 +140,8 @@ INSTANTIATE_TEST_SUITE_P(
                  kSound},
         FileCase{"MoovPastEnd", ftyp() + soundMovie() + boxWithSizeField(100, "moov", zeros(91)),
                  kSound},
+        FileCase{"MoovOf3GiBPastEnd",
+                 ftyp() + soundMovie() + boxWithSizeField(0xC0000000u, "moov", zeros(91)), kSound},
         FileCase{"Large15", ftyp() + soundMovie() + largeBox("free", zeros(8), 15), kSound},
         FileCase{"Large8", ftyp() + soundMovie() + largeBox("free", "", 8), kSound},
         FileCase{"Large0", ftyp() + soundMovie() + largeBox("free", "", 0), kSound},

@@ -22,21 +22,25 @@ TEST(LargeFile, GivesWhatTheSmallFileGives) {
   hosttest::TempDir dir;
   std::vector<std::string> args = {"--json",
                                    dir.write("small.mp4", ftyp() + box("mdat", "") + moov)};
-  // 3 GB with a 32-bit size, the largest 32-bit size, 5 GB with a 64-bit size.
-  for (const uint64_t mediaSize : {3000000000ull, 0xFFFFFFFFull, 5000000000ull}) {
-    const Bytes head =
-        ftyp() + (mediaSize > UINT32_MAX ? be32(1) + "mdat" + be64(mediaSize)
-                                         : be32(static_cast<uint32_t>(mediaSize)) + "mdat");
+  // 3 GB with a 32-bit size, the largest 32-bit size, 5 GB with a 64-bit
+  // size, all before the movie; and 3 GB after it, to the end of the file.
+  for (const uint64_t mediaSize : {3000000000ull, 0xFFFFFFFFull, 5000000000ull, 0ull}) {
+    const uint64_t size = mediaSize ? mediaSize : 3000000000ull;
+    const Bytes mdat = size > UINT32_MAX ? be32(1) + "mdat" + be64(size)
+                                         : be32(static_cast<uint32_t>(size)) + "mdat";
+    const Bytes head = mediaSize ? ftyp() + mdat : ftyp() + moov + mdat;
+    const uint64_t tailAt = mediaSize ? ftyp().size() + size : ftyp().size() + moov.size() + size;
     const std::string path = dir.write(std::to_string(mediaSize) + ".mp4", "");
     const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
     struct stat st;
     const bool sparse =
         pwrite(fd, head.data(), head.size(), 0) == static_cast<ssize_t>(head.size()) &&
-        pwrite(fd, moov.data(), moov.size(), ftyp().size() + mediaSize) ==
-            static_cast<ssize_t>(moov.size()) &&
-        fstat(fd, &st) == 0 && st.st_blocks * 512 < (1 << 20);
+        (mediaSize == 0 ||
+         pwrite(fd, moov.data(), moov.size(), tailAt) == static_cast<ssize_t>(moov.size())) &&
+        ftruncate(fd, tailAt + (mediaSize ? moov.size() : 0)) == 0 && fstat(fd, &st) == 0 &&
+        st.st_blocks * 512 < (1 << 20);
     close(fd);
-    if (!sparse) GTEST_SKIP() << "cannot make a sparse file of " << mediaSize << " bytes here";
+    if (!sparse) GTEST_SKIP() << "cannot make a sparse file of " << tailAt << " bytes here";
     args.push_back(path);
   }
   // An empty standard error also says the stream came back at its start.
@@ -47,10 +51,10 @@ TEST(LargeFile, GivesWhatTheSmallFileGives) {
   std::istringstream lines(run.out);
   for (std::string line; std::getline(lines, line);)
     fields.push_back(line.substr(line.find("\"fields\"")));
-  ASSERT_EQ(fields.size(), 4u);
+  ASSERT_EQ(fields.size(), 5u);
   EXPECT_NE(fields[0].find("\"content.mime_type\": [\"video/mp4\"]"), std::string::npos)
       << fields[0];
-  EXPECT_EQ(fields, std::vector<std::string>(4, fields[0]));
+  EXPECT_EQ(fields, std::vector<std::string>(5, fields[0]));
 }
 
 }  // namespace
