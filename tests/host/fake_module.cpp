@@ -1,12 +1,15 @@
 // A through-analyzer module for the loader tests. Its analyzer reports the
 // first byte of each stream as "test.first_byte" and, unlike a well-behaved
-// through analyzer, leaves the stream one byte in. Built a second time
-// without entry points, as a library that is no analyzer module.
+// through analyzer, leaves the stream one byte in; a stream starting with
+// '!' makes it throw. Built again without entry points, as a library that
+// is no analyzer module, and with entry points that give no factory.
 #include <strigi/analysisresult.h>
 #include <strigi/analyzerplugin.h>
 #include <strigi/fieldtypes.h>
 #include <strigi/streambase.h>
 #include <strigi/streamthroughanalyzer.h>
+
+#include <stdexcept>
 
 namespace {
 
@@ -18,6 +21,7 @@ class FakeAnalyzer : public Strigi::StreamThroughAnalyzer {
   Strigi::InputStream* connectInputStream(Strigi::InputStream* in) override {
     const char* start = nullptr;
     if (in && in->read(start, 1, 1) == 1) {
+      if (*start == '!') throw std::runtime_error("first byte '!'");
       m_result->addValue(firstByteField, static_cast<int32_t>(static_cast<unsigned char>(*start)));
     }
     return in;
@@ -48,7 +52,14 @@ class FakeFactory : public Strigi::AnalyzerFactoryFactory {
 
 }  // namespace
 
-#ifndef FAKE_MODULE_WITHOUT_ENTRY_POINTS
+#if defined(FAKE_MODULE_WITHOUT_FACTORY)
+extern "C" __attribute__((visibility("default"))) const Strigi::AnalyzerFactoryFactory*
+strigiAnalyzerFactory() {
+  return nullptr;
+}
+extern "C" __attribute__((visibility("default"))) void deleteStrigiAnalyzerFactory(
+    const Strigi::AnalyzerFactoryFactory*) {}
+#elif !defined(FAKE_MODULE_WITHOUT_ENTRY_POINTS)
 STRIGI_ANALYZER_FACTORY(FakeFactory)
 #else
 extern "C" __attribute__((visibility("default"))) int notAnAnalyzerModule() { return 0; }

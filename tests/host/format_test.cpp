@@ -75,6 +75,10 @@ INSTANTIATE_TEST_SUITE_P(
         Utf8Case{"ZeroByte", std::string("a\0b", 3), true}, Utf8Case{"TwoByte", "Zo\xC3\xAB", true},
         Utf8Case{"ThreeByte", "\xE2\x82\xAC", true}, Utf8Case{"FourByte", "\xF0\x9D\x84\x9E", true},
         Utf8Case{"Highest", "\xF4\x8F\xBF\xBF", true},
+        Utf8Case{"BelowSurrogates", "\xED\x9F\xBF", true},
+        Utf8Case{"LowestThreeByte", "\xE0\xA0\x80", true},
+        Utf8Case{"FourByteBadThird", "\xF0\x90\x41\x80", false},
+        Utf8Case{"LeadAtTheEnd", "ab\xE2", false},
         Utf8Case{"AfterLongAsciiRun", "abcdefghij\xC3\xA9", true},
         Utf8Case{"OverlongTwoByte", "\xC0\x80", false}, Utf8Case{"OverlongC1", "\xC1\xBF", false},
         Utf8Case{"OverlongThreeByte", "\xE0\x80\xAF", false},
@@ -88,79 +92,54 @@ INSTANTIATE_TEST_SUITE_P(
         Utf8Case{"Jpeg", "\xFF\xD8\xFF\xE0", false}),
     [](const ::testing::TestParamInfo<Utf8Case>& row) { return row.param.name; });
 
-// A register and a recorder with values reported through a real result.
-class Report : public ::testing::Test {
- protected:
-  Report() : m_result("path", m_values) {}
-  const Strigi::RegisteredField* field(const std::string& key) {
-    return m_register.registerField(key);
-  }
-  std::string json(const std::string& path = "song.m4a") {
+// Values reported through a real result, rendered as JSON and as text.
+TEST(Report, JsonAndTextLines) {
+  Strigi::FieldRegister reg;
+  ValueRecorder values;
+  Strigi::AnalysisResult result("path", values);
+  ReportFormatter formatter;
+  const auto render = [&](const std::string& path, bool json) {
     std::string out;
-    m_formatter.appendJson(out, path, m_values);
+    json ? formatter.appendJson(out, path, values) : formatter.appendText(out, path, values);
+    values.clear();
     return out;
-  }
-  std::string text(const std::string& path = "song.m4a") {
-    std::string out;
-    m_formatter.appendText(out, path, m_values);
-    return out;
-  }
-  Strigi::FieldRegister m_register;
-  ValueRecorder m_values;
-  Strigi::AnalysisResult m_result;
-  ReportFormatter m_formatter;
-};
-
-TEST_F(Report, JsonGroupsValuesByKeyInOrderOfFirstReport) {
-  m_result.addValue(field("b.first"), std::string("one"));
-  m_result.addValue(field("a.second"), int32_t{-5});
-  m_result.addValue(field("b.first"), uint32_t{4000000000u});
-  EXPECT_EQ(json(),
+  };
+  // JSON groups values by key in order of first report.
+  result.addValue(reg.registerField("b.first"), std::string("one"));
+  result.addValue(reg.registerField("a.second"), int32_t{-5});
+  result.addValue(reg.registerField("b.first"), uint32_t{4000000000u});
+  EXPECT_EQ(render("song.m4a", true),
             "{\"path\": \"song.m4a\", \"fields\": {\"b.first\": [\"one\", 4000000000], "
             "\"a.second\": [-5]}}\n");
-}
-
-TEST_F(Report, JsonEscapesTextAndEncodesBytesThatAreNotUtf8) {
-  m_result.addValue(field("k"), std::string("q\"b\\n\nt\tc\x01 \xC3\xA9\x7F/"));
-  m_result.addValue(field("k"), std::string("\xFF\xD8\xFF", 3));
-  m_result.addValue(field("k"), std::string("a\0b", 3));
-  EXPECT_EQ(json(),
-            "{\"path\": \"song.m4a\", \"fields\": {\"k\": [\"q\\\"b\\\\n\\nt\\tc\\u0001 "
+  // Text is escaped, bytes that are not UTF-8 are base64, so is such a path.
+  const Strigi::RegisteredField* k = reg.registerField("k");
+  result.addValue(k, std::string("q\"b\\n\nt\tc\x01 \xC3\xA9\x7F/"));
+  result.addValue(k, std::string("\xFF\xD8\xFF", 3));
+  result.addValue(k, std::string("a\0b", 3));
+  EXPECT_EQ(render("a\xFF", true),
+            "{\"path\": {\"base64\": \"Yf8=\"}, \"fields\": {\"k\": [\"q\\\"b\\\\n\\nt\\tc\\u0001 "
             "\xC3\xA9\x7F/\", {\"base64\": \"/9j/\"}, \"a\\u0000b\"]}}\n");
-}
-
-TEST_F(Report, JsonPathThatIsNotUtf8IsBase64) {
-  EXPECT_EQ(json("a\xFF"), "{\"path\": {\"base64\": \"Yf8=\"}, \"fields\": {}}\n");
-}
-
-TEST_F(Report, JsonError) {
-  std::string out;
-  m_formatter.appendJsonError(out, "dir/\"x\"", "No such file or directory");
-  EXPECT_EQ(out, "{\"path\": \"dir/\\\"x\\\"\", \"error\": \"No such file or directory\"}\n");
-}
-
-TEST_F(Report, TextHasThePathThenOneLinePerReportInOrder) {
-  m_result.addValue(field("audio.title"), std::string("Two\nlines\\"));
-  m_result.addValue(field("image.width"), int32_t{320});
-  m_result.addValue(field("audio.title"), std::string("Zo\xC3\xAB\x1B"));
-  EXPECT_EQ(text("dir/new\nline.m4a"),
+  std::string error;
+  formatter.appendJsonError(error, "dir/\"x\"", "No such file or directory");
+  EXPECT_EQ(error, "{\"path\": \"dir/\\\"x\\\"\", \"error\": \"No such file or directory\"}\n");
+  // Text: the path, then one line per report in order; binary values by
+  // size and image type.
+  const Strigi::RegisteredField* title = reg.registerField("audio.title");
+  const Strigi::RegisteredField* cover = reg.registerField("content.thumbnail");
+  result.addValue(title, std::string("Two\nlines\\"));
+  result.addValue(reg.registerField("image.width"), int32_t{320});
+  result.addValue(title, std::string("Zo\xC3\xAB\x1B"));
+  for (const std::string& image :
+       {std::string("\xFF\xD8\xFF\xE0\x00\x10", 6), std::string("\x89PNG\r\n\x1A\n\xF0", 9),
+        std::string("GIF89a\xFF", 7), "BM" + std::string(30, '\xEE'), std::string("\xFE\xFE"),
+        std::string("\xFE")}) {
+    result.addValue(cover, image);
+  }
+  EXPECT_EQ(render("dir/new\nline.m4a", false),
             "dir/new\\nline.m4a\n"
             "audio.title: Two\\nlines\\\\\n"
             "image.width: 320\n"
-            "audio.title: Zo\xC3\xAB\\x1b\n");
-}
-
-TEST_F(Report, TextShowsBinaryValuesBySizeAndImageType) {
-  const Strigi::RegisteredField* cover = field("content.thumbnail");
-  const std::string bmp = "BM" + std::string(30, '\xEE');
-  m_result.addValue(cover, std::string("\xFF\xD8\xFF\xE0\x00\x10", 6));
-  m_result.addValue(cover, std::string("\x89PNG\r\n\x1A\n\xF0", 9));
-  m_result.addValue(cover, std::string("GIF89a\xFF", 7));
-  m_result.addValue(cover, bmp);
-  m_result.addValue(cover, std::string("\xFE\xFE", 2));
-  m_result.addValue(cover, std::string("\xFE", 1));
-  EXPECT_EQ(text("x"),
-            "x\n"
+            "audio.title: Zo\xC3\xAB\\x1b\n"
             "content.thumbnail: <6 bytes, JPEG image>\n"
             "content.thumbnail: <9 bytes, PNG image>\n"
             "content.thumbnail: <7 bytes, GIF image>\n"

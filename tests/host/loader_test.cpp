@@ -1,13 +1,11 @@
 // The module loader (directories, overrides, broken modules, the plug-in
-// path) and the pipeline that drives analyzers as an indexer does. The
-// entry points themselves are tested on the analyzer library.
+// path) and the pipeline that drives analyzers as an indexer does.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <strigi/streamthroughanalyzer.h>
+#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <memory>
-#include <string>
 
 #include "test_files.h"
 
@@ -15,18 +13,15 @@ namespace {
 
 using hosttest::TempDir;
 
-// Copies a built module into dir under name.
 std::string install(const TempDir& dir, const char* module, const std::string& name) {
-  const std::string to = dir.mkdir("") + name;
-  std::filesystem::copy_file(module, to);
-  return to;
+  std::filesystem::copy_file(module, dir.path() + "/" + name);
+  return dir.path() + "/" + name;
 }
 
 // A module of the same name in a later directory is not loaded: there a
 // broken copy, which would be an error.
-TEST(PluginSet, LoadsEveryThroughModuleOfADirectoryInNameOrderEarlierDirectoriesFirst) {
-  TempDir dir;
-  TempDir later;
+TEST(PluginSet, LoadsThroughModulesInNameOrderEarlierDirectoriesFirst) {
+  TempDir dir, later;
   install(dir, MP4_MODULE_PATH, "strigita_mp4.so");
   install(dir, FAKE_MODULE_PATH, "strigita_a_fake.so");
   install(dir, FAKE_MODULE_PATH, "strigiea_end.so");  // an end analyzer: not loaded
@@ -39,18 +34,16 @@ TEST(PluginSet, LoadsEveryThroughModuleOfADirectoryInNameOrderEarlierDirectories
   ASSERT_EQ(plugins.factories().size(), 2u);
   EXPECT_STREQ(plugins.factories()[0]->name(), "FakeThroughAnalyzer");
   EXPECT_STREQ(plugins.factories()[1]->name(), "Mp4ThroughAnalyzer");
-}
 
-TEST(PluginSet, ModuleWithoutEntryPointsIsReportedByPath) {
-  TempDir dir;
   const std::string path = install(dir, NOENTRY_MODULE_PATH, "strigita_noentry.so");
-  mp4host::PluginSet plugins;
   EXPECT_FALSE(plugins.loadModule(path));
   ASSERT_EQ(plugins.errors().size(), 1u);
   EXPECT_EQ(plugins.errors()[0].path, path);
-  EXPECT_NE(plugins.errors()[0].message.find("strigiAnalyzerFactory"), std::string::npos)
-      << plugins.errors()[0].message;
-  EXPECT_EQ(plugins.moduleCount(), 0u);
+  EXPECT_NE(plugins.errors()[0].message.find("strigiAnalyzerFactory"), std::string::npos);
+  EXPECT_FALSE(plugins.loadModule(NOFACTORY_MODULE_PATH));
+  ASSERT_EQ(plugins.errors().size(), 2u);
+  EXPECT_EQ(plugins.errors()[1].message, "the module gave no analyzer factory");
+  EXPECT_EQ(plugins.moduleCount(), 2u);
 }
 
 // Colon-separated, empty entries ignored; with none left, the defaults.
@@ -65,49 +58,50 @@ TEST(PluginPath, EnvironmentFirstThenInstallAndBuildDirectories) {
   EXPECT_EQ(defaults.back(), MP4_MODULE_DIR);
 }
 
-// A pipeline over the fake module and the MP4 module, in that order.
-class Driving : public ::testing::Test {
- protected:
-  void SetUp() override {
-    install(m_modules, FAKE_MODULE_PATH, "strigita_0fake.so");
-    install(m_modules, MP4_MODULE_PATH, "strigita_mp4.so");
-    m_plugins.loadDirectories({m_modules.path()});
-    ASSERT_EQ(m_plugins.factories().size(), 2u);
-    m_plugins.registerFields(m_register);
-    m_pipeline = std::make_unique<mp4host::Pipeline>(m_plugins);
-  }
-  void TearDown() override { m_pipeline.reset(); }
+// The fake module, then the MP4 module: they run in turn, a stream left
+// away from its start is put back, and an analyzer that throws fails the
+// file.
+TEST(Pipeline, DrivesTheAnalyzersInTurn) {
+  TempDir modules, files;
+  install(modules, FAKE_MODULE_PATH, "strigita_0fake.so");
+  install(modules, MP4_MODULE_PATH, "strigita_mp4.so");
+  mp4host::PluginSet plugins;
+  plugins.loadDirectories({modules.path()});
+  Strigi::FieldRegister fields;
+  plugins.registerFields(fields);
+  mp4host::Pipeline pipeline(plugins);
+  const int freeBefore = dup(0);  // the lowest free descriptor
+  close(freeBefore);
+  // With standard input closed, the file is opened as descriptor 0.
+  const int savedIn = dup(0);
+  close(0);
+  const bool ok = pipeline.analyzeFile(files.write("song.m4a", hosttest::taggedSong("Title", 2)));
+  dup2(savedIn, 0);
+  close(savedIn);
+  ASSERT_TRUE(ok);
+  const mp4test::Log log = mp4test::describe(pipeline.values());
+  ASSERT_GE(log.size(), 3u);
+  EXPECT_EQ(log.front(), "test.first_byte int 0");
+  EXPECT_EQ(log.back(), mp4test::mime("audio/mp4"));
+  EXPECT_EQ(pipeline.warnings(),
+            std::vector<std::string>{"analyzer Fake left the stream at position 1"});
 
-  std::vector<std::string> keys() const {
-    std::vector<std::string> out;
-    for (const auto& v : m_pipeline->values().values()) out.push_back(v.field->key());
-    return out;
-  }
-
-  TempDir m_modules;
-  TempDir m_files;
-  Strigi::FieldRegister m_register;
-  mp4host::PluginSet m_plugins;
-  std::unique_ptr<mp4host::Pipeline> m_pipeline;
-};
-
-TEST_F(Driving, AnalyzersRunInTurnAndAStreamLeftAwayFromItsStartIsPutBack) {
-  const std::string path = m_files.write("song.m4a", hosttest::taggedSong("Title", 2));
-  ASSERT_TRUE(m_pipeline->analyzeFile(path));
-  const std::vector<std::string> reported = keys();
-  ASSERT_GE(reported.size(), 3u);
-  EXPECT_EQ(reported.front(), "test.first_byte");
-  EXPECT_EQ(reported.back(), "content.mime_type");
-  ASSERT_EQ(m_pipeline->warnings().size(), 1u);
-  EXPECT_EQ(m_pipeline->warnings()[0], "analyzer Fake left the stream at position 1");
-}
-
-TEST_F(Driving, FileThatCannotBeOpenedIsAnError) {
-  EXPECT_FALSE(m_pipeline->analyzeFile(m_files.path() + "/missing.m4a"));
-  EXPECT_EQ(m_pipeline->error(), "No such file or directory");
-  EXPECT_FALSE(m_pipeline->analyzeFile(m_files.path()));
-  EXPECT_EQ(m_pipeline->error(), "Is a directory");
-  EXPECT_TRUE(m_pipeline->values().values().empty());
+  // A regular file on a descriptor is read from where it stands.
+  const int fd = open(files.write("at4", "junk" + hosttest::taggedSong("x", 1)).c_str(), O_RDONLY);
+  ASSERT_EQ(lseek(fd, 4, SEEK_SET), 4);
+  EXPECT_TRUE(pipeline.analyzeDescriptor(fd, "-"));
+  close(fd);
+  EXPECT_EQ(mp4test::describe(pipeline.values()).back(), mp4test::mime("audio/mp4"));
+  EXPECT_FALSE(pipeline.analyzeFile(files.write("bang", "!")));
+  EXPECT_EQ(pipeline.error(), "analysis failed: first byte '!'");
+  EXPECT_FALSE(pipeline.analyzeFile(files.path() + "/missing.m4a"));
+  EXPECT_EQ(pipeline.error(), "No such file or directory");
+  EXPECT_FALSE(pipeline.analyzeFile(files.path()));
+  EXPECT_EQ(pipeline.error(), "Is a directory");
+  EXPECT_TRUE(pipeline.values().values().empty());
+  const int freeAfter = dup(0);  // no descriptor is left open
+  close(freeAfter);
+  EXPECT_EQ(freeAfter, freeBefore);
 }
 
 }  // namespace

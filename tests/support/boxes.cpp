@@ -7,16 +7,8 @@
 namespace mp4test {
 
 Bytes be16(uint16_t v) { return {static_cast<char>(v >> 8), static_cast<char>(v)}; }
-
-Bytes be32(uint32_t v) {
-  return be16(static_cast<uint16_t>(v >> 16)) + be16(static_cast<uint16_t>(v));
-}
-
-Bytes be64(uint64_t v) {
-  return be32(static_cast<uint32_t>(v >> 32)) + be32(static_cast<uint32_t>(v));
-}
-
-Bytes zeros(size_t n) { return Bytes(n, '\0'); }
+Bytes be32(uint32_t v) { return be16(static_cast<uint16_t>(v >> 16)) + be16(uint16_t(v)); }
+Bytes be64(uint64_t v) { return be32(static_cast<uint32_t>(v >> 32)) + be32(uint32_t(v)); }
 
 namespace {
 
@@ -36,10 +28,6 @@ Bytes joined(const std::vector<Bytes>& parts) {
 
 Bytes box(const Bytes& type, const Bytes& payload) {
   return boxWithSizeField(static_cast<uint32_t>(8 + payload.size()), type, payload);
-}
-
-Bytes box(const Bytes& type, std::initializer_list<Bytes> children) {
-  return box(type, std::vector<Bytes>(children));
 }
 
 Bytes box(const Bytes& type, const std::vector<Bytes>& children) {
@@ -74,13 +62,8 @@ static Bytes timeHeader(const Bytes& type, uint8_t version, uint32_t timescale, 
                  be32(1) + be32(2) + be32(timescale) + be32(static_cast<uint32_t>(raw)) + zeros(4));
 }
 
-Bytes mvhd(uint32_t timescale, int64_t duration, uint8_t version) {
-  return timeHeader("mvhd", version, timescale, duration);
-}
-
-Bytes mdhd(uint32_t timescale, int64_t duration, uint8_t version) {
-  return timeHeader("mdhd", version, timescale, duration);
-}
+Bytes mvhd(uint32_t timescale, int64_t t, uint8_t v) { return timeHeader("mvhd", v, timescale, t); }
+Bytes mdhd(uint32_t timescale, int64_t t, uint8_t v) { return timeHeader("mdhd", v, timescale, t); }
 
 Bytes hdlr(const Bytes& handlerType, const Bytes& componentType) {
   return fullBox(
@@ -111,17 +94,9 @@ Bytes meta(std::initializer_list<Bytes> children, uint8_t version) {
   return fullBox("meta", version, 0, joined(std::vector<Bytes>(children)));
 }
 
-Bytes ilst(const std::vector<Bytes>& items) { return box("ilst", items); }
-
-Bytes item(const Bytes& type, std::initializer_list<Bytes> dataBoxes) {
-  return box(type, dataBoxes);
-}
-
 Bytes data(uint32_t typeWord, const Bytes& value) {
   return box("data", be32(typeWord) + be32(0) + value);
 }
-
-Bytes textItem(const Bytes& type, const Bytes& value) { return item(type, {data(1, value)}); }
 
 Bytes udtaTags(const std::vector<Bytes>& items) {
   return box("udta", {meta({hdlr("mdir"), ilst(items)})});

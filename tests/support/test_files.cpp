@@ -3,16 +3,133 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
-#include <thread>
+
+namespace mp4test {
+
+Log describe(const mp4host::ValueRecorder& recorder) {
+  static const char* const kKinds[] = {" text ", " int ", " uint ", " real ", " pair "};
+  Log lines;
+  for (const mp4host::RecordedValue& v : recorder.values()) {
+    std::string line = (v.field ? v.field->key() : "(null field)") + kKinds[v.kind];
+    if (v.kind == v.Pair) line += std::string(recorder.nameBytes(v), v.nameLength) + "=";
+    if (v.kind == v.Text || v.kind == v.Pair) line += std::string(recorder.bytes(v), v.length);
+    if (v.kind == v.Signed || v.kind == v.Unsigned) line += std::to_string(v.integer);
+    if (v.kind == v.Real) line += std::to_string(v.real);
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+std::string str(const std::string& key, const std::string& value) { return key + " text " + value; }
+std::string i32(const std::string& key, int64_t value) {
+  return key + " int " + std::to_string(value);
+}
+std::string u32(const std::string& key, int64_t value) {
+  return key + " uint " + std::to_string(value);
+}
+std::string mime(const std::string& type) { return str("content.mime_type", type); }
+
+Log operator+(Log a, const Log& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+Log soundMovieLog() {
+  return {i32("TODO_video.duration", 10),  i32("media.duration", 10),
+          i32("audio.channel_count", 2),   str("media.sample_format", "16 bit int"),
+          u32("media.sample_rate", 44100), str("av.audio_codec", "mp4a")};
+}
+
+TestStream::TestStream(std::string bytes, Size size, int64_t failAt)
+    : m_bytes(std::move(bytes)), m_sizeKind(size), m_failAt(failAt) {
+  m_size = size == Known ? static_cast<int64_t>(m_bytes.size()) : -1;
+}
+
+int32_t TestStream::read(const char*& start, int32_t min, int32_t max) {
+  m_buffer.reset();
+  if (m_status == Strigi::Error) return -2;
+  const int64_t total = static_cast<int64_t>(m_bytes.size());
+  const int64_t limit = m_failAt >= 0 ? std::min(m_failAt, total) : total;
+  // max below min means no upper limit.
+  const int64_t wanted = std::max(0, max < min ? min : max);
+  const int64_t n = std::min(wanted, std::max<int64_t>(0, limit - m_position));
+  const bool failing = m_failAt >= 0 && n < wanted && m_position + n == m_failAt;
+  if (n == 0 && !failing && m_position >= total) {
+    m_status = Strigi::Eof;
+    if (m_sizeKind != NeverKnown) m_size = total;
+    return -1;
+  }
+  m_buffer.reset(new char[n > 0 ? n : 1]);
+  std::memcpy(m_buffer.get(), m_bytes.data() + m_position, static_cast<size_t>(n));
+  start = m_buffer.get();
+  m_position += n;
+  m_furthest = std::max(m_furthest, m_position);
+  if (failing) {
+    m_status = Strigi::Error;
+    m_error = "read failed";
+    return n > 0 ? static_cast<int32_t>(n) : -2;
+  }
+  if (m_position == total) {
+    m_status = Strigi::Eof;
+    if (m_sizeKind != NeverKnown) m_size = total;
+  }
+  return static_cast<int32_t>(n);
+}
+
+int64_t TestStream::reset(int64_t pos) {
+  if (pos >= 0 && pos <= m_furthest) {
+    m_position = pos;
+    m_status = Strigi::Ok;
+  }
+  return m_position;
+}
+
+Harness::Harness() {
+  factory.registerFields(reg);
+  analyzer.reset(static_cast<Mp4ThroughAnalyzer*>(factory.newInstance()));
+}
+
+Log Harness::call(const std::function<void(Mp4ThroughAnalyzer&)>& operation) {
+  values.clear();
+  Strigi::AnalysisResult result("test.mp4", values);
+  analyzer->setIndexable(&result);
+  operation(*analyzer);
+  analyzer->setIndexable(nullptr);
+  return describe(values);
+}
+
+Log Harness::run(Strigi::InputStream* in) {
+  return call([in](Mp4ThroughAnalyzer& a) {
+    Strigi::InputStream* out = a.connectInputStream(in);
+    EXPECT_EQ(out, in) << "connectInputStream must return the stream it was given";
+    if (out) {
+      EXPECT_EQ(out->position(), 0) << "the stream must come back at position 0";
+    }
+  });
+}
+
+Log Harness::run(const Bytes& bytes, TestStream::Size size) {
+  TestStream in(bytes, size);
+  return run(&in);
+}
+
+bool parseExact(Mp4ThroughAnalyzer& analyzer, BoxParser parser, const std::string& payload,
+                const std::string& path, int depth) {
+  const std::unique_ptr<char[]> copy(new char[payload.size() ? payload.size() : 1]);
+  payload.copy(copy.get(), payload.size());
+  return (analyzer.*parser)(copy.get(), static_cast<int64_t>(payload.size()), path, depth);
+}
+
+}  // namespace mp4test
 
 namespace hosttest {
 
@@ -36,14 +153,13 @@ std::string TempDir::write(const std::string& name, const std::string& contents)
 }
 
 std::string TempDir::mkdir(const std::string& name) const {
-  const std::string path = m_path + "/" + name;
-  std::filesystem::create_directories(path);
-  return path;
+  std::filesystem::create_directories(m_path + "/" + name);
+  return m_path + "/" + name;
 }
 
-std::string taggedSong(const std::string& title, int seconds) {
+std::string taggedSong(const std::string& title, int seconds, size_t coverSize) {
   using namespace mp4test;
-  const Bytes jpeg = "\xFF\xD8\xFF\xE0" + zeros(60);
+  const Bytes jpeg = "\xFF\xD8\xFF\xE0" + zeros(coverSize - 4);
   const Track sound{"soun", 44100, 44100LL * seconds,
                     stsd({audioEntry("mp4a", 2, 16, 44100u << 16)})};
   return ftyp("M4A ") +
@@ -87,6 +203,10 @@ RunResult runTool(const std::string& program, const std::vector<std::string>& ar
     const int nullIn = open("/dev/null", O_RDONLY);
     if (out < 0 || err < 0 || nullIn < 0) _exit(126);
     dup2(options.stdinIsPipe ? in[0] : nullIn, 0);
+    if (!options.preload.empty()) {
+      setenv("LD_PRELOAD", options.preload.c_str(), 1);
+      setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+    }
     dup2(out, 1);
     dup2(err, 2);
     setenv("STRIGI_PLUGIN_PATH", pluginPath.c_str(), 1);
@@ -116,33 +236,6 @@ RunResult runTool(const std::string& program, const std::vector<std::string>& ar
 LoadedModule::LoadedModule() {
   EXPECT_TRUE(plugins.loadModule(MP4_MODULE_PATH)) << MP4_MODULE_PATH;
   plugins.registerFields(fields);
-}
-
-std::vector<std::string> describe(const mp4host::ValueRecorder& recorder) {
-  std::vector<std::string> lines;
-  for (const mp4host::RecordedValue& v : recorder.values()) {
-    std::string line = v.field->key();
-    switch (v.kind) {
-      case mp4host::RecordedValue::Text:
-        line += " text " + std::string(recorder.bytes(v), v.length);
-        break;
-      case mp4host::RecordedValue::Signed:
-        line += " int " + std::to_string(v.integer);
-        break;
-      case mp4host::RecordedValue::Unsigned:
-        line += " uint " + std::to_string(v.integer);
-        break;
-      case mp4host::RecordedValue::Real:
-        line += " real " + std::to_string(v.real);
-        break;
-      case mp4host::RecordedValue::Pair:
-        line += " pair " + std::string(recorder.nameBytes(v), v.nameLength) + "=" +
-                std::string(recorder.bytes(v), v.length);
-        break;
-    }
-    lines.push_back(line);
-  }
-  return lines;
 }
 
 std::thread writeToPipe(int fd, std::string bytes) {

@@ -1,24 +1,80 @@
-// Host-side test helpers: temporary directories, generated media files, runs
-// of mp4meta, the MP4 module loaded as a host loads it, and what a host
-// recorded for one file as comparable lines.
-#ifndef MP4HOST_TEST_FILES_H
-#define MP4HOST_TEST_FILES_H
+// Test support: the analyzer run as a host runs it over a test stream,
+// temporary files, runs of the built mp4meta, the built module as a host
+// loads it.
+#ifndef MP4TEST_TEST_FILES_H
+#define MP4TEST_TEST_FILES_H
 
 #include <mp4host/pipeline.h>
 #include <mp4host/plugin_loader.h>
-#include <mp4host/value_recorder.h>
 #include <strigi/fieldtypes.h>
 
-#include <string>
+#include <functional>
+#include <memory>
 #include <thread>
-#include <vector>
 
 #include "boxes.h"
+#include "mp4throughanalyzer.h"
+
+namespace mp4test {
+
+// One line per recorded value in report order: key, kind and value
+// ("audio.title text Song", "media.duration int 10").
+using Log = std::vector<std::string>;
+Log describe(const mp4host::ValueRecorder& recorder);
+std::string str(const std::string& key, const std::string& value);
+std::string i32(const std::string& key, int64_t value);
+std::string u32(const std::string& key, int64_t value);
+std::string mime(const std::string& type);
+Log operator+(Log a, const Log& b);
+Log soundMovieLog();  // what soundMovie() reports
+
+// Bytes in memory as a buffered stream serves them. Each read hands out a
+// fresh heap buffer of exactly the bytes delivered and frees the previous
+// one, so AddressSanitizer catches a read past them or through a pointer
+// kept from an earlier read. Reset goes up to the furthest position read.
+// The size is known, or -1 until a read reaches the end (as over archive
+// members), or -1 for good; from failAt on, reads fail.
+class TestStream : public Strigi::InputStream {
+ public:
+  enum Size { Known, LearntAtEnd, NeverKnown };
+  explicit TestStream(std::string bytes, Size size = Known, int64_t failAt = -1);
+  int32_t read(const char*& start, int32_t min, int32_t max) override;
+  int64_t reset(int64_t pos) override;
+  int64_t furthest() const { return m_furthest; }
+
+ private:
+  std::string m_bytes;
+  std::unique_ptr<char[]> m_buffer;
+  Size m_sizeKind;
+  int64_t m_failAt;
+  int64_t m_furthest = 0;
+};
+
+// A field register, the factory registered into it and one analyzer; the
+// latest harness decides the module-wide field handles.
+struct Harness {
+  Harness();
+  // Fails the test unless the stream comes back, at position 0.
+  Log run(Strigi::InputStream* in);
+  Log run(const Bytes& bytes, TestStream::Size size = TestStream::Known);
+  Log call(const std::function<void(Mp4ThroughAnalyzer&)>& operation);
+
+  Strigi::FieldRegister reg;
+  Mp4ThroughAnalyzerFactory factory;
+  std::unique_ptr<Mp4ThroughAnalyzer> analyzer;
+  mp4host::ValueRecorder values;  // of the last run
+};
+
+// Calls parser on a heap copy of exactly payload's bytes.
+using BoxParser = bool (Mp4ThroughAnalyzer::*)(const char*, int64_t, const std::string&, int);
+bool parseExact(Mp4ThroughAnalyzer& analyzer, BoxParser parser, const std::string& payload,
+                const std::string& path, int depth = 1);
+
+}  // namespace mp4test
 
 namespace hosttest {
 
-// A fresh directory under TMPDIR (or /tmp), removed with its contents at
-// the end of the scope.
+// A fresh directory under TMPDIR (or /tmp), removed with its contents.
 class TempDir {
  public:
   TempDir();
@@ -26,7 +82,7 @@ class TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   const std::string& path() const { return m_path; }
-  // path()/name; writes a file with contents, creating parent directories.
+  // Writes path()/name, creating parent directories; returns its path.
   std::string write(const std::string& name, const std::string& contents) const;
   std::string mkdir(const std::string& name) const;
 
@@ -34,24 +90,22 @@ class TempDir {
   std::string m_path;
 };
 
-// A tagged audio file: ftyp, a sound track of the given seconds and a tag
-// list with the title and a JPEG cover; media data after the movie box.
-std::string taggedSong(const std::string& title, int seconds);
-// A movie file: ftyp, media data, then a movie box with a video track.
+// A song of the given seconds tagged with a title and a JPEG cover, media
+// data last; a movie with a video track, media data first.
+std::string taggedSong(const std::string& title, int seconds, size_t coverSize = 64);
 std::string videoFile(int width, int height);
 
 struct RunResult {
   int status = -1;  // exit status, or -1 when the process did not exit
-  std::string out;
-  std::string err;
+  std::string out, err;
 };
 
 struct RunOptions {
   std::string stdinData;     // fed through a pipe
   bool stdinIsPipe = false;  // otherwise /dev/null
-  std::string pluginPath;    // STRIGI_PLUGIN_PATH; the built module by default
-  bool asNobody = false;     // drop root privileges to user "nobody"
-  std::string workingDirectory;
+  std::string pluginPath;  // STRIGI_PLUGIN_PATH; the built module by default
+  bool asNobody = false;   // drop root privileges to user "nobody"
+  std::string workingDirectory, preload;  // preload: LD_PRELOAD
 };
 
 // Runs program (a built tool) with args, the built module on its plug-in
@@ -61,24 +115,18 @@ RunResult runTool(const std::string& program, const std::vector<std::string>& ar
 // Runs the built mp4meta with args.
 RunResult runMp4meta(const std::vector<std::string>& args, const RunOptions& options = {});
 
-// The built MP4 module loaded as a host loads it, its fields registered.
-// Pipelines made from it must go before it.
+// The built MP4 module loaded, its fields registered; pipelines made from
+// it must go before it.
 struct LoadedModule {
   LoadedModule();
   Strigi::FieldRegister fields;
   mp4host::PluginSet plugins;
 };
 
-// One line per recorded value, in report order: the key, the kind and the
-// value (text as its bytes, numbers in decimal).
-std::vector<std::string> describe(const mp4host::ValueRecorder& recorder);
-
 // Writes bytes into the write end fd of a pipe from a new thread, then
-// closes it; a write that fails (the reader gone) ends it early.
+// closes it; a failing write (the reader gone) ends it early.
 std::thread writeToPipe(int fd, std::string bytes);
-
-// Runs pipeline over bytes written into a pipe by another thread, as
-// standard input is read; returns what analyzeDescriptor returned.
+// Runs pipeline over bytes written into a pipe, as standard input is read.
 bool analyzePipe(mp4host::Pipeline& pipeline, const std::string& bytes);
 
 }  // namespace hosttest

@@ -1,0 +1,491 @@
+// The analyzer over synthetic files: fields and entry points, the intake
+// of top-level boxes, the walk of containers and what each box reports.
+#include <gtest/gtest.h>
+
+#include <optional>
+
+#include "test_files.h"
+
+namespace mp4test {
+namespace {
+
+TEST(Registry, FieldsInTableOrderAndHandlesOfTheLatestRegistration) {
+  const std::string expected =
+      "content.mime_type string, content.genre string, audio.title string, "
+      "TODO_trackNumber string, TODO_discNumber string, content.author string, "
+      "content.comment string, audio.artist string, audio.album string, "
+      "TODO_audio.albumartist string, media.codec string, content.links string, "
+      "TODO_content.purchaser string, TODO_content.purchasedate datetime, "
+      "content.keyword string, content.description string, content.generator string, "
+      "audio.duration integer, media.duration integer, TODO_video.duration integer, "
+      "av.audio_codec string, av.video_codec string, content.copyright string, "
+      "content.thumbnail binary, content.creation_time datetime, content.maintainer string, "
+      "content.ID string, user.rating integer, image.width integer, image.height integer, "
+      "audio.channel_count integer, media.sample_rate integer, media.sample_format integer";
+  Harness harness;
+  std::string declared;
+  for (const Strigi::FieldRegister::Registration& r : harness.reg.registrations()) {
+    declared += (declared.empty() ? "" : ", ") + r.key + " " + r.type;
+    EXPECT_TRUE(r.maxOccurs == 1 && r.parent == nullptr) << r.key;
+  }
+  EXPECT_EQ(declared, expected);
+  Strigi::FieldRegister second;
+  Mp4ThroughAnalyzerFactory().registerFields(second);
+  EXPECT_EQ(harness.run(box("moov", "")), Log{mime("video/quicktime")});
+  EXPECT_EQ(harness.values.values()[0].field, second.fields().at("content.mime_type"));
+}
+
+TEST(Registry, EachCallMakesNewFactoriesThatOutliveThePlugin) {
+  auto* plugin = strigiAnalyzerFactory();
+  auto* other = strigiAnalyzerFactory();
+  EXPECT_NE(plugin, other);
+  deleteStrigiAnalyzerFactory(other);
+  const auto first = plugin->streamThroughAnalyzerFactories();
+  const auto second = plugin->streamThroughAnalyzerFactories();
+  ASSERT_TRUE(first.size() == 1 && second.size() == 1);
+  EXPECT_NE(first.front(), second.front());
+  EXPECT_TRUE(plugin->streamEndAnalyzerFactories().empty() &&
+              plugin->streamSaxAnalyzerFactories().empty() &&
+              plugin->streamLineAnalyzerFactories().empty() &&
+              plugin->streamEventAnalyzerFactories().empty());
+  deleteStrigiAnalyzerFactory(plugin);
+  for (Strigi::StreamThroughAnalyzerFactory* factory : {first.front(), second.front()}) {
+    EXPECT_STREQ(factory->name(), "Mp4ThroughAnalyzer");
+    EXPECT_TRUE(std::unique_ptr<Strigi::StreamThroughAnalyzer>(factory->newInstance())
+                    ->isReadyWithStream());
+    delete factory;
+  }
+  deleteStrigiAnalyzerFactory(nullptr);
+}
+
+const std::string kQt = mime("video/quicktime");
+const Log kSound = soundMovieLog();
+const Log kSoundMp4 = kSound + Log{mime("audio/mp4")};
+const Log kMvhd3 = {i32("TODO_video.duration", 3), kQt};
+
+Bytes nested(int n, Bytes inner) {
+  for (int i = 0; i < n; ++i) inner = box("trak", inner);
+  return inner;
+}
+// Stepping by a size field below 8 would land on a well-formed 8-byte box.
+Bytes sizeBelowEight(uint32_t n) {
+  return n < 4 ? be32(n) + "free" + zeros(8) : be32(n) + zeros(n - 4) + be32(8) + "free";
+}
+Bytes tracks(const std::vector<Bytes>& handlers) {
+  std::vector<Track> t;
+  for (const Bytes& h : handlers) t.push_back({h, 1, 0, ""});
+  return ftyp() + movie(t);
+}
+Log tracksLog(size_t n, const char* type) {
+  Log log = {i32("TODO_video.duration", 0)};
+  log.resize(n + 1, i32("media.duration", 0));
+  if (type) log.push_back(mime(type));
+  return log;
+}
+Log audio(int channels, const std::string& bits, uint32_t rate, const Bytes& code) {
+  return {i32("audio.channel_count", channels), str("media.sample_format", bits + " bit int"),
+          u32("media.sample_rate", rate), str("av.audio_codec", code)};
+}
+Log video(int width, int height, const Bytes& code) {
+  return {i32("image.width", width), i32("image.height", height), str("av.video_codec", code)};
+}
+Bytes tags(const std::vector<Bytes>& items) { return ftyp() + box("moov", {udtaTags(items)}); }
+Bytes sampleEntries(std::initializer_list<Bytes> entries, uint8_t version = 0) {
+  return ftyp() + box("moov", {hdlr("soun"), stsd(entries, version)});
+}
+const Bytes kUtf16("\xFE\xFF\0S\0o\0n\0g", 10);
+
+struct FileCase {
+  const char* name;
+  Bytes file;
+  Log log;
+  std::optional<std::string> diagnostics = std::nullopt;  // on standard error
+};
+void PrintTo(const FileCase& c, std::ostream* os) { *os << c.name; }
+
+std::string name(const testing::TestParamInfo<FileCase>& row) { return row.param.name; }
+
+class Files : public testing::TestWithParam<FileCase> {};
+
+TEST_P(Files, ReportWhatTheirBoxesHold) {
+  testing::internal::CaptureStderr();
+  const Log log = Harness().run(GetParam().file);
+  const std::string diagnostics = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(log, GetParam().log);
+  if (GetParam().diagnostics) {
+    EXPECT_EQ(diagnostics, *GetParam().diagnostics);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Intake, Files,
+    testing::Values(
+        FileCase{"MdatFirst", box("mdat", "") + soundMovie(), {}},
+        FileCase{"FreeFirst", box("free", "") + soundMovie(), {}},
+        FileCase{"UpperCaseMoov", box("MOOV", "") + soundMovie(), {}},
+        FileCase{"FtypAlone", box("ftyp", ""), {}},
+        FileCase{"MoovFirstIsQuickTimeWhateverTheTracks",
+                 movie({videoTrack(), soundTrack()}) + box("free", "x"),
+                 Log{i32("TODO_video.duration", 0), i32("media.duration", 10)} +
+                     video(320, 240, "avc1") + Log{i32("media.duration", 10)} +
+                     audio(2, "16", 44100, "mp4a") + Log{kQt}},
+        FileCase{"VideoAndSound", tracks({"vide", "soun"}), tracksLog(2, "video/mp4")},
+        FileCase{"SoundAndVideo", tracks({"soun", "vide"}), tracksLog(2, "video/mp4")},
+        FileCase{"Video", tracks({"vide"}), tracksLog(1, "video/mp4")},
+        FileCase{"SoundHintMdir", tracks({"soun", "hint", "mdir"}), tracksLog(3, "audio/mp4")},
+        FileCase{"NoMediaHandler", tracks({"mdir", "SOUN", "text"}), tracksLog(3, nullptr)},
+        FileCase{"NoTracks", tracks({}), tracksLog(0, nullptr)},
+        FileCase{"TailShort", ftyp() + soundMovie() + "abc", kSound},
+        FileCase{"TailPastEnd", ftyp() + soundMovie() + boxWithSizeField(100, "mdat", zeros(91)),
+                 kSound},
+        FileCase{"MoovPastEnd", ftyp() + soundMovie() + boxWithSizeField(100, "moov", zeros(91)),
+                 kSound},
+        FileCase{"MoovOf3GiBPastEnd",
+                 ftyp() + soundMovie() + boxWithSizeField(0xC0000000u, "moov", zeros(91)), kSound},
+        FileCase{"Large15", ftyp() + soundMovie() + largeBox("free", zeros(8), 15), kSound},
+        FileCase{"Large8", ftyp() + soundMovie() + largeBox("free", "", 8), kSound},
+        FileCase{"Large0", ftyp() + soundMovie() + largeBox("free", "", 0), kSound},
+        FileCase{"LargePastEnd", ftyp() + soundMovie() + largeBox("moov", "", 17), kSound},
+        FileCase{"LargeNegative", ftyp() + soundMovie() + largeBox("free", "", 1ull << 63), kSound},
+        FileCase{"LargeCut", ftyp() + soundMovie() + largeBox("free", "").substr(0, 12), kSound},
+        FileCase{"Size2", ftyp() + soundMovie() + sizeBelowEight(2), kSound},
+        FileCase{"Size3", ftyp() + soundMovie() + sizeBelowEight(3), kSound},
+        FileCase{"Size4", ftyp() + soundMovie() + sizeBelowEight(4), kSound},
+        FileCase{"Size7", ftyp() + soundMovie() + sizeBelowEight(7), kSound}),
+    name);
+
+INSTANTIATE_TEST_SUITE_P(
+    Walker, Files,
+    testing::Values(
+        FileCase{"SixtyFourBitChildSize",
+                 box("moov", {largeBox("trak", boxWithSizeField(9, "mdia", "")), mvhd(1, 3)}),
+                 kMvhd3, "    64 bit length: 24\n        1 excess bytes in moov.trak.mdia box\n"},
+        FileCase{"ChildPastItsContainer",
+                 ftyp() + box("moov", boxWithSizeField(120, "trak", mdhd(1, 5)) + zeros(60)) +
+                     soundMovie(),
+                 kSoundMp4, "    20 excess bytes in moov.trak box\n"},
+        FileCase{"SizeFour", box("moov", {mvhd(1, 3), boxWithSizeField(4, "free", ""), mdhd(1, 4)}),
+                 kMvhd3, "    box smaller than its header: moov.free\n"},
+        FileCase{"SizeSeven",
+                 box("moov", {mvhd(1, 3), boxWithSizeField(7, "trak", ""), mdhd(1, 4)}), kMvhd3,
+                 "    box smaller than its header: moov.trak\n"},
+        FileCase{"LargeFifteen", box("moov", {mvhd(1, 3), largeBox("free", "", 15), mdhd(1, 4)}),
+                 kMvhd3, "    64 bit length: 15\n    box smaller than its header: moov.free\n"},
+        FileCase{"LargeNegative",
+                 box("moov", {mvhd(1, 3), largeBox("free", "", 1ull << 63), mdhd(1, 4)}), kMvhd3,
+                 "    64 bit length: -9223372036854775808\n"
+                 "    box smaller than its header: moov.free\n"},
+        FileCase{"LargeHeaderCutOff", box("moov", {mvhd(1, 3), be32(1) + "mdhd" + be32(0)}), kMvhd3,
+                 "    64 bit length cut off at the end of moov.mdhd box\n"},
+        FileCase{"UnknownChildSkippedBySize",
+                 box("moov", {mvhd(1, 3), box("free", mdhd(1, 9)), mdhd(1, 4), "abc"}),
+                 {i32("TODO_video.duration", 3), i32("media.duration", 4), kQt},
+                 ""},
+        FileCase{"SizeZeroChildRunsToTheEnd",
+                 box("moov", {boxWithSizeField(0, "free", ""), mvhd(1, 3)}),
+                 {kQt}},
+        FileCase{"SizeZeroTrak",
+                 box("moov", {mvhd(1, 3), boxWithSizeField(0, "trak", mdhd(1, 4))}),
+                 {i32("TODO_video.duration", 3), i32("media.duration", 4), kQt}},
+        FileCase{"PayloadBelowAHeader", box("moov", "1234567"), {kQt}},
+        FileCase{
+            "TrakPayloadBelowAHeader", box("moov", {box("trak", mdhd(1, 4).substr(0, 7))}), {kQt}},
+        FileCase{
+            "DepthFourteen", box("moov", nested(14, mdhd(1, 4))), {i32("media.duration", 4), kQt}},
+        FileCase{"DepthFifteen", box("moov", nested(15, mdhd(1, 4))), {kQt}},
+        FileCase{"TypesCompareExactly",
+                 box("moov", {box(Bytes("moo\0", 4), mdhd(1, 1)), box("TRAK", mdhd(1, 2)),
+                              box("Trak", mdhd(1, 3)), box("trak", mdhd(1, 4))}),
+                 {i32("media.duration", 4), kQt}},
+        // The mdhd's duration field is the size of a box after it.
+        FileCase{"ParsedTypesAreNotWalked",
+                 box("moov", {fullBox("mdhd", 0, 0, zeros(8) + be32(1) + mvhd(1, 3))}),
+                 {i32("media.duration", 32), kQt}},
+        FileCase{
+            "ItemsIndentedForDepthSix",
+            movie({}, {item("\251nam", {boxWithSizeField(30, "data", be32(1) + be32(0))})}),
+            {i32("TODO_video.duration", 0), kQt},
+            std::string(24, ' ') + "14 excess bytes in moov.udta.meta.ilst.\251nam.data box\n"}),
+    name);
+
+INSTANTIATE_TEST_SUITE_P(
+    Boxes, Files,
+    testing::Values(
+        FileCase{"SoundThenVideo", ftyp() + movie({soundTrack(), videoTrack()}, {}, 1000, 12345),
+                 Log{i32("TODO_video.duration", 12), i32("media.duration", 10)} +
+                     audio(2, "16", 44100, "mp4a") + Log{i32("media.duration", 10)} +
+                     video(320, 240, "avc1") + Log{mime("video/mp4")}},
+        FileCase{"HintInTref",
+                 ftyp() + box("moov", {box("trak", {box("tref", {box("hint", be32(2))})})}),
+                 {}},
+        FileCase{"HandlerVide", ftyp() + box("moov", {hdlr("vide", "mhlr")}), {mime("video/mp4")}},
+        FileCase{"HandlerAnyVersion",
+                 ftyp() + box("moov", {fullBox("hdlr", 9, 0, zeros(4) + "soun")}),
+                 {mime("audio/mp4")}},
+        FileCase{"HandlerMdir", ftyp() + box("moov", {hdlr("mdir")}), {}},
+        FileCase{"HandlerUpperCase", ftyp() + box("moov", {hdlr("SOUN")}), {}},
+        FileCase{"HandlerAtOffsetFour", ftyp() + box("moov", {hdlr("url ", "soun")}), {}},
+        FileCase{
+            "HandlerShort", ftyp() + box("moov", {fullBox("hdlr", 0, 0, zeros(4) + "sou")}), {}},
+        FileCase{"Mp4v", sampleEntries({videoEntry("mp4v", 1920, 1080)}),
+                 video(1920, 1080, "mp4v") + Log{mime("audio/mp4")}},
+        FileCase{"Encv", sampleEntries({videoEntry("encv", 65535, 0)}),
+                 video(65535, 0, "encv") + Log{mime("audio/mp4")}},
+        FileCase{"S263", sampleEntries({videoEntry("s263", 1, 1)}),
+                 video(1, 1, "s263") + Log{mime("audio/mp4")}},
+        FileCase{"Enca", sampleEntries({audioEntry("enca", 6, 24, 0xBB80FFFF)}),
+                 audio(6, "24", 48000, "enca") + Log{mime("audio/mp4")}},
+        FileCase{"Samr", sampleEntries({audioEntry("samr", 0, 0, 0)}),
+                 audio(0, "0", 0, "samr") + Log{mime("audio/mp4")}},
+        FileCase{"Sawb", sampleEntries({audioEntry("sawb", 65535, 65535, UINT32_MAX)}),
+                 audio(65535, "65535", 65535, "sawb") + Log{mime("audio/mp4")}},
+        FileCase{"OnlyTheFirstEntry",
+                 sampleEntries({audioEntry("alac", 2, 16, 0), audioEntry("mp4a", 2, 16, 0)}),
+                 {mime("audio/mp4")}},
+        FileCase{
+            "UpperCaseCode", sampleEntries({audioEntry("MP4A", 2, 16, 0)}), {mime("audio/mp4")}},
+        FileCase{"Mp4s", sampleEntries({audioEntry("mp4s", 2, 16, 0)}), {mime("audio/mp4")}},
+        FileCase{"Hvc1", sampleEntries({videoEntry("hvc1", 2, 2)}), {mime("audio/mp4")}},
+        FileCase{"StsdVersionOne",
+                 sampleEntries({audioEntry("mp4a", 2, 16, 0)}, 1),
+                 {mime("audio/mp4")}}),
+    name);
+
+INSTANTIATE_TEST_SUITE_P(
+    Tags, Files,
+    testing::Values(
+        FileCase{"Text",
+                 tags({textItem("aART", "A"), textItem("covr", "B"), textItem("cprt", "C"),
+                       textItem("apID", "D"), textItem("purd", "E"), textItem("keyw", "F"),
+                       textItem("desc", "G"), textItem("purl", "H"), textItem("\251nam", "I"),
+                       textItem("\251ART", "J"), textItem("\251wrt", "K"), textItem("\251alb", "L"),
+                       textItem("\251cmt", "M"), textItem("\251gen", "N"), textItem("\251day", "O"),
+                       textItem("\251too", "P\xC3\xA4")}),
+                 {str("TODO_audio.albumartist", "A"), str("content.thumbnail", "B"),
+                  str("content.copyright", "C"), str("TODO_content.purchaser", "D"),
+                  str("TODO_content.purchasedate", "E"), str("content.keyword", "F"),
+                  str("content.description", "G"), str("content.links", "H"),
+                  str("audio.title", "I"), str("audio.artist", "J"), str("content.author", "K"),
+                  str("audio.album", "L"), str("content.comment", "M"), str("content.genre", "N"),
+                  str("content.creation_time", "O"), str("content.generator", "P\xC3\xA4")}},
+        FileCase{
+            "Silent",
+            tags({textItem("tmpo", "x"), textItem("cpil", "x"), textItem("pgap", "x"),
+                  textItem("\251grp", "x"), textItem("----", "x"), textItem("cnID", "x"),
+                  textItem("stik", "x"), textItem("atID", "x"), textItem("plID", "x"),
+                  textItem("geID", "x"), textItem("sfID", "x"), textItem("akID", "x"),
+                  textItem("ldes", "x"), textItem("\251NAM", "x"), textItem("\xC2\xA9na", "x")}),
+            {}},
+        FileCase{"AsStored",
+                 tags({textItem("\251nam", Bytes("Song\0\0  ", 8)), textItem("\251ART", ""),
+                       item("\251alb", {data(2, kUtf16)})}),
+                 {str("audio.title", Bytes("Song\0\0  ", 8)), str("audio.artist", ""),
+                  str("audio.album", kUtf16)}},
+        FileCase{
+            "Numbers",
+            tags({item("trkn", {data(0, be32(5) + be16(12) + be16(0))}),
+                  item("trkn", {data(0, be32(5) + be16(0))}),
+                  item("disk", {data(0, be16(9) + be16(65535) + be16(65535) + "rest")}),
+                  item("disk", {data(0, be32(1) + be16(2))}), item("gnre", {data(0, be16(0))}),
+                  item("gnre", {data(0, be16(65535) + "x")}), item("rtng", {data(21, "\x04")}),
+                  item("rtng", {data(21, "\x01\x02\x03")}), item("rtng", {data(21, be16(65535))})}),
+            {str("TODO_trackNumber", "5/12"), str("TODO_trackNumber", "5/0"),
+             str("TODO_discNumber", "65535/65535"), str("TODO_discNumber", "1/2"),
+             str("content.genre", "(0)"), str("content.genre", "(65535)"), i32("user.rating", 4),
+             i32("user.rating", 258), i32("user.rating", 65535)}},
+        FileCase{"EveryDataBoxInOrder",
+                 tags({item("\251ART", {data(1, "One"), data(1, "Two")}),
+                       textItem("\251gen", "Rock"), item("gnre", {data(0, be16(18))})}),
+                 {str("audio.artist", "One"), str("audio.artist", "Two"),
+                  str("content.genre", "Rock"), str("content.genre", "(18)")}},
+        FileCase{"MetaInMoov",
+                 ftyp() + box("moov", {meta({hdlr("mdir"), ilst({textItem("\251nam", "x")})})}),
+                 {}},
+        FileCase{"MetaAtTop", ftyp() + meta({hdlr("mdir"), ilst({textItem("\251nam", "x")})}), {}},
+        FileCase{"TrackUserData",
+                 ftyp() + box("moov", {box("trak", {udtaTags({textItem("\251nam", "x")})})}),
+                 {}},
+        FileCase{"IlstWithoutMeta",
+                 ftyp() + box("moov", {box("udta", {ilst({textItem("\251nam", "x")})})}),
+                 {}},
+        FileCase{"NestedAndBareData",
+                 tags({item("\251nam", {box("\251ART", {data(1, "Deep")})}),
+                       box("data", be32(1) + be32(0) + "Bare")}),
+                 {}},
+        FileCase{
+            "MetaVersionOneHidesItsTags",
+            ftyp() +
+                box("moov", {box("udta", {meta({hdlr("soun"), ilst({textItem("\251nam", "H")})}, 1),
+                                          meta({ilst({textItem("\251ART", "Shown")})})}),
+                             trak(soundTrack())}),
+            Log{str("audio.artist", "Shown"), i32("media.duration", 10)} +
+                audio(2, "16", 44100, "mp4a") + Log{mime("audio/mp4")}}),
+    name);
+
+TEST(Intake, StreamsOfEveryKind) {
+  Harness harness;
+  EXPECT_EQ(harness.call(
+                [](Mp4ThroughAnalyzer& a) { EXPECT_EQ(a.connectInputStream(nullptr), nullptr); }),
+            Log{});
+  // A size-zero last box runs to the end, known or not.
+  const Bytes toEnd =
+      ftyp() + box("free", "") + boxWithSizeField(0, "moov", soundMovie().substr(8));
+  for (auto size : {TestStream::Known, TestStream::LearntAtEnd, TestStream::NeverKnown}) {
+    EXPECT_EQ(harness.run(toEnd, size), kSoundMp4) << size;
+  }
+  // Without a size the last header read falls short: no mime type.
+  const Bytes file = ftyp() + box("mdat", "media") + soundMovie();
+  EXPECT_EQ(harness.run(file, TestStream::LearntAtEnd), kSoundMp4);
+  EXPECT_EQ(harness.run(file, TestStream::NeverKnown), kSound);
+  // Media data of size zero is not read through to find its end.
+  TestStream neverTells(ftyp() + soundMovie() + boxWithSizeField(0, "mdat", Bytes(1 << 20, 'x')),
+                        TestStream::NeverKnown);
+  EXPECT_EQ(harness.run(&neverTells), kSoundMp4);
+  EXPECT_EQ(neverTells.furthest(), static_cast<int64_t>(ftyp().size() + soundMovie().size() + 8));
+  // The flags start afresh with each stream.
+  EXPECT_EQ(harness.run(ftyp() + movie({{"vide", 1, 0, ""}})).back(), mime("video/mp4"));
+  EXPECT_EQ(harness.run(ftyp() + movie({{"soun", 1, 0, ""}})).back(), mime("audio/mp4"));
+  EXPECT_EQ(harness.run(box("moov", "")), Log{kQt});
+  EXPECT_EQ(harness.run(ftyp() + movie({})).back(), i32("TODO_video.duration", 0));
+}
+
+TEST(Walker, ContainersAndOtherTypes) {
+  for (const char* type :
+       {"moov", "trak",    "edts",    "mdia",    "minf",    "dinf",    "stbl", "gmhd",
+        "tref", "chap",    "udta",    "ilst",    "\251nam", "\251ART", "aART", "\251alb",
+        "gnre", "trkn",    "disk",    "\251day", "pgap",    "apID",    "cprt", "cnID",
+        "rtng", "atID",    "plID",    "geID",    "sfID",    "akID",    "stik", "purd",
+        "covr", "\251wrt", "\251cmt", "\251gen", "\251too", "keyw",    "desc", "purl"}) {
+    EXPECT_EQ(Harness().run(ftyp() + box("moov", {box(type, {hdlr("soun")})})),
+              Log{mime("audio/mp4")})
+        << type;
+  }
+  for (const char* type : {"free", "mdat", "tkhd", "mvex", "moof", "tmpo", "cpil", "\251grp",
+                           "----", "ldes", "\xC2\xA9na", "TRAK"}) {
+    EXPECT_EQ(Harness().run(ftyp() + box("moov", {box(type, {hdlr("soun")})})), Log{}) << type;
+  }
+  // From moov at depth d the data box is parsed at d + 7 (meta counts
+  // twice); nothing is walked beyond depth 15.
+  const Bytes moov = movie({}, {textItem("\251nam", "Song")}, 1, 2);
+  for (int depth : {0, 9, 10}) {
+    Harness h;
+    const Log log = h.call([&](Mp4ThroughAnalyzer& a) {
+      parseExact(a, &Mp4ThroughAnalyzer::parseBox, moov.substr(8), "moov", depth);
+    });
+    EXPECT_EQ(log, (depth <= 9 ? Log{i32("TODO_video.duration", 2), str("audio.title", "Song")}
+                               : Log{i32("TODO_video.duration", 2)}))
+        << depth;
+  }
+}
+
+// A parser called on exactly a box's payload, cut to length when given.
+std::pair<bool, Log> parse(BoxParser parser, const Bytes& box, const std::string& path,
+                           std::optional<size_t> length = std::nullopt) {
+  Harness harness;
+  Bytes payload = box.substr(8, length.value_or(std::string::npos));
+  bool result = false;
+  Log log = harness.call([&](Mp4ThroughAnalyzer& a) {
+    result = parseExact(a, parser, payload, path, path.size() / 5);
+  });
+  return {result, log};
+}
+
+using M = Mp4ThroughAnalyzer;
+
+TEST(Boxes, TimeHeadersGiveWholeSecondsTowardZero) {
+  constexpr int64_t k2To32 = int64_t{1} << 32;
+  const struct {
+    uint8_t version;
+    uint32_t timescale;
+    int64_t duration;
+    std::optional<int32_t> seconds;  // nothing reported and false when empty
+  } cases[] = {{0, 600, 6000, 10},
+               {0, 600, 5999, 9},
+               {0, 600, 0, 0},
+               {0, 1, -1, -1},
+               {0, 2, -1, 0},
+               {0, 600, -6000, -10},
+               {0, 1, INT32_MAX, INT32_MAX},
+               {0, UINT32_MAX, UINT32_MAX, 0},
+               {0, 0, 600, std::nullopt},
+               {1, 1000, k2To32 * 1000 + 5000, 5},
+               {1, 10000000, -1, 0},
+               {1, UINT32_MAX, UINT32_MAX * int64_t{3}, 3},
+               {1, 1, k2To32 + 7, 7},
+               {1, 1, INT64_MIN, 0},
+               {1, 0, 600, std::nullopt},
+               {2, 600, 6000, std::nullopt},
+               {255, 600, 6000, std::nullopt}};
+  for (const auto& c : cases) {
+    for (const auto& [parser, key] :
+         {std::pair<BoxParser, std::string>{&M::parseMvhdBox, "TODO_video.duration"},
+          {&M::parseMdhdBox, "media.duration"}}) {
+      const auto [ok, log] = parse(parser, mvhd(c.timescale, c.duration, c.version), "moov.mvhd");
+      EXPECT_EQ(ok, c.seconds.has_value()) << key << " " << c.duration;
+      EXPECT_EQ(log, c.seconds ? Log{i32(key, *c.seconds)} : Log{}) << key << " " << c.duration;
+    }
+  }
+}
+
+// The shortest payload of each box that is parsed, and what it reports;
+// one byte less is refused without a report.
+TEST(Boxes, ShortPayloadsAreRefused) {
+  const struct {
+    BoxParser parser;
+    Bytes box;
+    std::string path;
+    size_t length;
+    Log log;
+  } cases[] = {
+      {&M::parseHintBox, box("hint", be32(7)), "moov.trak.tref.hint", 4, {}},
+      {&M::parseHdlrBox, hdlr("soun"), "moov.trak.hdlr", 12, {}},
+      {&M::parseMvhdBox, mvhd(600, 6000), "moov.mvhd", 20, {i32("TODO_video.duration", 10)}},
+      {&M::parseMdhdBox, mdhd(600, 6000, 1), "moov.mdhd", 32, {i32("media.duration", 10)}},
+      {&M::parseStsdBox, stsd({audioEntry("alac", 2, 16, 0)}), "moov.stsd", 16, {}},
+      {&M::parseStsdBox, stsd({audioEntry("mp4a", 2, 16, 44100u << 16)}), "moov.stsd", 44,
+       audio(2, "16", 44100, "mp4a")},
+      {&M::parseStsdBox, stsd({videoEntry("avc1", 320, 240)}), "moov.stsd", 44,
+       video(320, 240, "avc1")},
+      {&M::parseMetaBox, meta({}), "moov.udta.meta", 4, {}},
+      {&M::parseDataBox,
+       box("data", zeros(8)),
+       "moov.udta.meta.ilst.\251nam.data",
+       8,
+       {str("audio.title", "")}},
+      {&M::parseDataBox,
+       box("data", zeros(8) + be16(17)),
+       "moov.udta.meta.ilst.gnre.data",
+       10,
+       {str("content.genre", "(17)")}},
+      {&M::parseDataBox,
+       box("data", zeros(8) + be32(5) + be16(3)),
+       "moov.udta.meta.ilst.trkn.data",
+       14,
+       {str("TODO_trackNumber", "5/3")}},
+      {&M::parseDataBox,
+       box("data", zeros(14)),
+       "moov.udta.meta.ilst.disk.data",
+       14,
+       {str("TODO_discNumber", "0/0")}},
+      {&M::parseDataBox,
+       box("data", zeros(8) + "\x05"),
+       "moov.udta.meta.ilst.rtng.data",
+       9,
+       {i32("user.rating", 5)}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(parse(c.parser, c.box, c.path, c.length), std::make_pair(true, c.log)) << c.path;
+    const bool dataBox = c.parser == &M::parseDataBox;  // refuses silently but succeeds
+    EXPECT_EQ(parse(c.parser, c.box, c.path, c.length - 1), std::make_pair(dataBox, Log{}))
+        << c.path;
+  }
+  EXPECT_TRUE(parse(&M::parseFtypBox, box("ftyp", ""), "ftyp").first);
+  EXPECT_TRUE(parse(&M::parseHintBox, box("hint", be32(0x00FFFFFF)), "moov.hint").first);
+  EXPECT_FALSE(parse(&M::parseHintBox, box("hint", be32(0x01000000)), "moov.hint").first);
+  for (const char* path : {"data", "ilst.data", "\251nam.data"}) {
+    EXPECT_EQ(parse(&M::parseDataBox, box("data", zeros(8) + "x"), path).second, Log{}) << path;
+  }
+}
+
+}  // namespace
+}  // namespace mp4test
