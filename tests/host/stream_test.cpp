@@ -133,8 +133,10 @@ constexpr int32_t kInit = static_cast<int32_t>(FileInputStream::kInitialRead);
 // The most that a read buffers past its end: to the end of a page.
 constexpr int32_t kAhead = 4096;
 // The request table's file: pattern bytes with a media-data box from kMdat
-// to kMoov, then a movie box to the end.
+// to kMoov (its size in 64 bits, so its header ends at kMdatData), then a
+// movie box to the end.
 constexpr int32_t kMdat = 40;
+constexpr int32_t kMdatData = kMdat + 16;
 constexpr int32_t kMoov = 2900000;
 
 std::string boxedPattern() {
@@ -143,7 +145,9 @@ std::string boxedPattern() {
     for (int i = 0; i < 4; ++i) data[at + i] = static_cast<char>(size >> (24 - 8 * i));
     data.replace(at + 4, 4, type, 4);
   };
-  header(kMdat, kMoov - kMdat, "mdat");
+  header(kMdat, 1, "mdat");
+  const int64_t mdatSize = kMoov - kMdat;
+  for (int i = 0; i < 8; ++i) data[kMdat + 8 + i] = static_cast<char>(mdatSize >> (56 - 8 * i));
   header(kMoov, kFileSize - kMoov, "moov");
   return data;
 }
@@ -187,7 +191,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {{0, 1, 1024, false},
                      {0, 8, 8, false},
                      {0, kMdat, kMdat, false},
-                     {0, kMdat + 8, kMdat + 8, false},
+                     {0, kMdatData, kMdatData, false},
                      {0, kMoov, kMoov, true},
                      {0, kMoov + 8, kMoov + 8, true},
                      {0, static_cast<int32_t>(kFileSize), static_cast<int32_t>(kFileSize), true}}},
@@ -200,7 +204,7 @@ INSTANTIATE_TEST_SUITE_P(
                      {0, 2000000, 2000000, false}}},
         // A request that ends elsewhere than the media data's end is read.
         RequestCase{"NotTheMediaDataEnd",
-                    {{0, kMdat + 8, kMdat + 8, false}, {0, kMoov - 1, kMoov - 1, false}}},
+                    {{0, kMdatData, kMdatData, false}, {0, kMoov - 1, kMoov - 1, false}}},
         // Requests that end on and just past the buffered bytes (the first
         // read buffers to the end of its page), and one that starts past
         // them.
@@ -221,7 +225,7 @@ INSTANTIATE_TEST_SUITE_P(
         // (from the mapping), across the window's start, the window read on
         // a little, then moved far ahead, and a large read back from 0.
         RequestCase{"InAndAroundAView",
-                    {{0, kMdat + 8, kMdat + 8, false},
+                    {{0, kMdatData, kMdatData, false},
                      {0, kMoov, kMoov, true},
                      {100, 1000, 1000, true},
                      {kMoov - 10000, 20000, 20000, true},
