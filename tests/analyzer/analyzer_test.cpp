@@ -370,7 +370,7 @@ TEST(Walker, ContainersAndOtherTypes) {
   for (int depth : {0, 9, 10}) {
     Harness h;
     const Log log = h.call([&](Mp4ThroughAnalyzer& a) {
-      parseExact(a, &Mp4ThroughAnalyzer::parseBox, moov.substr(8), "moov", depth);
+      EXPECT_TRUE(parseExact(a, &Mp4ThroughAnalyzer::parseBox, moov.substr(8), "moov", depth));
     });
     EXPECT_EQ(log, (depth <= 9 ? Log{i32("TODO_video.duration", 2), str("audio.title", "Song")}
                                : Log{i32("TODO_video.duration", 2)}))
@@ -480,6 +480,7 @@ TEST(Boxes, ShortPayloadsAreRefused) {
         << c.path;
   }
   EXPECT_TRUE(parse(&M::parseFtypBox, box("ftyp", ""), "ftyp").first);
+  EXPECT_FALSE(parse(&M::parseStsdBox, stsd({audioEntry("mp4a", 2, 16, 0)}, 1), "moov.stsd").first);
   EXPECT_TRUE(parse(&M::parseHintBox, box("hint", be32(0x00FFFFFF)), "moov.hint").first);
   EXPECT_FALSE(parse(&M::parseHintBox, box("hint", be32(0x01000000)), "moov.hint").first);
   for (const char* path : {"data", "ilst.data", "\251nam.data"}) {

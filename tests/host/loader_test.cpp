@@ -26,6 +26,7 @@ TEST(PluginSet, LoadsThroughModulesInNameOrderEarlierDirectoriesFirst) {
   install(dir, FAKE_MODULE_PATH, "strigita_a_fake.so");
   install(dir, FAKE_MODULE_PATH, "strigiea_end.so");  // an end analyzer: not loaded
   dir.write("strigita_notes.txt", "not a module");
+  dir.write("strigita_.so", "a name without a module name");
   later.write("strigita_mp4.so", "a broken copy");
   mp4host::PluginSet plugins;
   plugins.loadDirectories({dir.path(), dir.path() + "/missing", later.path()});

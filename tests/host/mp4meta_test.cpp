@@ -228,11 +228,12 @@ TEST(Mp4meta, CommandLines) {
 
 TEST(Mp4meta, ModulesMissingOrBroken) {
   RunOptions options;
-  options.pluginPath = "/nonexistent/modules";
+  options.pluginPath = "/nonexistent/modules:/nonexistent/b";
   RunResult run = runMp4meta({"x"}, options);
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "");
-  EXPECT_NE(run.err.find("/nonexistent/modules"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("looked in: /nonexistent/modules, /nonexistent/b\n"), std::string::npos)
+      << run.err;
   EXPECT_NE(run.err.find("STRIGI_PLUGIN_PATH"), std::string::npos) << run.err;
   TempDir modules;
   const std::string broken = modules.write("strigita_broken.so", "garbage");
