@@ -95,6 +95,7 @@ def main():
         env = dict(os.environ, STRIGI_PLUGIN_PATH=args.plugins)
         runs = errors = short = 0
         bad = []
+        messages = {}
         deadline = time.monotonic() + args.seconds
         while time.monotonic() < deadline:
             run = subprocess.run([args.mp4meta, "--json", "--jobs", "2", scratch],
@@ -109,6 +110,7 @@ def main():
                 report = json.loads(line)
                 if "error" in report:
                     errors += 1
+                    messages[report["error"]] = messages.get(report["error"], 0) + 1
                 elif "content.mime_type" not in report["fields"]:
                     short += 1
         stop.set()
@@ -117,6 +119,8 @@ def main():
         shutil.rmtree(scratch)
     print("%d runs over %d files: %d error entries, %d reports without a mime type, %d bad runs"
           % (runs, len(copies), errors, short, len(bad)))
+    for message, count in sorted(messages.items()):
+        print("  %d x %s" % (count, message))
     for b in bad:
         print(b)
     return 1 if bad else 0
