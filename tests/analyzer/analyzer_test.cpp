@@ -465,6 +465,13 @@ TEST(Boxes, ShortPayloadsAreRefused) {
         << c.path;
   }
   EXPECT_TRUE(parse(&M::parseFtypBox, box("ftyp", ""), "ftyp").first);
+  // A bad child ends the walk of its container, which still succeeds.
+  testing::internal::CaptureStderr();
+  for (const Bytes& bad : {boxWithSizeField(120, "trak", ""), boxWithSizeField(4, "free", ""),
+                           be32(1) + "mdhd" + be32(0)}) {
+    EXPECT_TRUE(parse(&M::parseBox, box("moov", bad), "moov").first);
+  }
+  testing::internal::GetCapturedStderr();
   EXPECT_FALSE(parse(&M::parseStsdBox, stsd({audioEntry("mp4a", 2, 16, 0)}, 1), "moov.stsd").first);
   EXPECT_TRUE(parse(&M::parseHintBox, box("hint", be32(0x00FFFFFF)), "moov.hint").first);
   EXPECT_FALSE(parse(&M::parseHintBox, box("hint", be32(0x01000000)), "moov.hint").first);
