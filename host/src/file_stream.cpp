@@ -156,7 +156,7 @@ const char* FileInputStream::fetch(int64_t pos, int64_t need, int64_t* available
       bool ok;
       if (adjoins && !stepOver && end - m_bufferOffset <= kMaxRead) {
         ok = extendBuffer(end);
-      } else if (m_mapAllowed && (makeView(pos, end) || mapWholeFile())) {
+      } else if (m_mapAllowed && (makeView(end) || mapWholeFile())) {
         ok = m_status != Strigi::Error;
       } else {
         // Some files cannot be mapped; read them into the buffer.
@@ -183,18 +183,17 @@ const char* FileInputStream::fetch(int64_t pos, int64_t need, int64_t* available
 bool FileInputStream::fetchIntoView(int64_t pos, int64_t end, bool stepOver) {
   if (!stepOver && end - m_viewMapped <= kWindowSize) return fillWindow(end);
   dropView(false);
-  if (makeView(pos, end)) return m_status != Strigi::Error;
+  if (makeView(end)) return m_status != Strigi::Error;
   return mapWholeFile() || refillBuffer(pos, end);
 }
 
-// Sets up a view whose window starts at the page where the request
-// [pos, end) ends (or at pos, when that is later). False, with nothing
-// changed, when the request lies beyond the views' reach or no address
-// space can be had; true with the stream in the Error status when the
-// window cannot be read.
-bool FileInputStream::makeView(int64_t pos, int64_t end) {
-  const int64_t windowStart = pageStart(std::max(pos, end - 1));
-  if (windowStart > kViewSpan || end - windowStart > kWindowSize) return false;
+// Sets up a view for a request that ends at end: its window starts at the
+// page where the request ends. False, with nothing changed, when the
+// request lies beyond the views' reach or no address space can be had;
+// true with the stream in the Error status when the window cannot be read.
+bool FileInputStream::makeView(int64_t end) {
+  const int64_t windowStart = pageStart(end - 1);
+  if (windowStart > kViewSpan) return false;
   if (!m_space && !reserveSpace()) return false;
   if (windowStart > 0) {
     // MAP_FIXED replaces reserved pages of the stream's own space only.
@@ -326,8 +325,9 @@ void FileInputStream::abandonSpace(int64_t holeLength) {
   m_windowUsed = 0;
 }
 
+// Only for a file with mapping allowed, and a request in it: the size is
+// not 0.
 bool FileInputStream::mapWholeFile() {
-  if (m_size <= 0 || !m_mapAllowed) return false;
   void* p = mmap(nullptr, static_cast<size_t>(m_size), PROT_READ, MAP_PRIVATE, m_fd, 0);
   if (p == MAP_FAILED) return false;
   m_map = static_cast<const char*>(p);

@@ -323,6 +323,25 @@ TEST(FileStream, FileCutShortWhileAnalysedNeverCrashes) {
 TEST(FileStream, ManyFilesInTurnEachShowTheirOwnBytes) {
   TempDir dir;
   FileInputStream s;
+  // First many boxes read one after another, as the analyzer reads them.
+  std::string boxes;
+  for (int i = 0; i < 64; ++i) boxes += mp4test::box("free", pattern(5000));
+  int fd = open(dir.write("boxes", boxes).c_str(), O_RDONLY | O_CLOEXEC);
+  s.open(fd, static_cast<int64_t>(boxes.size()));
+  for (int32_t end = 5008; end <= static_cast<int32_t>(boxes.size()); end += 5008) {
+    const char* p = nullptr;
+    ASSERT_EQ(s.read(p, end, end), end) << s.error();
+    ASSERT_EQ(bytesAt(p, end), boxes.substr(0, static_cast<size_t>(end)));
+    s.reset(0);
+  }
+  s.close();
+  close(fd);
+  // The views' address space is reserved once, for all files.
+  const auto addressSpace = [] {
+    std::string status = mp4test::readFile("/proc/self/status");
+    return std::stoll(status.substr(status.find("VmSize:") + 7)) * 1024;
+  };
+  const int64_t spaceBefore = addressSpace();
   for (int i = 0; i < 30; ++i) {
     // Sizes that are not whole pages, now larger, now smaller than the one
     // before, so that views map over what earlier ones left in every way.
@@ -331,7 +350,7 @@ TEST(FileStream, ManyFilesInTurnEachShowTheirOwnBytes) {
     const std::string header = mp4test::be32(static_cast<uint32_t>(data.size())) + "mdat";
     data.replace(0, 8, header);
     data[8] = static_cast<char>(i);
-    const int fd = open(dir.write("f" + std::to_string(i), data).c_str(), O_RDONLY | O_CLOEXEC);
+    fd = open(dir.write("f" + std::to_string(i), data).c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
     s.open(fd, static_cast<int64_t>(data.size()));
     EXPECT_EQ(s.status(), Strigi::Ok);
@@ -346,13 +365,15 @@ TEST(FileStream, ManyFilesInTurnEachShowTheirOwnBytes) {
     s.close();
     close(fd);
   }
+  EXPECT_LT(addressSpace() - spaceBefore,
+            2 * (FileInputStream::kViewSpan + FileInputStream::kWindowSize));
   // A view larger than what is kept after the file, then beyond views, and
   // a sparse file past 2 GiB read after a far reset.
   for (const int64_t big :
        {FileInputStream::kStaleMapped + 5000, FileInputStream::kViewSpan + 3 * 4096 + 5000,
         (int64_t{3} << 30) + 4096}) {
     SCOPED_TRACE(big);
-    const int fd = open(dir.write("big" + std::to_string(big), "").c_str(), O_RDWR | O_CLOEXEC);
+    fd = open(dir.write("big" + std::to_string(big), "").c_str(), O_RDWR | O_CLOEXEC);
     ASSERT_EQ(ftruncate(fd, big), 0);
     ASSERT_EQ(pwrite(fd, "\0\0\0\x10moov", 8, big - 8), 8);
     s.open(fd, big);

@@ -95,7 +95,7 @@ class FileInputStream : public Strigi::InputStream {
   const char* fetch(int64_t pos, int64_t need, int64_t* available);
   bool fetchIntoView(int64_t pos, int64_t end, bool stepOver);
   bool stepsOverMediaData(int64_t end) const;
-  bool makeView(int64_t pos, int64_t end);
+  bool makeView(int64_t end);
   bool fillWindow(int64_t end);
   void dropView(bool done);
   bool reserveSpace();
