@@ -201,7 +201,7 @@ TEST(Mp4meta, CommandLines) {
                                              {"--fast", "x"},
                                              {"-x", "x"},
                                              {"--jobs", "0", "x"},
-                                             {"-j", "many", "x"},
+                                             {"-j", "2x", "x"},
                                              {"x", "--jobs"},
                                              {"-", "--files-from", "-"}}) {
     const RunResult run = runMp4meta(args);
@@ -210,10 +210,13 @@ TEST(Mp4meta, CommandLines) {
     EXPECT_EQ(run.err.rfind("mp4meta: ", 0), 0u) << run.err;
     EXPECT_NE(run.err.find("Usage: mp4meta"), std::string::npos) << run.err;
   }
-  RunResult run = runMp4meta({"--help"});
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out.rfind("Usage: mp4meta", 0), 0u);
-  EXPECT_NE(run.out.find("--files-from"), std::string::npos);
+  RunResult run;
+  for (const char* help : {"--help", "-h"}) {
+    run = runMp4meta({help});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out.rfind("Usage: mp4meta", 0), 0u);
+    EXPECT_NE(run.out.find("--files-from"), std::string::npos);
+  }
   run = runMp4meta({"--version"});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out.rfind("mp4meta ", 0), 0u);
