@@ -78,6 +78,7 @@ INSTANTIATE_TEST_SUITE_P(
         Utf8Case{"BelowSurrogates", "\xED\x9F\xBF", true},
         Utf8Case{"LowestThreeByte", "\xE0\xA0\x80", true},
         Utf8Case{"FourByteBadThird", "\xF0\x90\x41\x80", false},
+        Utf8Case{"FourByteBadFourth", "\xF0\x90\x80\x41", false},
         Utf8Case{"LeadAtTheEnd", "ab\xE2", false},
         Utf8Case{"AfterLongAsciiRun", "abcdefghij\xC3\xA9", true},
         Utf8Case{"OverlongTwoByte", "\xC0\x80", false}, Utf8Case{"OverlongC1", "\xC1\xBF", false},

@@ -57,6 +57,11 @@ TEST(Mp4meta, OutputLinesOfBothFormats) {
                 .size(),
             40000u);
   EXPECT_EQ(run.err, "");
+  RunOptions full;
+  full.stdoutPath = "/dev/full";
+  run = runMp4meta({"--json", song}, full);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "mp4meta: cannot write the output: No space left on device\n");
   run = runMp4meta({text, song});
   EXPECT_EQ(run.out.substr(0, run.out.find("media.sample_rate")),
             text + "\n\n" + song +
