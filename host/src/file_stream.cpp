@@ -33,6 +33,10 @@ int64_t pageEnd(int64_t offset) { return pageStart(offset + pageSize() - 1); }
 constexpr int64_t kKeptBuffer = 8 * 1024 * 1024;
 constexpr int64_t kKeptWindow = 8 * 1024 * 1024;
 
+// At most this much after the media data a view steps over is read at once
+// when it runs to the end of the file.
+constexpr int64_t kTailRead = 256 * 1024;
+
 }  // namespace
 
 FileInputStream::FileInputStream()
@@ -207,7 +211,9 @@ bool FileInputStream::makeView(int64_t end) {
   m_viewBase = m_window - windowStart;
   m_viewMapped = windowStart;
   m_viewEnd = windowStart;
-  fillWindow(end);
+  // What follows media data near the end of a file (a movie box, tags) is
+  // all asked for next: one read gets it.
+  fillWindow(m_size - end <= kTailRead ? m_size : end);
   return true;
 }
 

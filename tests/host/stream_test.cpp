@@ -137,7 +137,7 @@ constexpr int32_t kAhead = 4096;
 // movie box to the end.
 constexpr int32_t kMdat = 40;
 constexpr int32_t kMdatData = kMdat + 16;
-constexpr int32_t kMoov = 2900000;
+constexpr int32_t kMoov = 2800000;
 
 std::string boxedPattern() {
   std::string data = pattern(kFileSize);
