@@ -136,7 +136,7 @@ TEST(Mp4index, UpdatesFollowTheCollection) {
   unlink(extra.c_str());
   EXPECT_EQ(mp4index({"update", c.db, "--files-from", list}).out, summary(0, 0, 1, 0, 0));
   EXPECT_EQ(count(c.db, "blobs"), 0);
-  EXPECT_EQ(count(c.db, "vals"), 0);
+  EXPECT_EQ(count(c.db, "nums"), 0);
 }
 
 TEST(Mp4index, EachQueryForm) {
@@ -179,7 +179,7 @@ TEST(Mp4index, RefusesWhatIsNotItsIndexAndChangesNothing) {
   const std::string song = c.root + "/album/a.m4a";
   const std::string newer = c.dir.path() + "/newer.db";
   ASSERT_EQ(mp4index({"update", newer, song}).status, 0);
-  execute(newer, "PRAGMA user_version = 2");
+  execute(newer, "PRAGMA user_version = 3");
   const std::string other = c.dir.path() + "/other.db";
   execute(other, "CREATE TABLE notes(text)");
   const std::string text = c.dir.write("text.db", "not a database, only some text\n");
@@ -190,7 +190,7 @@ TEST(Mp4index, RefusesWhatIsNotItsIndexAndChangesNothing) {
       {c.dir.path() + "/missing/index.db", "folder " + c.dir.path() + "/missing does not exist"},
       {text, "not an SQLite database"},
       {other, "of another application"},
-      {newer, "newer mp4index (schema version 2"},
+      {newer, "newer mp4index (schema version 3"},
   };
   for (const auto& t : cases) {
     const bool exists = access(t.db.c_str(), F_OK) == 0;
@@ -280,9 +280,9 @@ TEST(Mp4index, KilledUpdateLeavesWholeFilesAndTheNextOneFinishes) {
       EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok");
       sqlite3_finalize(check);
       // The full-text index too, once the schema is there.
-      if (sqlite3_exec(handle, "INSERT INTO vals_text(vals_text) VALUES('integrity-check')",
+      if (sqlite3_exec(handle, "INSERT INTO words(words) VALUES('integrity-check')",
                        nullptr, nullptr, nullptr) != SQLITE_OK) {
-        EXPECT_STREQ(sqlite3_errmsg(handle), "no such table: vals_text");
+        EXPECT_STREQ(sqlite3_errmsg(handle), "no such table: words");
       }
     }
     sqlite3_close(handle);

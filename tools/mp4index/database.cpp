@@ -12,41 +12,52 @@ namespace {
 // "mp4i" in the database header: what tells our files from other SQLite
 // databases.
 constexpr int64_t kApplicationId = 0x6d703469;
-constexpr int64_t kSchemaVersion = 1;
+constexpr int64_t kSchemaVersion = 2;
 
-// Values keep their report order (pos) and their type: text that is valid
-// UTF-8, integers and reals in value; other bytes (cover images) in blobs,
-// once however many files hold them (the tracks of an album share their
-// cover), and out of the index on values. Text values are also in a
-// full-text index (whose content is vals itself), kept by the update.
+// Each file's values are packed, in report order, into files.report (see
+// report.h); what the searches need is indexed beside it: the numbers in
+// nums, the words of text values and each file's keys in the full-text
+// table words (contentless: the update deletes a file's rows with the
+// values its report held). Bytes that are not UTF-8 (cover images) are in
+// blobs, once however many files hold them (the tracks of an album share
+// their cover), counted in refs.
 const char kSchema[] = R"sql(
 CREATE TABLE files(
   id INTEGER PRIMARY KEY,
   path BLOB NOT NULL UNIQUE,
   size INTEGER NOT NULL,
   mtime_ns INTEGER NOT NULL,
-  error TEXT
+  error TEXT,
+  report BLOB
 );
-CREATE TABLE vals(
+CREATE TABLE keys(
   id INTEGER PRIMARY KEY,
-  file INTEGER NOT NULL REFERENCES files(id),
-  pos INTEGER NOT NULL,
-  key TEXT NOT NULL,
-  name,
-  value,
-  blob INTEGER REFERENCES blobs(id)
+  key NOT NULL UNIQUE
 );
+CREATE TABLE nums(
+  key INTEGER NOT NULL,
+  value NOT NULL,
+  file INTEGER NOT NULL,
+  PRIMARY KEY(key, value, file)
+) WITHOUT ROWID;
 CREATE TABLE blobs(
   id INTEGER PRIMARY KEY,
   hash INTEGER NOT NULL,
+  refs INTEGER NOT NULL,
   bytes BLOB NOT NULL
 );
 CREATE INDEX blobs_by_hash ON blobs(hash);
-CREATE INDEX vals_by_blob ON vals(blob) WHERE blob IS NOT NULL;
-CREATE INDEX vals_by_file ON vals(file, key);
-CREATE INDEX vals_by_key ON vals(key, value);
-CREATE VIRTUAL TABLE vals_text USING fts5(
-  value, content='vals', content_rowid='id', tokenize='unicode61 remove_diacritics 2');
+CREATE VIRTUAL TABLE words USING fts5(
+  k, v, content='', columnsize=0, tokenize='unicode61 remove_diacritics 2');
+)sql";
+
+// What an index of an older schema version holds; update drops it and
+// starts anew (the index is made from the files).
+const char kOldSchema[] = R"sql(
+DROP TABLE IF EXISTS vals_text;
+DROP TABLE IF EXISTS vals;
+DROP TABLE IF EXISTS blobs;
+DROP TABLE IF EXISTS files;
 )sql";
 
 std::string folderOf(const std::string& path) {
@@ -208,6 +219,10 @@ void Database::checkFormat(Mode mode) {
       if (mode == CreateOrOpen) execute("PRAGMA synchronous = NORMAL");
       return;
     }
+    if (version != 0 && mode == OpenExisting) {
+      throw DatabaseError("the index was made by an older mp4index (schema version " +
+                          std::to_string(version) + "): run 'mp4index update' to rebuild it");
+    }
   } else if (applicationId != 0 || objects != 0) {
     throw DatabaseError("not an index: an SQLite database of another application (left as it is)");
   }
@@ -224,10 +239,17 @@ void Database::createSchema() {
   try {
     // Another update may have made the schema while this one waited.
     Statement user(m_db, "PRAGMA user_version");
-    if (user.step() && user.integer(0) == kSchemaVersion) {
-      user.reset();
+    const int64_t version = user.step() ? user.integer(0) : 0;
+    user.reset();
+    if (version == kSchemaVersion) {
       execute("COMMIT");
       return;
+    }
+    // An older index goes in the same transaction that makes the new one:
+    // stopped before the commit, it stays as it was.
+    if (version != 0) {
+      execute(kOldSchema);
+      m_rebuiltFrom = version;
     }
     execute(kSchema);
     execute(("PRAGMA application_id = " + std::to_string(kApplicationId)).c_str());

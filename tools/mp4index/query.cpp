@@ -8,8 +8,11 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <string_view>
+#include <unordered_map>
 
 #include "database.h"
+#include "report.h"
 #include "update.h"
 
 namespace mp4index {
@@ -63,12 +66,15 @@ class Output {
 class Reports {
  public:
   Reports(Database& db, bool json)
-      : m_values(db.handle(),
-                 "SELECT v.key, v.name, v.value, b.bytes FROM vals AS v "
-                 "LEFT JOIN blobs AS b ON b.id = v.blob WHERE v.file = ? ORDER BY v.pos"),
-        m_json(json) {}
+      : m_blob(db.handle(), "SELECT bytes FROM blobs WHERE id = ?"), m_json(json) {
+    Statement keys(db.handle(), "SELECT id, key FROM keys");
+    while (keys.step()) {
+      m_keys[keys.integer(0)] = m_fields.registerField(std::string(keys.bytes(1), keys.length(1)));
+    }
+  }
 
-  void print(Output& out, int64_t id, const std::string& path, const std::string* error) {
+  void print(Output& out, const std::string& path, const std::string* error,
+             std::string_view report) {
     if (error) {
       if (m_json) {
         m_formatter.appendJsonError(out.text(), path, *error);
@@ -82,28 +88,7 @@ class Reports {
       }
       return;
     }
-    m_recorder.clear();
-    m_values.bindInteger(1, id);
-    while (m_values.step()) {
-      const Strigi::RegisteredField* field =
-          m_fields.registerField(std::string(m_values.bytes(0), m_values.length(0)));
-      const int type = m_values.type(2);
-      if (type == SQLITE_INTEGER) {
-        m_recorder.recordInteger(field, m_values.integer(2));
-      } else if (type == SQLITE_FLOAT) {
-        m_recorder.recordReal(field, m_values.real(2));
-      } else if (type == SQLITE_NULL && m_values.type(3) == SQLITE_NULL) {
-        m_recorder.recordReal(field, std::nan(""));  // SQLite keeps a NaN as NULL
-      } else {
-        const int column = type == SQLITE_NULL ? 3 : 2;  // bytes, or text
-        if (m_values.type(1) != SQLITE_NULL) {
-          m_recorder.recordPair(field, m_values.bytes(1), m_values.length(1),
-                                m_values.bytes(column), m_values.length(column));
-        } else {
-          m_recorder.recordText(field, m_values.bytes(column), m_values.length(column));
-        }
-      }
-    }
+    replay(path, report);
     if (m_json) {
       m_formatter.appendJson(out.text(), path, m_recorder);
     } else {
@@ -115,16 +100,57 @@ class Reports {
   }
 
  private:
-  Statement m_values;
+  void replay(const std::string& path, std::string_view report) {
+    m_recorder.clear();
+    PackedReader values(report);
+    PackedValue v;
+    bool whole = true;
+    while (whole && values.next(&v)) {
+      const auto key = m_keys.find(v.key);
+      whole = key != m_keys.end();
+      if (!whole) break;
+      const Strigi::RegisteredField* field = key->second;
+      std::string_view bytes = v.bytes;
+      if (v.inBlob) {
+        m_blob.reset();
+        m_blob.bindInteger(1, v.integer);
+        whole = m_blob.step();
+        if (!whole) break;
+        bytes = std::string_view(m_blob.bytes(0), m_blob.length(0));
+      }
+      switch (v.kind) {
+        case PackedValue::Text:
+          m_recorder.recordText(field, bytes.data(), bytes.size());
+          break;
+        case PackedValue::Integer:
+          m_recorder.recordInteger(field, v.integer);
+          break;
+        case PackedValue::Real:
+          m_recorder.recordReal(field, v.real);
+          break;
+        case PackedValue::Pair:
+          m_recorder.recordPair(field, v.name.data(), v.name.size(), bytes.data(), bytes.size());
+          break;
+      }
+    }
+    m_blob.reset();
+    if (whole && !values.damaged()) return;
+    throw DatabaseError("the index is damaged (the stored values of " + path +
+                        " cannot be read): remove it and run update again");
+  }
+
+  Statement m_blob;
   bool m_json;
   bool m_printed = false;
   Strigi::FieldRegister m_fields;
+  std::unordered_map<int64_t, const Strigi::RegisteredField*> m_keys;
   mp4host::ValueRecorder m_recorder;
   mp4host::ReportFormatter m_formatter;
 };
 
-// Prints every row of files (id, path, error) that statement gives: each
-// file's report, or (list) only the paths of those that were analysed.
+// Prints every row of files (id, path, error, report) that statement
+// gives: each file's report, or (list) only the paths of those that were
+// analysed.
 bool printFiles(Statement& files, Reports& reports, Output& out, bool list) {
   bool any = false;
   while (files.step()) {
@@ -137,10 +163,40 @@ bool printFiles(Statement& files, Reports& reports, Output& out, bool list) {
       out.text() += '\n';
       out.maybeFlush();
     } else {
-      reports.print(out, files.integer(0), path, failed ? &error : nullptr);
+      reports.print(out, path, failed ? &error : nullptr,
+                    std::string_view(files.bytes(3), files.length(3)));
     }
   }
   return any;
+}
+
+// mp4index_has_text(report, key, text): whether the packed report holds an
+// inline text value (or pair value) of that key whose bytes are text's.
+void hasText(sqlite3_context* context, int, sqlite3_value** args) {
+  const auto bytes = [&](int i) {
+    const void* data = sqlite3_value_blob(args[i]);
+    return std::string_view(static_cast<const char*>(data),
+                            data ? sqlite3_value_bytes(args[i]) : 0);
+  };
+  const std::string_view report = bytes(0);
+  const int64_t key = sqlite3_value_int64(args[1]);
+  const std::string_view text = bytes(2);
+  PackedValue v;
+  for (PackedReader values(report); values.next(&v);) {
+    if (v.key == key && !v.inBlob && (v.kind == PackedValue::Text || v.kind == PackedValue::Pair) &&
+        v.bytes == text) {
+      sqlite3_result_int(context, 1);
+      return;
+    }
+  }
+  sqlite3_result_int(context, 0);
+}
+
+bool hasAsciiWordChar(const std::string& text) {
+  for (char c : text) {
+    if (std::isalnum(static_cast<unsigned char>(c))) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -198,52 +254,78 @@ bool parseTerm(const std::string& text, Term* term, std::string* error) {
 }
 
 void search(Database& db, const std::vector<Term>& terms, bool json) {
+  static_assert(kTextBits == 20, "the queries below take a word row's file as rowid >> 20");
+  sqlite3_create_function(db.handle(), "mp4index_has_text", 3,
+                          SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_DIRECTONLY, nullptr, hasText,
+                          nullptr, nullptr);
   struct Parameter {
     bool isNumber;
     std::string text;
     int64_t number;
   };
   std::vector<Parameter> parameters;
-  std::string sql = "SELECT f.id, f.path, f.error FROM files f WHERE 1";
-  Statement hasKey(db.handle(), "SELECT 1 FROM vals WHERE key = ? LIMIT 1");
+  const auto text = [&](std::string t) { parameters.push_back({false, std::move(t), 0}); };
+  const auto number = [&](int64_t n) { parameters.push_back({true, "", n}); };
+  std::string sql = "SELECT f.id, f.path, f.error, f.report FROM files f WHERE 1";
+  Statement keyId(db.handle(), "SELECT id FROM keys WHERE key = ?");
+  Statement anyHas(db.handle(), "SELECT 1 FROM words WHERE words MATCH ? LIMIT 1");
   for (const Term& term : terms) {
+    int64_t key = 0;
+    if (term.kind != Term::Words) {
+      keyId.bindBytes(1, term.key.data(), term.key.size());
+      if (keyId.step()) key = keyId.integer(0);
+      keyId.reset();
+    }
+    const std::string has = "k : " + hasToken(key);
     if (term.kind != Term::Words && term.kind != Term::Missing) {
-      hasKey.bindBytes(1, term.key.data(), term.key.size());
-      if (hasKey.step()) {
-        hasKey.reset();
-      } else {
+      bool found = false;
+      if (key != 0) {
+        anyHas.bindText(1, has.data(), has.size());
+        found = anyHas.step();
+        anyHas.reset();
+      }
+      if (!found) {
         std::fprintf(stderr, "mp4index: note: no file in the index has the field '%s'\n",
                      term.key.c_str());
       }
     }
+    if (key == 0 && term.kind != Term::Words) {
+      // No file has ever had the field.
+      if (term.kind != Term::Missing) sql += " AND 0";
+      continue;
+    }
+    // The words of the field's values; a key's own token alone, for text
+    // with no word in it (the exact check then looks at every file with
+    // the field).
+    const std::string fieldWords = "k : " + keyToken(key) + " AND v : " + ftsPhrase(term.text);
     switch (term.kind) {
       case Term::Words:
+        sql += " AND f.id IN (SELECT rowid >> 20 FROM words WHERE words MATCH ?)";
+        text("v : " + ftsPhrase(term.text));
+        break;
       case Term::FieldWords:
-        // The full-text match first (CROSS JOIN keeps the order): a key
-        // alone would select every file with that field.
-        sql +=
-            " AND f.id IN (SELECT v.file FROM vals_text CROSS JOIN vals v "
-            "ON v.id = vals_text.rowid WHERE vals_text MATCH ?";
-        parameters.push_back({false, ftsPhrase(term.text), 0});
-        if (term.kind == Term::FieldWords) {
-          sql += " AND v.key = ?";
-          parameters.push_back({false, term.key, 0});
-        }
-        sql += ')';
+        sql += " AND f.id IN (SELECT rowid >> 20 FROM words WHERE words MATCH ?)";
+        text(fieldWords);
         break;
       case Term::Equals: {
-        // The value as text, and as a number when it is one, since numbers
-        // are stored as numbers.
-        sql += " AND f.id IN (SELECT file FROM vals WHERE key = ? AND value IN (?, ?))";
-        parameters.push_back({false, term.key, 0});
-        parameters.push_back({false, term.text, 0});
-        Term number;
+        // Text values exactly, the word index narrowing the files to look
+        // at; and numbers, when the value is one, since they are stored as
+        // numbers.
+        sql +=
+            " AND f.id IN (SELECT g.id FROM words CROSS JOIN files AS g ON g.id = words.rowid >> "
+            "20 "
+            "WHERE words MATCH ? AND mp4index_has_text(g.report, ?, ?)";
+        text(hasAsciiWordChar(term.text) ? fieldWords : has);
+        number(key);
+        text(term.text);
+        Term asNumber;
         std::string ignored;
-        if (parseTerm("k>" + term.text, &number, &ignored)) {
-          parameters.push_back({true, "", number.number});
-        } else {
-          parameters.push_back({false, term.text, 0});
+        if (parseTerm("k>" + term.text, &asNumber, &ignored)) {
+          sql += " UNION SELECT file FROM nums WHERE key = ? AND value = ?";
+          number(key);
+          number(asNumber.number);
         }
+        sql += ')';
         break;
       }
       case Term::Less:
@@ -251,16 +333,16 @@ void search(Database& db, const std::vector<Term>& terms, bool json) {
       case Term::Greater:
       case Term::GreaterEqual: {
         static const char* const kOperators[] = {"<", "<=", ">", ">="};
-        sql += " AND f.id IN (SELECT file FROM vals WHERE key = ? AND value ";
+        sql += " AND f.id IN (SELECT file FROM nums WHERE key = ? AND value ";
         sql += kOperators[term.kind - Term::Less];
-        sql += " ? AND typeof(value) IN ('integer', 'real'))";
-        parameters.push_back({false, term.key, 0});
-        parameters.push_back({true, "", term.number});
+        sql += " ?)";
+        number(key);
+        number(term.number);
         break;
       }
       case Term::Missing:
-        sql += " AND NOT EXISTS (SELECT 1 FROM vals WHERE file = f.id AND key = ?)";
-        parameters.push_back({false, term.key, 0});
+        sql += " AND f.id NOT IN (SELECT rowid >> 20 FROM words WHERE words MATCH ?)";
+        text(has);
         break;
     }
   }
@@ -280,9 +362,10 @@ void search(Database& db, const std::vector<Term>& terms, bool json) {
 }
 
 bool show(Database& db, const std::vector<std::string>& paths, bool json) {
-  Statement files(db.handle(),
-                  "SELECT id, path, error FROM files WHERE path = ?1 OR (path >= ?2 AND path < ?3) "
-                  "ORDER BY path");
+  Statement files(
+      db.handle(),
+      "SELECT id, path, error, report FROM files WHERE path = ?1 OR (path >= ?2 AND path < ?3) "
+      "ORDER BY path");
   Output out;
   Reports reports(db, json);
   bool ok = true;

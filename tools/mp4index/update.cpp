@@ -9,7 +9,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -18,6 +20,7 @@
 #include <unordered_set>
 
 #include "database.h"
+#include "report.h"
 
 namespace mp4index {
 
@@ -68,39 +71,30 @@ class Updater : public mp4meta::Collector {
         m_counts(counts),
         m_find(db.handle(),
                "SELECT id, size, mtime_ns, error IS NOT NULL FROM files WHERE path = ?"),
-        m_insertFile(db.handle(),
-                     "INSERT INTO files(path, size, mtime_ns, error) VALUES (?, ?, ?, ?)"),
+        m_insertFile(
+            db.handle(),
+            "INSERT INTO files(path, size, mtime_ns, error, report) VALUES (?, ?, ?, ?, ?)"),
         m_updateFile(db.handle(),
-                     "UPDATE files SET size = ?, mtime_ns = ?, error = ? WHERE id = ?"),
-        m_deleteValues(db.handle(), "DELETE FROM vals WHERE file = ?"),
-        // A batch's files at a time (a JSON array of their ids), in rowid
-        // order: the full-text index flushes its pending terms at the end
-        // of every statement that writes it and whenever a rowid is lower
-        // than the one before.
-        m_indexText(db.handle(),
-                    "INSERT INTO vals_text(rowid, value) SELECT v.id, v.value "
-                    "FROM json_each(?) AS j JOIN vals AS v ON v.file = j.value "
-                    "WHERE typeof(v.value) = 'text' ORDER BY v.id"),
-        m_unindexText(
-            db.handle(),
-            "INSERT INTO vals_text(vals_text, rowid, value) "
-            "SELECT 'delete', id, value FROM vals WHERE file = ? AND typeof(value) = 'text' "
-            "ORDER BY id"),
+                     "UPDATE files SET size = ?, mtime_ns = ?, error = ?, report = ? WHERE id = ?"),
+        m_reportOf(db.handle(), "SELECT report FROM files WHERE id = ?"),
         m_deleteFile(db.handle(), "DELETE FROM files WHERE id = ?"),
+        m_insertKey(db.handle(), "INSERT INTO keys(key) VALUES (?)"),
+        m_insertWords(db.handle(), "INSERT INTO words(rowid, k, v) VALUES (?, ?, ?)"),
+        m_deleteWords(db.handle(),
+                      "INSERT INTO words(words, rowid, k, v) VALUES ('delete', ?, ?, ?)"),
+        m_insertNumber(db.handle(),
+                       "INSERT OR IGNORE INTO nums(key, value, file) VALUES (?, ?, ?)"),
+        m_deleteNumber(db.handle(), "DELETE FROM nums WHERE key = ? AND value = ? AND file = ?"),
         m_findBlob(db.handle(), "SELECT id, bytes FROM blobs WHERE hash = ?"),
-        m_insertBlob(db.handle(), "INSERT INTO blobs(hash, bytes) VALUES (?, ?)"),
-        m_blobsOf(db.handle(),
-                  "SELECT DISTINCT blob FROM vals WHERE file = ? AND blob IS NOT NULL"),
-        m_dropBlob(
-            db.handle(),
-            "DELETE FROM blobs WHERE id = ?1 AND NOT EXISTS (SELECT 1 FROM vals WHERE blob = ?1)"),
-        m_insertValue(
-            db.handle(),
-            "INSERT INTO vals(file, pos, key, name, value, blob) VALUES (?, ?, ?, ?, ?, ?)") {}
+        m_insertBlob(db.handle(), "INSERT INTO blobs(hash, refs, bytes) VALUES (?, 0, ?)"),
+        m_countBlob(db.handle(), "UPDATE blobs SET refs = refs + ? WHERE id = ?"),
+        m_dropBlob(db.handle(), "DELETE FROM blobs WHERE id = ? AND refs <= 0") {}
 
   // What is stored under the roots, read at once: one query instead of one
   // per file.
   void loadStored() {
+    Statement keys(m_db.handle(), "SELECT id, key FROM keys");
+    while (keys.step()) m_keys[std::string(keys.bytes(1), keys.length(1))] = keys.integer(0);
     Statement under(m_db.handle(),
                     "SELECT id, path, size, mtime_ns, error IS NOT NULL FROM files "
                     "WHERE path = ?1 OR (path >= ?2 AND path < ?3)");
@@ -198,25 +192,26 @@ class Updater : public mp4meta::Collector {
     pending.id = find(pending.path).id;
     const bool existed = pending.id != 0;
     begin();
-    if (existed) {
-      m_updateFile.bindInteger(1, pending.size);
-      m_updateFile.bindInteger(2, pending.mtime);
-      bindError(m_updateFile, 3, values, error);
-      m_updateFile.bindInteger(4, pending.id);
-      m_updateFile.step();
-      deleteValues(pending.id);
-    } else {
-      m_insertFile.bindBlob(1, pending.path);
-      m_insertFile.bindInteger(2, pending.size);
-      m_insertFile.bindInteger(3, pending.mtime);
-      bindError(m_insertFile, 4, values, error);
-      m_insertFile.step();
-      pending.id = sqlite3_last_insert_rowid(m_db.handle());
-    }
+    if (existed) unindex(pending.id);
+    m_packed.clear();
+    if (values) pack(*values);
+    Statement& s = existed ? m_updateFile : m_insertFile;
+    int column = 1;
+    if (!existed) s.bindBlob(column++, pending.path);
+    s.bindInteger(column++, pending.size);
+    s.bindInteger(column++, pending.mtime);
     if (values) {
-      storeValues(pending.id, *values);
-      m_unindexed.insert(pending.id);
+      s.bindNull(column++);
+      s.bindBlob(column++, m_packed.data(), m_packed.size());
+    } else {
+      s.bindBytes(column++, error.data(), error.size());
+      s.bindNull(column++);
     }
+    if (existed) s.bindInteger(column, pending.id);
+    s.step();
+    s.reset();
+    if (!existed) pending.id = sqlite3_last_insert_rowid(m_db.handle());
+    if (values) index(pending.id, m_packed, false);
     m_stored[pending.path] = Stored{pending.id, pending.size, pending.mtime, values == nullptr};
     m_seen.insert(pending.id);
     if (!values) {
@@ -243,15 +238,26 @@ class Updater : public mp4meta::Collector {
 
   void commit() {
     if (!m_inTransaction) return;
-    if (!m_unindexed.empty()) {
-      std::string ids = "[";
-      for (int64_t id : m_unindexed) ids += std::to_string(id) + ',';
-      ids.back() = ']';
-      m_indexText.bindText(1, ids.data(), ids.size());
-      m_indexText.step();
-      m_indexText.reset();
-      m_unindexed.clear();
+    // The batch's word rows in rowid order: the full-text index writes its
+    // pending rows out as a new segment whenever a rowid is lower than the
+    // one before. The sort is stable, so that a rowid's rows are deleted
+    // and added in the order they were queued.
+    std::stable_sort(m_words.begin(), m_words.end(),
+                     [](const WordRow& a, const WordRow& b) { return a.rowid < b.rowid; });
+    for (const WordRow& row : m_words) {
+      Statement& s = row.remove ? m_deleteWords : m_insertWords;
+      s.bindInteger(1, row.rowid);
+      s.bindText(2, row.k.data(), row.k.size());
+      if (row.v.data()) {
+        s.bindText(3, row.v.data(), row.v.size());
+      } else {
+        s.bindNull(3);
+      }
+      s.step();
+      s.reset();
     }
+    m_words.clear();
+    m_wordBytes.clear();
     m_db.execute("COMMIT");
     m_inTransaction = false;
   }
@@ -285,28 +291,83 @@ class Updater : public mp4meta::Collector {
 
   void remove(int64_t id) {
     begin();
-    deleteValues(id);
+    unindex(id);
     m_deleteFile.bindInteger(1, id);
     m_deleteFile.step();
     ++m_counts->removed;
   }
 
-  void deleteValues(int64_t file) {
-    // Values stored in this batch are not in the full-text index yet.
-    if (m_unindexed.erase(file) == 0) {
-      m_unindexText.bindInteger(1, file);
-      m_unindexText.step();
+  // What file id's stored report put in the indexes, taken out.
+  void unindex(int64_t id) {
+    m_reportOf.bindInteger(1, id);
+    if (!m_reportOf.step()) return;
+    std::string old(m_reportOf.bytes(0), m_reportOf.length(0));
+    m_reportOf.reset();
+    index(id, old, true);
+  }
+
+  // Adds to the indexes (or, remove, takes out) what a packed report of
+  // file id holds: its numbers, its inline texts' words, its keys, and
+  // (removing) its references to blobs.
+  void index(int64_t id, const std::string& packed, bool remove) {
+    const int64_t base = id << kTextBits;
+    std::vector<int64_t> keys;
+    PackedValue v;
+    for (PackedReader all(packed); all.next(&v);) {
+      if (std::find(keys.begin(), keys.end(), v.key) == keys.end()) keys.push_back(v.key);
     }
-    std::vector<int64_t> blobs;
-    m_blobsOf.bindInteger(1, file);
-    while (m_blobsOf.step()) blobs.push_back(m_blobsOf.integer(0));
-    m_deleteValues.bindInteger(1, file);
-    m_deleteValues.step();
-    // A blob goes with the last value that holds it.
-    for (int64_t blob : blobs) {
-      m_dropBlob.bindInteger(1, blob);
-      m_dropBlob.step();
+    if (!keys.empty()) {
+      std::string has;
+      for (int64_t key : keys) has += hasToken(key) + ' ';
+      has.pop_back();
+      queueWords(base, remove, has, nullptr);
     }
+    int64_t slot = 0;
+    PackedReader values(packed);
+    while (values.next(&v)) {
+      if (v.kind == PackedValue::Integer || (v.kind == PackedValue::Real && !std::isnan(v.real))) {
+        Statement& s = remove ? m_deleteNumber : m_insertNumber;
+        s.bindInteger(1, v.key);
+        if (v.kind == PackedValue::Integer) {
+          s.bindInteger(2, v.integer);
+        } else {
+          s.bindReal(2, v.real);
+        }
+        s.bindInteger(3, id);
+        s.step();
+        s.reset();
+      } else if (v.kind == PackedValue::Text || v.kind == PackedValue::Pair) {
+        if (v.inBlob) {
+          if (remove) dropBlobReference(v.integer);
+        } else if (slot < kLastTextSlot) {
+          queueWords(base + ++slot, remove, keyToken(v.key), &v.bytes);
+        }
+      }
+    }
+    if (values.damaged()) {
+      throw DatabaseError("the index is damaged (the stored values of file " + std::to_string(id) +
+                          " cannot be read): remove it and run update again");
+    }
+  }
+
+  void queueWords(int64_t rowid, bool remove, const std::string& k, const std::string_view* v) {
+    WordRow row{rowid, remove, k, {}};
+    if (v) {
+      // Kept in a deque, whose strings do not move as it grows.
+      m_wordBytes.emplace_back(*v);
+      row.v = m_wordBytes.back();
+    }
+    m_words.push_back(std::move(row));
+  }
+
+  void dropBlobReference(int64_t blob) {
+    m_countBlob.bindInteger(1, -1);
+    m_countBlob.bindInteger(2, blob);
+    m_countBlob.step();
+    m_countBlob.reset();
+    m_dropBlob.bindInteger(1, blob);
+    m_dropBlob.step();
+    m_dropBlob.reset();
   }
 
   // A named path that is gone: the file stored under that path, if any.
@@ -325,25 +386,34 @@ class Updater : public mp4meta::Collector {
     return false;
   }
 
-  static void bindError(Statement& statement, int index, const mp4host::ValueRecorder* values,
-                        const std::string& error) {
-    if (values) {
-      statement.bindNull(index);
-    } else {
-      statement.bindBytes(index, error.data(), error.size());
-    }
+  int64_t keyId(const Strigi::RegisteredField* field) {
+    static const std::string kNone;
+    const std::string& key = field ? field->key() : kNone;
+    const auto known = m_keys.find(key);
+    if (known != m_keys.end()) return known->second;
+    m_insertKey.bindBytes(1, key.data(), key.size());
+    m_insertKey.step();
+    m_insertKey.reset();
+    const int64_t id = sqlite3_last_insert_rowid(m_db.handle());
+    m_keys.emplace(key, id);
+    return id;
   }
 
-  // Text goes to value, where it is indexed; other bytes to blobs.
-  void bindValue(Statement& s, const char* data, size_t length) {
+  // Text bytes inline when they are UTF-8, else a counted reference to
+  // the stored blob with those bytes, stored now if there is none.
+  void setBytes(PackedValue& v, const char* data, size_t length) {
     if (mp4host::isValidUtf8(data, length)) {
-      s.bindText(5, data, length);
-    } else {
-      s.bindInteger(6, blobId(data, length));
+      v.bytes = std::string_view(data, length);
+      return;
     }
+    v.inBlob = true;
+    v.integer = blobId(data, length);
+    m_countBlob.bindInteger(1, 1);
+    m_countBlob.bindInteger(2, v.integer);
+    m_countBlob.step();
+    m_countBlob.reset();
   }
 
-  // The stored blob with these bytes, stored now if there is none.
   int64_t blobId(const char* data, size_t length) {
     const int64_t hash =
         static_cast<int64_t>(std::hash<std::string_view>()(std::string_view(data, length)));
@@ -358,37 +428,45 @@ class Updater : public mp4meta::Collector {
     m_insertBlob.bindInteger(1, hash);
     m_insertBlob.bindBlob(2, data, length);
     m_insertBlob.step();
+    m_insertBlob.reset();
     return sqlite3_last_insert_rowid(m_db.handle());
   }
 
-  void storeValues(int64_t id, const mp4host::ValueRecorder& values) {
-    int64_t pos = 0;
-    for (const mp4host::RecordedValue& v : values.values()) {
-      Statement& s = m_insertValue;
-      s.bindInteger(1, id);
-      s.bindInteger(2, pos++);
-      const std::string& key = v.field ? v.field->key() : std::string();
-      s.bindBytes(3, key.data(), key.size());
-      switch (v.kind) {
+  // The values into m_packed, in report order.
+  void pack(const mp4host::ValueRecorder& values) {
+    for (const mp4host::RecordedValue& r : values.values()) {
+      PackedValue v;
+      v.key = keyId(r.field);
+      switch (r.kind) {
         case mp4host::RecordedValue::Text:
-          bindValue(s, values.bytes(v), v.length);
+          setBytes(v, values.bytes(r), r.length);
           break;
         case mp4host::RecordedValue::Signed:
         case mp4host::RecordedValue::Unsigned:
-          s.bindInteger(5, v.integer);
+          v.kind = PackedValue::Integer;
+          v.integer = r.integer;
           break;
         case mp4host::RecordedValue::Real:
-          s.bindReal(5, v.real);
+          v.kind = PackedValue::Real;
+          v.real = r.real;
           break;
         case mp4host::RecordedValue::Pair:
-          s.bindBytes(4, values.nameBytes(v), v.nameLength);
-          bindValue(s, values.bytes(v), v.length);
+          v.kind = PackedValue::Pair;
+          v.name = std::string_view(values.nameBytes(r), r.nameLength);
+          setBytes(v, values.bytes(r), r.length);
           break;
       }
-      s.step();
-      s.reset();
+      appendPacked(m_packed, v);
     }
   }
+
+  // One row to add to or delete from the word index at the batch's end.
+  struct WordRow {
+    int64_t rowid;
+    bool remove;
+    std::string k;
+    std::string_view v;  // no data(): NULL
+  };
 
   Database& m_db;
   const std::vector<std::string>& m_roots;
@@ -397,21 +475,26 @@ class Updater : public mp4meta::Collector {
   Statement m_find;
   Statement m_insertFile;
   Statement m_updateFile;
-  Statement m_deleteValues;
-  Statement m_indexText;
-  Statement m_unindexText;
+  Statement m_reportOf;
   Statement m_deleteFile;
+  Statement m_insertKey;
+  Statement m_insertWords;
+  Statement m_deleteWords;
+  Statement m_insertNumber;
+  Statement m_deleteNumber;
   Statement m_findBlob;
   Statement m_insertBlob;
-  Statement m_blobsOf;
+  Statement m_countBlob;
   Statement m_dropBlob;
-  Statement m_insertValue;
+  std::unordered_map<std::string, int64_t> m_keys;  // every key in keys, by its bytes
+  std::string m_packed;                             // the report being stored
+  std::vector<WordRow> m_words;                     // the batch's word rows, in queue order
+  std::deque<std::string> m_wordBytes;              // their texts
   std::deque<Pending> m_pending;
   std::unordered_map<std::string, Stored> m_stored;  // under the roots, and stored since
   std::unordered_set<int64_t> m_seen;
-  std::unordered_set<int64_t> m_unindexed;  // files of this batch, their text not yet indexed
-  std::vector<std::string> m_kept;          // paths that could not be read: their stored files stay
-  std::string m_error;                      // the database failure that stopped the run
+  std::vector<std::string> m_kept;  // paths that could not be read: their stored files stay
+  std::string m_error;              // the database failure that stopped the run
   bool m_inTransaction = false;
   unsigned m_batchFiles = 0;
   Clock::time_point m_batchStart;
