@@ -16,9 +16,9 @@ constexpr int64_t kSchemaVersion = 2;
 
 // Each file's values are packed, in report order, into files.report (see
 // report.h); what the searches need is indexed beside it: the numbers in
-// nums, the words of text values and each file's keys in the full-text
-// table words (contentless: the update deletes a file's rows with the
-// values its report held). Bytes that are not UTF-8 (cover images) are in
+// nums, the words of text values in the full-text table words, whose
+// rowids name the file and key (contentless: the update deletes a file's
+// rows with the values its report held). Bytes that are not UTF-8 (cover images) are in
 // blobs, once however many files hold them (the tracks of an album share
 // their cover), counted in refs.
 const char kSchema[] = R"sql(
@@ -48,7 +48,7 @@ CREATE TABLE blobs(
 );
 CREATE INDEX blobs_by_hash ON blobs(hash);
 CREATE VIRTUAL TABLE words USING fts5(
-  k, v, content='', columnsize=0, tokenize='unicode61 remove_diacritics 2');
+  v, content='', columnsize=0, tokenize='unicode61 remove_diacritics 2');
 )sql";
 
 // What an index of an older schema version holds; update drops it and

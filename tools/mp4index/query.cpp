@@ -192,6 +192,15 @@ void hasText(sqlite3_context* context, int, sqlite3_value** args) {
   sqlite3_result_int(context, 0);
 }
 
+// mp4index_has_key(report, key): whether the packed report holds a value
+// of that key.
+void hasKeyFunction(sqlite3_context* context, int, sqlite3_value** args) {
+  const void* data = sqlite3_value_blob(args[0]);
+  const std::string_view report(static_cast<const char*>(data),
+                                data ? sqlite3_value_bytes(args[0]) : 0);
+  sqlite3_result_int(context, hasKey(report, sqlite3_value_int64(args[1])));
+}
+
 bool hasAsciiWordChar(const std::string& text) {
   for (char c : text) {
     if (std::isalnum(static_cast<unsigned char>(c))) return true;
@@ -254,10 +263,13 @@ bool parseTerm(const std::string& text, Term* term, std::string* error) {
 }
 
 void search(Database& db, const std::vector<Term>& terms, bool json) {
-  static_assert(kTextBits == 20, "the queries below take a word row's file as rowid >> 20");
+  static_assert(kFileShift == 32 && kKeyShift == 20, "the queries below take a word row apart");
   sqlite3_create_function(db.handle(), "mp4index_has_text", 3,
                           SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_DIRECTONLY, nullptr, hasText,
                           nullptr, nullptr);
+  sqlite3_create_function(db.handle(), "mp4index_has_key", 2,
+                          SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_DIRECTONLY, nullptr,
+                          hasKeyFunction, nullptr, nullptr);
   struct Parameter {
     bool isNumber;
     std::string text;
@@ -268,7 +280,7 @@ void search(Database& db, const std::vector<Term>& terms, bool json) {
   const auto number = [&](int64_t n) { parameters.push_back({true, "", n}); };
   std::string sql = "SELECT f.id, f.path, f.error, f.report FROM files f WHERE 1";
   Statement keyId(db.handle(), "SELECT id FROM keys WHERE key = ?");
-  Statement anyHas(db.handle(), "SELECT 1 FROM words WHERE words MATCH ? LIMIT 1");
+  Statement anyHas(db.handle(), "SELECT 1 FROM files WHERE mp4index_has_key(report, ?) LIMIT 1");
   for (const Term& term : terms) {
     int64_t key = 0;
     if (term.kind != Term::Words) {
@@ -276,11 +288,10 @@ void search(Database& db, const std::vector<Term>& terms, bool json) {
       if (keyId.step()) key = keyId.integer(0);
       keyId.reset();
     }
-    const std::string has = "k : " + hasToken(key);
     if (term.kind != Term::Words && term.kind != Term::Missing) {
       bool found = false;
       if (key != 0) {
-        anyHas.bindText(1, has.data(), has.size());
+        anyHas.bindInteger(1, key);
         found = anyHas.step();
         anyHas.reset();
       }
@@ -294,28 +305,33 @@ void search(Database& db, const std::vector<Term>& terms, bool json) {
       if (term.kind != Term::Missing) sql += " AND 0";
       continue;
     }
-    // The words of the field's values; a key's own token alone, for text
-    // with no word in it (the exact check then looks at every file with
-    // the field).
-    const std::string fieldWords = "k : " + keyToken(key) + " AND v : " + ftsPhrase(term.text);
     switch (term.kind) {
       case Term::Words:
-        sql += " AND f.id IN (SELECT rowid >> 20 FROM words WHERE words MATCH ?)";
-        text("v : " + ftsPhrase(term.text));
+        sql += " AND f.id IN (SELECT rowid >> 32 FROM words WHERE words MATCH ?)";
+        text(ftsPhrase(term.text));
         break;
       case Term::FieldWords:
-        sql += " AND f.id IN (SELECT rowid >> 20 FROM words WHERE words MATCH ?)";
-        text(fieldWords);
+        sql +=
+            " AND f.id IN (SELECT rowid >> 32 FROM words WHERE words MATCH ? "
+            "AND (rowid >> 20) & 4095 = ?)";
+        text(ftsPhrase(term.text));
+        number(key);
         break;
       case Term::Equals: {
-        // Text values exactly, the word index narrowing the files to look
-        // at; and numbers, when the value is one, since they are stored as
-        // numbers.
-        sql +=
-            " AND f.id IN (SELECT g.id FROM words CROSS JOIN files AS g ON g.id = words.rowid >> "
-            "20 "
-            "WHERE words MATCH ? AND mp4index_has_text(g.report, ?, ?)";
-        text(hasAsciiWordChar(term.text) ? fieldWords : has);
+        // Text values exactly: the words of the value narrow the files to
+        // look at, when it has any (text without, such as "-", has every
+        // file looked at). And numbers, when the value is one, since they
+        // are stored as numbers.
+        if (hasAsciiWordChar(term.text)) {
+          sql +=
+              " AND f.id IN (SELECT g.id FROM words CROSS JOIN files AS g "
+              "ON g.id = words.rowid >> 32 WHERE words MATCH ? AND (words.rowid >> 20) & 4095 = ? "
+              "AND mp4index_has_text(g.report, ?, ?)";
+          text(ftsPhrase(term.text));
+          number(key);
+        } else {
+          sql += " AND f.id IN (SELECT id FROM files WHERE mp4index_has_text(report, ?, ?)";
+        }
         number(key);
         text(term.text);
         Term asNumber;
@@ -341,8 +357,8 @@ void search(Database& db, const std::vector<Term>& terms, bool json) {
         break;
       }
       case Term::Missing:
-        sql += " AND f.id NOT IN (SELECT rowid >> 20 FROM words WHERE words MATCH ?)";
-        text(has);
+        sql += " AND NOT mp4index_has_key(f.report, ?)";
+        number(key);
         break;
     }
   }

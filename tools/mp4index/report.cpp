@@ -114,7 +114,20 @@ bool PackedReader::next(PackedValue* value) {
   return fail();
 }
 
-std::string keyToken(int64_t key) { return 'k' + std::to_string(key); }
-std::string hasToken(int64_t key) { return 'h' + std::to_string(key); }
+int64_t wordRow(int64_t file, int64_t key, int64_t ordinal) {
+  if (file < 1 || file > kMaxFile || key < 1 || key > kMaxKey || ordinal < 0 ||
+      ordinal > kMaxOrdinal) {
+    return 0;
+  }
+  return file << kFileShift | key << kKeyShift | ordinal;
+}
+
+bool hasKey(std::string_view packed, int64_t key) {
+  PackedValue v;
+  for (PackedReader values(packed); values.next(&v);) {
+    if (v.key == key) return true;
+  }
+  return false;
+}
 
 }  // namespace mp4index

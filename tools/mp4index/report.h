@@ -43,17 +43,21 @@ class PackedReader {
   bool m_damaged = false;
 };
 
-// The word index (table words) has a row per inline text value of a file,
-// at rowid (file << kTextBits) + n for the file's n-th such value; values
-// after the last slot are stored and shown but not word-searchable. Row
-// (file << kTextBits) lists the file's keys.
-constexpr int kTextBits = 20;
-constexpr int64_t kLastTextSlot = (int64_t{1} << kTextBits) - 1;
+// The word index (table words) has a row per inline text value, at a rowid
+// that says whose value it is: the file (bits 32 and up), the key (bits
+// 20 to 31) and the value's place among the file's inline texts of that
+// key (bits 0 to 19). Values beyond those ranges are stored and shown but
+// not word-searchable: wordRow returns 0 for them.
+constexpr int kFileShift = 32;
+constexpr int kKeyShift = 20;
+constexpr int64_t kMaxKey = (int64_t{1} << (kFileShift - kKeyShift)) - 1;
+constexpr int64_t kMaxOrdinal = (int64_t{1} << kKeyShift) - 1;
+constexpr int64_t kMaxFile = (int64_t{1} << (63 - kFileShift)) - 1;
 
-// Tokens of the words table's k column: "k<id>" on a value's row, "h<id>"
-// on the row of a file's keys.
-std::string keyToken(int64_t key);
-std::string hasToken(int64_t key);
+int64_t wordRow(int64_t file, int64_t key, int64_t ordinal);
+
+// Whether a packed report holds a value of key.
+bool hasKey(std::string_view packed, int64_t key);
 
 }  // namespace mp4index
 

@@ -79,13 +79,12 @@ class Updater : public mp4meta::Collector {
         m_reportOf(db.handle(), "SELECT report FROM files WHERE id = ?"),
         m_deleteFile(db.handle(), "DELETE FROM files WHERE id = ?"),
         m_insertKey(db.handle(), "INSERT INTO keys(key) VALUES (?)"),
-        m_insertWords(db.handle(), "INSERT INTO words(rowid, k, v) VALUES (?, ?, ?)"),
-        m_deleteWords(db.handle(),
-                      "INSERT INTO words(words, rowid, k, v) VALUES ('delete', ?, ?, ?)"),
+        m_insertWords(db.handle(), "INSERT INTO words(rowid, v) VALUES (?, ?)"),
+        m_deleteWords(db.handle(), "INSERT INTO words(words, rowid, v) VALUES ('delete', ?, ?)"),
         m_insertNumber(db.handle(),
                        "INSERT OR IGNORE INTO nums(key, value, file) VALUES (?, ?, ?)"),
         m_deleteNumber(db.handle(), "DELETE FROM nums WHERE key = ? AND value = ? AND file = ?"),
-        m_findBlob(db.handle(), "SELECT id, bytes FROM blobs WHERE hash = ?"),
+        m_findBlob(db.handle(), "SELECT id FROM blobs WHERE hash = ? AND bytes = ?"),
         m_insertBlob(db.handle(), "INSERT INTO blobs(hash, refs, bytes) VALUES (?, 0, ?)"),
         m_countBlob(db.handle(), "UPDATE blobs SET refs = refs + ? WHERE id = ?"),
         m_dropBlob(db.handle(), "DELETE FROM blobs WHERE id = ? AND refs <= 0") {}
@@ -247,12 +246,7 @@ class Updater : public mp4meta::Collector {
     for (const WordRow& row : m_words) {
       Statement& s = row.remove ? m_deleteWords : m_insertWords;
       s.bindInteger(1, row.rowid);
-      s.bindText(2, row.k.data(), row.k.size());
-      if (row.v.data()) {
-        s.bindText(3, row.v.data(), row.v.size());
-      } else {
-        s.bindNull(3);
-      }
+      s.bindText(2, row.text.data(), row.text.size());
       s.step();
       s.reset();
     }
@@ -307,22 +301,11 @@ class Updater : public mp4meta::Collector {
   }
 
   // Adds to the indexes (or, remove, takes out) what a packed report of
-  // file id holds: its numbers, its inline texts' words, its keys, and
-  // (removing) its references to blobs.
+  // file id holds: its numbers, its inline texts' words and (removing) its
+  // references to blobs.
   void index(int64_t id, const std::string& packed, bool remove) {
-    const int64_t base = id << kTextBits;
-    std::vector<int64_t> keys;
+    std::vector<std::pair<int64_t, int64_t>> texts;  // (key, inline texts so far)
     PackedValue v;
-    for (PackedReader all(packed); all.next(&v);) {
-      if (std::find(keys.begin(), keys.end(), v.key) == keys.end()) keys.push_back(v.key);
-    }
-    if (!keys.empty()) {
-      std::string has;
-      for (int64_t key : keys) has += hasToken(key) + ' ';
-      has.pop_back();
-      queueWords(base, remove, has, nullptr);
-    }
-    int64_t slot = 0;
     PackedReader values(packed);
     while (values.next(&v)) {
       if (v.kind == PackedValue::Integer || (v.kind == PackedValue::Real && !std::isnan(v.real))) {
@@ -336,12 +319,14 @@ class Updater : public mp4meta::Collector {
         s.bindInteger(3, id);
         s.step();
         s.reset();
+      } else if (v.inBlob) {
+        if (remove) dropBlobReference(v.integer);
       } else if (v.kind == PackedValue::Text || v.kind == PackedValue::Pair) {
-        if (v.inBlob) {
-          if (remove) dropBlobReference(v.integer);
-        } else if (slot < kLastTextSlot) {
-          queueWords(base + ++slot, remove, keyToken(v.key), &v.bytes);
-        }
+        auto count = std::find_if(texts.begin(), texts.end(),
+                                  [&](const auto& t) { return t.first == v.key; });
+        if (count == texts.end()) count = texts.insert(texts.end(), {v.key, 0});
+        const int64_t rowid = wordRow(id, v.key, count->second++);
+        if (rowid != 0) queueWords(rowid, remove, v.bytes);
       }
     }
     if (values.damaged()) {
@@ -350,14 +335,10 @@ class Updater : public mp4meta::Collector {
     }
   }
 
-  void queueWords(int64_t rowid, bool remove, const std::string& k, const std::string_view* v) {
-    WordRow row{rowid, remove, k, {}};
-    if (v) {
-      // Kept in a deque, whose strings do not move as it grows.
-      m_wordBytes.emplace_back(*v);
-      row.v = m_wordBytes.back();
-    }
-    m_words.push_back(std::move(row));
+  void queueWords(int64_t rowid, bool remove, std::string_view text) {
+    // Kept in a deque, whose strings do not move as it grows.
+    m_wordBytes.emplace_back(text);
+    m_words.push_back(WordRow{rowid, remove, m_wordBytes.back()});
   }
 
   void dropBlobReference(int64_t blob) {
@@ -415,15 +396,17 @@ class Updater : public mp4meta::Collector {
   }
 
   int64_t blobId(const char* data, size_t length) {
-    const int64_t hash =
-        static_cast<int64_t>(std::hash<std::string_view>()(std::string_view(data, length)));
+    // The hash only narrows the blobs to compare, so it need not cover
+    // every byte of a large picture.
+    const size_t hashed = std::min<size_t>(length, 4096);
+    const int64_t hash = static_cast<int64_t>(
+        std::hash<std::string_view>()(std::string_view(data, hashed)) ^ length);
     m_findBlob.bindInteger(1, hash);
-    while (m_findBlob.step()) {
-      if (m_findBlob.length(1) == length && std::memcmp(m_findBlob.bytes(1), data, length) == 0) {
-        const int64_t id = m_findBlob.integer(0);
-        m_findBlob.reset();
-        return id;
-      }
+    m_findBlob.bindBlob(2, data, length);
+    if (m_findBlob.step()) {
+      const int64_t id = m_findBlob.integer(0);
+      m_findBlob.reset();
+      return id;
     }
     m_insertBlob.bindInteger(1, hash);
     m_insertBlob.bindBlob(2, data, length);
@@ -464,8 +447,7 @@ class Updater : public mp4meta::Collector {
   struct WordRow {
     int64_t rowid;
     bool remove;
-    std::string k;
-    std::string_view v;  // no data(): NULL
+    std::string_view text;
   };
 
   Database& m_db;
