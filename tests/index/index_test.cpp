@@ -1,6 +1,5 @@
-// mp4index run as a user runs it: over a generated collection that changes
-// between updates, with every query form, bad and older indexes, unreadable
-// folders, updates killed part-way and searches while an update writes.
+// mp4index run as a user runs it: a collection that changes, every query form,
+// bad input, updates killed part-way and searches while an update writes.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -16,11 +15,9 @@
 
 namespace {
 
-using hosttest::RunOptions;
 using hosttest::RunResult;
-using hosttest::TempDir;
 
-RunResult mp4index(const std::vector<std::string>& args, const RunOptions& options = {}) {
+RunResult mp4index(const std::vector<std::string>& args, const hosttest::RunOptions& options = {}) {
   return hosttest::runTool(MP4INDEX_PATH, args, options);
 }
 
@@ -31,11 +28,11 @@ std::string summary(int added, int changed, int removed, int unchanged, int fail
 }
 
 // The run's exit status, and parts of its standard error and output.
-void expectRun(const RunResult& run, int status, const std::string& err,
+void expectRun(const RunResult& r, int status, const std::string& err,
                const std::string& out = "") {
-  EXPECT_EQ(run.status, status) << run.err;
-  EXPECT_NE(run.err.find(err), std::string::npos) << err << " not in: " << run.err;
-  EXPECT_NE(run.out.find(out), std::string::npos) << out << " not in: " << run.out;
+  EXPECT_EQ(r.status, status) << r.err;
+  EXPECT_NE(r.err.find(err), std::string::npos) << err << " not in: " << r.err;
+  EXPECT_NE(r.out.find(out), std::string::npos) << out << " not in: " << r.out;
 }
 
 std::set<std::string> lineSet(const std::string& text) {
@@ -50,8 +47,7 @@ int keepFirstColumn(void* out, int, char** row, char**) {
   return 0;
 }
 
-// Runs statements on db: the last row's first column, "" for no row, or
-// the error.
+// Runs statements on db: the last row's first column, "" if none, or the error.
 std::string sql(const std::string& db, const std::string& statements) {
   sqlite3* handle = nullptr;
   sqlite3_open(db.c_str(), &handle);
@@ -65,9 +61,8 @@ std::string sql(const std::string& db, const std::string& statements) {
 }
 
 struct Collection {
-  TempDir dir;
-  std::string db = dir.path() + "/index.db";
-  std::string root = dir.mkdir("music");
+  hosttest::TempDir dir;
+  std::string db = dir.path() + "/index.db", root = dir.mkdir("music");
   Collection() {
     dir.write("music/album/a.m4a", hosttest::taggedSong("Alpha One", 3));
     dir.write("music/album/b.m4a", hosttest::taggedSong("Beta Two", 5));
@@ -138,10 +133,7 @@ TEST(Mp4index, EachQueryForm) {
   c.dir.write("music/dash.m4a", hosttest::taggedSong("\xe2\x80\x93", 7));
   ASSERT_EQ(mp4index({"update", c.db, c.root}).status, 0);
   const std::string songs = "album/a.m4a album/b.m4a caf\\xe9.m4a dash.m4a ";
-  const struct {
-    std::vector<std::string> terms;
-    std::string names;
-  } cases[] = {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"alpha"}, "album/a.m4a caf\\xe9.m4a "},
       {{"ALPHA", "one"}, "album/a.m4a "},
       {{"mp4", "-image.width"}, songs},
@@ -164,10 +156,9 @@ TEST(Mp4index, EachQueryForm) {
       {{"missing:no.such.field", "-image.width"}, songs + "notes.txt "},
       {{"alpha", "-audio.title"}, ""},
   };
-  for (const auto& t : cases) EXPECT_EQ(c.search(t.terms), t.names) << t.terms[0];
-  const RunResult json = mp4index({"search", "--json", c.db, "audio.title:beta"});
-  EXPECT_EQ(json.out, hosttest::runMp4meta({"--json", c.root + "/album/b.m4a"}).out);
-
+  for (const auto& [terms, names] : cases) EXPECT_EQ(c.search(terms), names) << terms[0];
+  EXPECT_EQ(mp4index({"search", "--json", c.db, "audio.title:beta"}).out,
+            hosttest::runMp4meta({"--json", c.root + "/album/b.m4a"}).out);
   for (const std::string bad : {"image.width>wide", "audio.title:", "", "missing:9x"}) {
     expectRun(mp4index({"search", c.db, bad}), 2, "term '" + bad + "'");
   }
@@ -180,23 +171,20 @@ TEST(Mp4index, BadInputIsReportedAndLeftAsItIs) {
   sql(newer, "CREATE TABLE t(x); PRAGMA application_id = 1836069993; PRAGMA user_version = 3");
   sql(other, "CREATE TABLE notes(text)");
   const std::string text = c.dir.write("text.db", "not a database, only some text\n");
-  const struct {
-    std::string db;
-    std::string message;
-  } cases[] = {
+  const std::pair<std::string, std::string> cases[] = {
       {c.dir.path() + "/missing/index.db",
        "cannot create the index: folder " + c.dir.path() + "/missing does not exist"},
       {text, "not an index: the file is not an SQLite database"},
       {other, "not an index: an SQLite database of another application"},
       {newer, "the index was made by a newer mp4index (schema version 3"},
   };
-  for (const auto& t : cases) {
-    const std::string before = mp4test::readFile(t.db);  // "" when missing
+  for (const auto& [db, message] : cases) {
+    const std::string before = mp4test::readFile(db);  // "" when missing
     for (const std::string command : {"search", "show"}) {
-      expectRun(mp4index({command, t.db, command == "show" ? song : "alpha"}), 1, t.db + ": ");
+      expectRun(mp4index({command, db, command == "show" ? song : "alpha"}), 1, db + ": ");
     }
-    expectRun(mp4index({"update", t.db, song}), 1, t.db + ": " + t.message);
-    EXPECT_EQ(mp4test::readFile(t.db), before) << t.db;
+    expectRun(mp4index({"update", db, song}), 1, db + ": " + message);
+    EXPECT_EQ(mp4test::readFile(db), before) << db;
   }
 
   // An index of the version before is searched by no one, and made anew by
@@ -216,7 +204,7 @@ TEST(Mp4index, BadInputIsReportedAndLeftAsItIs) {
   // A folder that cannot be read is reported and what is stored under it
   // kept; an index that cannot be written stops the update with the reason.
   chmod(c.dir.path().c_str(), 0777);
-  RunOptions nobody;
+  hosttest::RunOptions nobody;
   nobody.asNobody = true;
   ASSERT_EQ(mp4index({"update", c.db, c.root}, nobody).out, summary(6, 0, 0, 0, 0));
   chmod((c.root + "/album").c_str(), 0);
@@ -241,10 +229,10 @@ pid_t startUpdate(const std::string& db, const std::string& root) {
   _exit(127);
 }
 
-// 300 files, updates killed at random moments and the next one finishing
-// the work; then searches while an update writes.
+// 300 files, updates killed at random moments, and the next one, searched
+// while it writes, finishing the work.
 TEST(Mp4index, UpdatesKilledOrSearchedKeepEveryFileWhole) {
-  TempDir dir;
+  hosttest::TempDir dir;
   const std::string root = dir.mkdir("music"), db = dir.path() + "/index.db";
   const std::string song = hosttest::taggedSong("Song", 2), video = hosttest::videoFile(640, 480);
   for (int i = 0; i < 300; ++i) {
@@ -252,11 +240,10 @@ TEST(Mp4index, UpdatesKilledOrSearchedKeepEveryFileWhole) {
               i % 3 ? song : video);
   }
   const std::set<std::string> whole = lineSet(hosttest::runMp4meta({"--json", root}).out);
-  ASSERT_EQ(whole.size(), 300u);
   std::mt19937 random(7);
   for (int round = 0; round < 20; ++round) {
     for (const char* suffix : {"", "-wal", "-shm"}) unlink((db + suffix).c_str());
-    const pid_t pid = startUpdate(db, root);
+    pid_t pid = startUpdate(db, root);
     usleep(std::uniform_int_distribution<useconds_t>(0, 30000)(random));
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
@@ -267,23 +254,17 @@ TEST(Mp4index, UpdatesKilledOrSearchedKeepEveryFileWhole) {
     for (const std::string& line : lineSet(mp4index({"show", "--json", db, root}).out)) {
       EXPECT_EQ(whole.count(line), 1u) << "round " << round << ": " << line;
     }
-    ASSERT_EQ(mp4index({"update", db, root}).status, 0);
+    pid = startUpdate(db, root);
+    size_t seen = 0;
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+      const size_t found = lineSet(mp4index({"search", db, "image.width=640"}).out).size();
+      EXPECT_GE(found, seen) << round;  // whole batches, none taken back
+      seen = std::max(seen, found);
+    }
+    EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(lineSet(mp4index({"show", "--json", db, root}).out), whole) << round;
   }
-
-  for (const char* suffix : {"", "-wal", "-shm"}) unlink((db + suffix).c_str());
-  ASSERT_EQ(mp4index({"update", db, dir.mkdir("empty")}).status, 0);
-  const pid_t pid = startUpdate(db, root);
-  size_t seen = 0;
-  int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    const RunResult run = mp4index({"search", db, "image.width=640"});
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_GE(lineSet(run.out).size(), seen);  // whole batches, in order
-    seen = std::max(seen, lineSet(run.out).size());
-  }
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(lineSet(mp4index({"search", db, "image.width=640"}).out).size(), 100u);
 }
 
 }  // namespace
