@@ -264,6 +264,9 @@ bool parseTerm(const std::string& text, Term* term, std::string* error) {
 
 void search(Database& db, const std::vector<Term>& terms, bool json) {
   static_assert(kFileShift == 32 && kKeyShift == 20, "the queries below take a word row apart");
+  // One snapshot for the keys, the match and the reports, while an update
+  // may commit batches with new keys.
+  db.execute("BEGIN");
   sqlite3_create_function(db.handle(), "mp4index_has_text", 3,
                           SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_DIRECTONLY, nullptr, hasText,
                           nullptr, nullptr);
@@ -375,9 +378,11 @@ void search(Database& db, const std::vector<Term>& terms, bool json) {
   Output out;
   Reports reports(db, json);
   printFiles(files, reports, out, !json);
+  db.execute("COMMIT");
 }
 
 bool show(Database& db, const std::vector<std::string>& paths, bool json) {
+  db.execute("BEGIN");  // one snapshot, as for search
   Statement files(
       db.handle(),
       "SELECT id, path, error, report FROM files WHERE path = ?1 OR (path >= ?2 AND path < ?3) "
@@ -397,6 +402,7 @@ bool show(Database& db, const std::vector<std::string>& paths, bool json) {
       ok = false;
     }
   }
+  db.execute("COMMIT");
   return ok;
 }
 
