@@ -60,7 +60,8 @@ class Statement {
 void bindPathsUnder(Statement& statement, const std::string& path);
 
 // An open index. Opening never changes a file that is not an index of this
-// tool's schema version or an empty database.
+// tool or an empty database; opened for writing, an index of an older
+// schema version is replaced by an empty one, and for reading it is refused.
 class Database {
  public:
   enum Mode {
@@ -75,11 +76,11 @@ class Database {
   sqlite3* handle() const { return m_db; }
   const std::string& path() const { return m_path; }
   void execute(const char* sql);
-  // The schema version of an earlier index that opening replaced with an
-  // empty one of today's version (its files are analysed again), or 0.
-  int64_t rebuiltVersion() const { return m_rebuiltVersion; }
   // Throws DatabaseError with the database's path and the latest error.
   [[noreturn]] void fail(const std::string& what) const;
+  // The schema version of the older index that opening replaced with an
+  // empty one, or 0.
+  int64_t rebuiltFrom() const { return m_rebuiltFrom; }
 
  private:
   void checkFormat(Mode mode);
@@ -87,7 +88,7 @@ class Database {
 
   std::string m_path;
   sqlite3* m_db = nullptr;
-  int64_t m_rebuiltVersion = 0;
+  int64_t m_rebuiltFrom = 0;
 };
 
 }  // namespace mp4index

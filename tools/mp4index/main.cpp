@@ -91,11 +91,11 @@ int runUpdate(int argc, char** argv, std::string* dbPath) {
   settings.plainFileReads = options.plainFileReads;
 
   mp4index::Database db(*dbPath, mp4index::Database::CreateOrOpen);
-  if (db.rebuiltVersion() != 0) {
+  if (db.rebuiltFrom() != 0) {
     std::fprintf(stderr,
-                 "mp4index: %s: an index of an earlier mp4index (schema version %lld), "
-                 "rebuilt: every file is analysed again\n",
-                 dbPath->c_str(), static_cast<long long>(db.rebuiltVersion()));
+                 "mp4index: %s: the index was made by an older mp4index (schema version %lld): "
+                 "made anew, every file is analysed again\n",
+                 dbPath->c_str(), static_cast<long long>(db.rebuiltFrom()));
   }
   Strigi::FieldRegister fields;
   mp4host::PluginSet plugins;

@@ -4,14 +4,15 @@
 #include <mp4host/value_recorder.h>
 #include <strigi/fieldtypes.h>
 
-#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <string_view>
+#include <unordered_map>
 
 #include "database.h"
-#include "packed_report.h"
+#include "report.h"
 #include "update.h"
 
 namespace mp4index {
@@ -65,7 +66,12 @@ class Output {
 class Reports {
  public:
   Reports(Database& db, bool json)
-      : m_blob(db.handle(), "SELECT bytes FROM blobs WHERE id = ?"), m_json(json) {}
+      : m_blob(db.handle(), "SELECT bytes FROM blobs WHERE id = ?"), m_json(json) {
+    Statement keys(db.handle(), "SELECT id, key FROM keys");
+    while (keys.step()) {
+      m_keys[keys.integer(0)] = m_fields.registerField(std::string(keys.bytes(1), keys.length(1)));
+    }
+  }
 
   void print(Output& out, const std::string& path, const std::string* error,
              std::string_view report) {
@@ -82,32 +88,7 @@ class Reports {
       }
       return;
     }
-    m_recorder.clear();
-    PackedReader reader(report);
-    PackedValue v;
-    while (reader.next(&v)) {
-      const Strigi::RegisteredField* field = m_fields.registerField(std::string(v.key));
-      if (v.kind == PackedValue::Integer) {
-        m_recorder.recordInteger(field, v.integer);
-      } else if (v.kind == PackedValue::Real) {
-        m_recorder.recordReal(field, v.real);
-      } else {
-        std::string_view bytes = v.bytes;
-        if (v.blob != 0) {
-          m_blob.bindInteger(1, v.blob);
-          if (!m_blob.step()) throw DatabaseError("damaged index: a cover or other bytes are gone");
-          m_blobBytes.assign(m_blob.bytes(0), m_blob.length(0));
-          m_blob.reset();
-          bytes = m_blobBytes;
-        }
-        if (v.kind == PackedValue::Pair) {
-          m_recorder.recordPair(field, v.name.data(), v.name.size(), bytes.data(), bytes.size());
-        } else {
-          m_recorder.recordText(field, bytes.data(), bytes.size());
-        }
-      }
-    }
-    if (reader.damaged()) throw DatabaseError("damaged index: the stored report of a file");
+    replay(path, report);
     if (m_json) {
       m_formatter.appendJson(out.text(), path, m_recorder);
     } else {
@@ -119,17 +100,57 @@ class Reports {
   }
 
  private:
+  void replay(const std::string& path, std::string_view report) {
+    m_recorder.clear();
+    PackedReader values(report);
+    PackedValue v;
+    bool whole = true;
+    while (whole && values.next(&v)) {
+      const auto key = m_keys.find(v.key);
+      whole = key != m_keys.end();
+      if (!whole) break;
+      const Strigi::RegisteredField* field = key->second;
+      std::string_view bytes = v.bytes;
+      if (v.inBlob) {
+        m_blob.reset();
+        m_blob.bindInteger(1, v.integer);
+        whole = m_blob.step();
+        if (!whole) break;
+        bytes = std::string_view(m_blob.bytes(0), m_blob.length(0));
+      }
+      switch (v.kind) {
+        case PackedValue::Text:
+          m_recorder.recordText(field, bytes.data(), bytes.size());
+          break;
+        case PackedValue::Integer:
+          m_recorder.recordInteger(field, v.integer);
+          break;
+        case PackedValue::Real:
+          m_recorder.recordReal(field, v.real);
+          break;
+        case PackedValue::Pair:
+          m_recorder.recordPair(field, v.name.data(), v.name.size(), bytes.data(), bytes.size());
+          break;
+      }
+    }
+    m_blob.reset();
+    if (whole && !values.damaged()) return;
+    throw DatabaseError("the index is damaged (the stored values of " + path +
+                        " cannot be read): remove it and run update again");
+  }
+
   Statement m_blob;
-  std::string m_blobBytes;
   bool m_json;
   bool m_printed = false;
   Strigi::FieldRegister m_fields;
+  std::unordered_map<int64_t, const Strigi::RegisteredField*> m_keys;
   mp4host::ValueRecorder m_recorder;
   mp4host::ReportFormatter m_formatter;
 };
 
-// Prints every row of files (id, path, error, report) that statement gives: each
-// file's report, or (list) only the paths of those that were analysed.
+// Prints every row of files (id, path, error, report) that statement
+// gives: each file's report, or (list) only the paths of those that were
+// analysed.
 bool printFiles(Statement& files, Reports& reports, Output& out, bool list) {
   bool any = false;
   while (files.step()) {
@@ -147,6 +168,44 @@ bool printFiles(Statement& files, Reports& reports, Output& out, bool list) {
     }
   }
   return any;
+}
+
+// mp4index_has_text(report, key, text): whether the packed report holds an
+// inline text value (or pair value) of that key whose bytes are text's.
+void hasText(sqlite3_context* context, int, sqlite3_value** args) {
+  const auto bytes = [&](int i) {
+    const void* data = sqlite3_value_blob(args[i]);
+    return std::string_view(static_cast<const char*>(data),
+                            data ? sqlite3_value_bytes(args[i]) : 0);
+  };
+  const std::string_view report = bytes(0);
+  const int64_t key = sqlite3_value_int64(args[1]);
+  const std::string_view text = bytes(2);
+  PackedValue v;
+  for (PackedReader values(report); values.next(&v);) {
+    if (v.key == key && !v.inBlob && (v.kind == PackedValue::Text || v.kind == PackedValue::Pair) &&
+        v.bytes == text) {
+      sqlite3_result_int(context, 1);
+      return;
+    }
+  }
+  sqlite3_result_int(context, 0);
+}
+
+// mp4index_has_key(report, key): whether the packed report holds a value
+// of that key.
+void hasKeyFunction(sqlite3_context* context, int, sqlite3_value** args) {
+  const void* data = sqlite3_value_blob(args[0]);
+  const std::string_view report(static_cast<const char*>(data),
+                                data ? sqlite3_value_bytes(args[0]) : 0);
+  sqlite3_result_int(context, hasKey(report, sqlite3_value_int64(args[1])));
+}
+
+bool hasAsciiWordChar(const std::string& text) {
+  for (char c : text) {
+    if (std::isalnum(static_cast<unsigned char>(c))) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -204,59 +263,88 @@ bool parseTerm(const std::string& text, Term* term, std::string* error) {
 }
 
 void search(Database& db, const std::vector<Term>& terms, bool json) {
+  static_assert(kFileShift == 32 && kKeyShift == 20, "the queries below take a word row apart");
+  // One snapshot for the keys, the match and the reports, while an update
+  // may commit batches with new keys.
+  db.execute("BEGIN");
+  sqlite3_create_function(db.handle(), "mp4index_has_text", 3,
+                          SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_DIRECTONLY, nullptr, hasText,
+                          nullptr, nullptr);
+  sqlite3_create_function(db.handle(), "mp4index_has_key", 2,
+                          SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_DIRECTONLY, nullptr,
+                          hasKeyFunction, nullptr, nullptr);
   struct Parameter {
     bool isNumber;
     std::string text;
     int64_t number;
   };
   std::vector<Parameter> parameters;
+  const auto text = [&](std::string t) { parameters.push_back({false, std::move(t), 0}); };
+  const auto number = [&](int64_t n) { parameters.push_back({true, "", n}); };
   std::string sql = "SELECT f.id, f.path, f.error, f.report FROM files f WHERE 1";
-  Statement hasKey(db.handle(), "SELECT 1 FROM fields WHERE key = ? AND files > 0");
+  Statement keyId(db.handle(), "SELECT id FROM keys WHERE key = ?");
+  Statement anyHas(db.handle(), "SELECT 1 FROM files WHERE mp4index_has_key(report, ?) LIMIT 1");
   for (const Term& term : terms) {
+    int64_t key = 0;
+    if (term.kind != Term::Words) {
+      keyId.bindBytes(1, term.key.data(), term.key.size());
+      if (keyId.step()) key = keyId.integer(0);
+      keyId.reset();
+    }
     if (term.kind != Term::Words && term.kind != Term::Missing) {
-      hasKey.bindBytes(1, term.key.data(), term.key.size());
-      if (hasKey.step()) {
-        hasKey.reset();
-      } else {
+      bool found = false;
+      if (key != 0) {
+        anyHas.bindInteger(1, key);
+        found = anyHas.step();
+        anyHas.reset();
+      }
+      if (!found) {
         std::fprintf(stderr, "mp4index: note: no file in the index has the field '%s'\n",
                      term.key.c_str());
       }
     }
+    if (key == 0 && term.kind != Term::Words) {
+      // No file has ever had the field.
+      if (term.kind != Term::Missing) sql += " AND 0";
+      continue;
+    }
     switch (term.kind) {
       case Term::Words:
-        sql += " AND f.id IN (SELECT rowid >> 20 FROM texts WHERE texts MATCH ?)";
-        parameters.push_back({false, ftsPhrase(term.text), 0});
+        sql += " AND f.id IN (SELECT rowid >> 32 FROM words WHERE words MATCH ?)";
+        text(ftsPhrase(term.text));
         break;
       case Term::FieldWords:
-        // The words' rows, then the value's key from the file's report.
         sql +=
-            " AND f.id IN (SELECT t.rowid >> 20 FROM texts t JOIN files g ON g.id = t.rowid >> 20 "
-            "WHERE texts MATCH ? AND report_has(g.report, t.rowid & 1048575, ?))";
-        parameters.push_back({false, ftsPhrase(term.text), 0});
-        parameters.push_back({false, term.key, 0});
+            " AND f.id IN (SELECT rowid >> 32 FROM words WHERE words MATCH ? "
+            "AND (rowid >> 20) & 4095 = ?)";
+        text(ftsPhrase(term.text));
+        number(key);
         break;
       case Term::Equals: {
-        // A number, or text. Text is found through its words; text with no
-        // word the full-text index knows (say "-") by reading every report.
-        Term number;
-        std::string ignored;
-        const bool isNumber = parseTerm("k>" + term.text, &number, &ignored);
-        const bool hasWord = std::any_of(term.text.begin(), term.text.end(), [](char c) {
-          return std::isalnum(static_cast<unsigned char>(c)) != 0;
-        });
-        sql += " AND (f.id IN (SELECT file FROM nums WHERE key = ? AND value = ?) OR ";
-        parameters.push_back({false, term.key, 0});
-        parameters.push_back({isNumber, term.text, number.number});
-        if (hasWord) {
+        // Text values exactly: the words of the value narrow the files to
+        // look at, when it has any (text without, such as "-", has every
+        // file looked at). And numbers, when the value is one, since they
+        // are stored as numbers.
+        if (hasAsciiWordChar(term.text)) {
           sql +=
-              "f.id IN (SELECT t.rowid >> 20 FROM texts t JOIN files g ON g.id = t.rowid >> 20 "
-              "WHERE texts MATCH ? AND report_has(g.report, t.rowid & 1048575, ?, ?)))";
-          parameters.push_back({false, ftsPhrase(term.text), 0});
+              " AND f.id IN (SELECT g.id FROM words CROSS JOIN files AS g "
+              "ON g.id = words.rowid >> 32 WHERE words MATCH ? AND (words.rowid >> 20) & 4095 = ? "
+              "AND mp4index_has_text(g.report, ?, ?)";
+          text(ftsPhrase(term.text));
+          number(key);
         } else {
-          sql += "report_has_text(f.report, ?, ?))";
+          sql += " AND f.id IN (SELECT id FROM files WHERE mp4index_has_text(report, ?, ?)";
         }
-        parameters.push_back({false, term.key, 0});
-        parameters.push_back({false, term.text, 0});
+        number(key);
+        text(term.text);
+        Term asNumber;
+        std::string ignored;
+        if (parseTerm("k>" + term.text, &asNumber, &ignored)) {
+          sql += " UNION SELECT file FROM nums WHERE key = ? AND value = ?";
+          number(key);
+          number(asNumber.number);
+        }
+        sql += ')';
         break;
       }
       case Term::Less:
@@ -267,13 +355,13 @@ void search(Database& db, const std::vector<Term>& terms, bool json) {
         sql += " AND f.id IN (SELECT file FROM nums WHERE key = ? AND value ";
         sql += kOperators[term.kind - Term::Less];
         sql += " ?)";
-        parameters.push_back({false, term.key, 0});
-        parameters.push_back({true, "", term.number});
+        number(key);
+        number(term.number);
         break;
       }
       case Term::Missing:
-        sql += " AND NOT report_has_key(f.report, ?)";
-        parameters.push_back({false, term.key, 0});
+        sql += " AND NOT mp4index_has_key(f.report, ?)";
+        number(key);
         break;
     }
   }
@@ -290,13 +378,15 @@ void search(Database& db, const std::vector<Term>& terms, bool json) {
   Output out;
   Reports reports(db, json);
   printFiles(files, reports, out, !json);
+  db.execute("COMMIT");
 }
 
 bool show(Database& db, const std::vector<std::string>& paths, bool json) {
-  Statement files(db.handle(),
-                  "SELECT id, path, error, report FROM files "
-                  "WHERE path = ?1 OR (path >= ?2 AND path < ?3) "
-                  "ORDER BY path");
+  db.execute("BEGIN");  // one snapshot, as for search
+  Statement files(
+      db.handle(),
+      "SELECT id, path, error, report FROM files WHERE path = ?1 OR (path >= ?2 AND path < ?3) "
+      "ORDER BY path");
   Output out;
   Reports reports(db, json);
   bool ok = true;
@@ -312,6 +402,7 @@ bool show(Database& db, const std::vector<std::string>& paths, bool json) {
       ok = false;
     }
   }
+  db.execute("COMMIT");
   return ok;
 }
 

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -19,7 +20,7 @@
 #include <unordered_set>
 
 #include "database.h"
-#include "packed_report.h"
+#include "report.h"
 
 namespace mp4index {
 
@@ -30,13 +31,8 @@ using mp4meta::Input;
 // A batch ends after this many stored files or this long, whichever comes
 // first: large enough that commits cost little, small enough that a
 // search sees progress and a stopped update loses little.
-constexpr unsigned kBatchFiles = 1000;
+constexpr unsigned kBatchFiles = 200;
 constexpr auto kBatchTime = std::chrono::seconds(1);
-
-// A text value's row in the full-text table is (file << kPositionBits) +
-// its position in the report; values past the first 2^20 of a file are
-// stored, not searchable.
-constexpr int kPositionBits = 20;
 
 bool under(const std::string& path, const std::string& root) {
   if (root == "/") return true;
@@ -82,22 +78,22 @@ class Updater : public mp4meta::Collector {
                      "UPDATE files SET size = ?, mtime_ns = ?, error = ?, report = ? WHERE id = ?"),
         m_reportOf(db.handle(), "SELECT report FROM files WHERE id = ?"),
         m_deleteFile(db.handle(), "DELETE FROM files WHERE id = ?"),
-        m_insertText(db.handle(), "INSERT INTO texts(rowid, value) VALUES (?, ?)"),
-        m_deleteText(db.handle(), "INSERT INTO texts(texts, rowid, value) VALUES ('delete', ?, ?)"),
+        m_insertKey(db.handle(), "INSERT INTO keys(key) VALUES (?)"),
+        m_insertWords(db.handle(), "INSERT INTO words(rowid, v) VALUES (?, ?)"),
+        m_deleteWords(db.handle(), "INSERT INTO words(words, rowid, v) VALUES ('delete', ?, ?)"),
         m_insertNumber(db.handle(),
                        "INSERT OR IGNORE INTO nums(key, value, file) VALUES (?, ?, ?)"),
         m_deleteNumber(db.handle(), "DELETE FROM nums WHERE key = ? AND value = ? AND file = ?"),
-        m_countField(db.handle(),
-                     "INSERT INTO fields(key, files) VALUES (?1, ?2) "
-                     "ON CONFLICT(key) DO UPDATE SET files = files + ?2"),
-        m_findBlob(db.handle(), "SELECT id, bytes FROM blobs WHERE hash = ?"),
-        m_insertBlob(db.handle(), "INSERT INTO blobs(hash, refs, bytes) VALUES (?, 1, ?)"),
+        m_findBlob(db.handle(), "SELECT id FROM blobs WHERE hash = ? AND bytes = ?"),
+        m_insertBlob(db.handle(), "INSERT INTO blobs(hash, refs, bytes) VALUES (?, 0, ?)"),
         m_countBlob(db.handle(), "UPDATE blobs SET refs = refs + ? WHERE id = ?"),
         m_dropBlob(db.handle(), "DELETE FROM blobs WHERE id = ? AND refs <= 0") {}
 
   // What is stored under the roots, read at once: one query instead of one
   // per file.
   void loadStored() {
+    Statement keys(m_db.handle(), "SELECT id, key FROM keys");
+    while (keys.step()) m_keys[std::string(keys.bytes(1), keys.length(1))] = keys.integer(0);
     Statement under(m_db.handle(),
                     "SELECT id, path, size, mtime_ns, error IS NOT NULL FROM files "
                     "WHERE path = ?1 OR (path >= ?2 AND path < ?3)");
@@ -195,25 +191,26 @@ class Updater : public mp4meta::Collector {
     pending.id = find(pending.path).id;
     const bool existed = pending.id != 0;
     begin();
-    if (existed) deleteValues(pending.id);
-    const std::string report = values ? pack(*values) : std::string();
-    Statement& row = existed ? m_updateFile : m_insertFile;
+    if (existed) unindex(pending.id);
+    m_packed.clear();
+    if (values) pack(*values);
+    Statement& s = existed ? m_updateFile : m_insertFile;
     int column = 1;
-    if (!existed) row.bindBlob(column++, pending.path);
-    row.bindInteger(column++, pending.size);
-    row.bindInteger(column++, pending.mtime);
+    if (!existed) s.bindBlob(column++, pending.path);
+    s.bindInteger(column++, pending.size);
+    s.bindInteger(column++, pending.mtime);
     if (values) {
-      row.bindNull(column++);
-      row.bindBlob(column++, report.data(), report.size());
+      s.bindNull(column++);
+      s.bindBlob(column++, m_packed.data(), m_packed.size());
     } else {
-      row.bindBytes(column++, error.data(), error.size());
-      row.bindNull(column++);
+      s.bindBytes(column++, error.data(), error.size());
+      s.bindNull(column++);
     }
-    if (existed) row.bindInteger(column, pending.id);
-    row.step();
-    row.reset();
+    if (existed) s.bindInteger(column, pending.id);
+    s.step();
+    s.reset();
     if (!existed) pending.id = sqlite3_last_insert_rowid(m_db.handle());
-    if (values) indexValues(pending.id, report);
+    if (values) index(pending.id, m_packed, false);
     m_stored[pending.path] = Stored{pending.id, pending.size, pending.mtime, values == nullptr};
     m_seen.insert(pending.id);
     if (!values) {
@@ -240,14 +237,21 @@ class Updater : public mp4meta::Collector {
 
   void commit() {
     if (!m_inTransaction) return;
-    for (const auto& [key, change] : m_fieldChanges) {
-      if (change == 0) continue;
-      m_countField.bindText(1, key.data(), key.size());
-      m_countField.bindInteger(2, change);
-      m_countField.step();
-      m_countField.reset();
+    // The batch's word rows in rowid order: the full-text index writes its
+    // pending rows out as a new segment whenever a rowid is lower than the
+    // one before. The sort is stable, so that a rowid's rows are deleted
+    // and added in the order they were queued.
+    std::stable_sort(m_words.begin(), m_words.end(),
+                     [](const WordRow& a, const WordRow& b) { return a.rowid < b.rowid; });
+    for (const WordRow& row : m_words) {
+      Statement& s = row.remove ? m_deleteWords : m_insertWords;
+      s.bindInteger(1, row.rowid);
+      s.bindText(2, row.text.data(), row.text.size());
+      s.step();
+      s.reset();
     }
-    m_fieldChanges.clear();
+    m_words.clear();
+    m_wordBytes.clear();
     m_db.execute("COMMIT");
     m_inTransaction = false;
   }
@@ -281,47 +285,70 @@ class Updater : public mp4meta::Collector {
 
   void remove(int64_t id) {
     begin();
-    deleteValues(id);
+    unindex(id);
     m_deleteFile.bindInteger(1, id);
     m_deleteFile.step();
     ++m_counts->removed;
   }
 
-  // Undoes indexValues for the report stored for file.
-  void deleteValues(int64_t file) {
-    m_reportOf.bindInteger(1, file);
-    std::string report;
-    if (m_reportOf.step()) {
-      report.assign(m_reportOf.bytes(0), m_reportOf.length(0));
-      m_reportOf.reset();
-    }
-    std::unordered_set<std::string_view> keys;
-    PackedReader reader(report);
+  // What file id's stored report put in the indexes, taken out.
+  void unindex(int64_t id) {
+    m_reportOf.bindInteger(1, id);
+    if (!m_reportOf.step()) return;
+    std::string old(m_reportOf.bytes(0), m_reportOf.length(0));
+    m_reportOf.reset();
+    index(id, old, true);
+  }
+
+  // Adds to the indexes (or, remove, takes out) what a packed report of
+  // file id holds: its numbers, its inline texts' words and (removing) its
+  // references to blobs.
+  void index(int64_t id, const std::string& packed, bool remove) {
+    std::vector<std::pair<int64_t, int64_t>> texts;  // (key, inline texts so far)
     PackedValue v;
-    for (int64_t pos = 0; reader.next(&v); ++pos) {
-      if (keys.insert(v.key).second) --m_fieldChanges[std::string(v.key)];
-      if (v.blob != 0) {
-        m_countBlob.bindInteger(1, -1);
-        m_countBlob.bindInteger(2, v.blob);
-        m_countBlob.step();
-        m_countBlob.reset();
-        m_dropBlob.bindInteger(1, v.blob);
-        m_dropBlob.step();
-        m_dropBlob.reset();
-      } else if (v.kind == PackedValue::Integer || v.kind == PackedValue::Real) {
-        m_deleteNumber.bindBytes(1, v.key.data(), v.key.size());
-        bindNumber(m_deleteNumber, 2, v);
-        m_deleteNumber.bindInteger(3, file);
-        m_deleteNumber.step();
-        m_deleteNumber.reset();
-      } else if (pos < (int64_t{1} << kPositionBits)) {
-        // An index without content forgets a row given the words it holds.
-        m_deleteText.bindInteger(1, (file << kPositionBits) + pos);
-        m_deleteText.bindText(2, v.bytes.data(), v.bytes.size());
-        m_deleteText.step();
-        m_deleteText.reset();
+    PackedReader values(packed);
+    while (values.next(&v)) {
+      if (v.kind == PackedValue::Integer || (v.kind == PackedValue::Real && !std::isnan(v.real))) {
+        Statement& s = remove ? m_deleteNumber : m_insertNumber;
+        s.bindInteger(1, v.key);
+        if (v.kind == PackedValue::Integer) {
+          s.bindInteger(2, v.integer);
+        } else {
+          s.bindReal(2, v.real);
+        }
+        s.bindInteger(3, id);
+        s.step();
+        s.reset();
+      } else if (v.inBlob) {
+        if (remove) dropBlobReference(v.integer);
+      } else if (v.kind == PackedValue::Text || v.kind == PackedValue::Pair) {
+        auto count = std::find_if(texts.begin(), texts.end(),
+                                  [&](const auto& t) { return t.first == v.key; });
+        if (count == texts.end()) count = texts.insert(texts.end(), {v.key, 0});
+        const int64_t rowid = wordRow(id, v.key, count->second++);
+        if (rowid != 0) queueWords(rowid, remove, v.bytes);
       }
     }
+    if (values.damaged()) {
+      throw DatabaseError("the index is damaged (the stored values of file " + std::to_string(id) +
+                          " cannot be read): remove it and run update again");
+    }
+  }
+
+  void queueWords(int64_t rowid, bool remove, std::string_view text) {
+    // Kept in a deque, whose strings do not move as it grows.
+    m_wordBytes.emplace_back(text);
+    m_words.push_back(WordRow{rowid, remove, m_wordBytes.back()});
+  }
+
+  void dropBlobReference(int64_t blob) {
+    m_countBlob.bindInteger(1, -1);
+    m_countBlob.bindInteger(2, blob);
+    m_countBlob.step();
+    m_countBlob.reset();
+    m_dropBlob.bindInteger(1, blob);
+    m_dropBlob.step();
+    m_dropBlob.reset();
   }
 
   // A named path that is gone: the file stored under that path, if any.
@@ -340,14 +367,63 @@ class Updater : public mp4meta::Collector {
     return false;
   }
 
-  // The values in report order, bytes that are not UTF-8 (covers) stored
-  // in blobs.
-  std::string pack(const mp4host::ValueRecorder& values) {
-    std::string report;
+  int64_t keyId(const Strigi::RegisteredField* field) {
+    static const std::string kNone;
+    const std::string& key = field ? field->key() : kNone;
+    const auto known = m_keys.find(key);
+    if (known != m_keys.end()) return known->second;
+    m_insertKey.bindBytes(1, key.data(), key.size());
+    m_insertKey.step();
+    m_insertKey.reset();
+    const int64_t id = sqlite3_last_insert_rowid(m_db.handle());
+    m_keys.emplace(key, id);
+    return id;
+  }
+
+  // Text bytes inline when they are UTF-8, else a counted reference to
+  // the stored blob with those bytes, stored now if there is none.
+  void setBytes(PackedValue& v, const char* data, size_t length) {
+    if (mp4host::isValidUtf8(data, length)) {
+      v.bytes = std::string_view(data, length);
+      return;
+    }
+    v.inBlob = true;
+    v.integer = blobId(data, length);
+    m_countBlob.bindInteger(1, 1);
+    m_countBlob.bindInteger(2, v.integer);
+    m_countBlob.step();
+    m_countBlob.reset();
+  }
+
+  int64_t blobId(const char* data, size_t length) {
+    // The hash only narrows the blobs to compare, so it need not cover
+    // every byte of a large picture.
+    const size_t hashed = std::min<size_t>(length, 4096);
+    const int64_t hash = static_cast<int64_t>(
+        std::hash<std::string_view>()(std::string_view(data, hashed)) ^ length);
+    m_findBlob.bindInteger(1, hash);
+    m_findBlob.bindBlob(2, data, length);
+    if (m_findBlob.step()) {
+      const int64_t id = m_findBlob.integer(0);
+      m_findBlob.reset();
+      return id;
+    }
+    m_insertBlob.bindInteger(1, hash);
+    m_insertBlob.bindBlob(2, data, length);
+    m_insertBlob.step();
+    m_insertBlob.reset();
+    return sqlite3_last_insert_rowid(m_db.handle());
+  }
+
+  // The values into m_packed, in report order.
+  void pack(const mp4host::ValueRecorder& values) {
     for (const mp4host::RecordedValue& r : values.values()) {
       PackedValue v;
-      if (r.field) v.key = r.field->key();
+      v.key = keyId(r.field);
       switch (r.kind) {
+        case mp4host::RecordedValue::Text:
+          setBytes(v, values.bytes(r), r.length);
+          break;
         case mp4host::RecordedValue::Signed:
         case mp4host::RecordedValue::Unsigned:
           v.kind = PackedValue::Integer;
@@ -358,73 +434,21 @@ class Updater : public mp4meta::Collector {
           v.real = r.real;
           break;
         case mp4host::RecordedValue::Pair:
+          v.kind = PackedValue::Pair;
           v.name = std::string_view(values.nameBytes(r), r.nameLength);
-          [[fallthrough]];
-        case mp4host::RecordedValue::Text:
-          v.kind = r.kind == mp4host::RecordedValue::Pair ? PackedValue::Pair : PackedValue::Text;
-          v.bytes = std::string_view(values.bytes(r), r.length);
-          if (!mp4host::isValidUtf8(v.bytes.data(), v.bytes.size())) v.blob = blobId(v.bytes);
+          setBytes(v, values.bytes(r), r.length);
           break;
       }
-      appendPacked(report, v);
-    }
-    return report;
-  }
-
-  // What searches find a stored file by: its text, its numbers, its fields.
-  void indexValues(int64_t file, const std::string& report) {
-    std::unordered_set<std::string_view> keys;
-    PackedReader reader(report);
-    PackedValue v;
-    for (int64_t pos = 0; reader.next(&v); ++pos) {
-      if (keys.insert(v.key).second) ++m_fieldChanges[std::string(v.key)];
-      if (v.kind == PackedValue::Integer || v.kind == PackedValue::Real) {
-        if (v.kind == PackedValue::Real && std::isnan(v.real)) continue;
-        m_insertNumber.bindBytes(1, v.key.data(), v.key.size());
-        bindNumber(m_insertNumber, 2, v);
-        m_insertNumber.bindInteger(3, file);
-        m_insertNumber.step();
-        m_insertNumber.reset();
-      } else if (v.blob == 0 && pos < (int64_t{1} << kPositionBits)) {
-        m_insertText.bindInteger(1, (file << kPositionBits) + pos);
-        m_insertText.bindText(2, v.bytes.data(), v.bytes.size());
-        m_insertText.step();
-        m_insertText.reset();
-      }
+      appendPacked(m_packed, v);
     }
   }
 
-  static void bindNumber(Statement& s, int index, const PackedValue& v) {
-    if (v.kind == PackedValue::Integer) {
-      s.bindInteger(index, v.integer);
-    } else {
-      s.bindReal(index, v.real);
-    }
-  }
-
-  // The stored blob with these bytes, one more value holding it; stored now
-  // if there is none.
-  int64_t blobId(std::string_view bytes) {
-    const int64_t hash = static_cast<int64_t>(std::hash<std::string_view>()(bytes));
-    m_findBlob.bindInteger(1, hash);
-    while (m_findBlob.step()) {
-      if (m_findBlob.length(1) == bytes.size() &&
-          std::memcmp(m_findBlob.bytes(1), bytes.data(), bytes.size()) == 0) {
-        const int64_t id = m_findBlob.integer(0);
-        m_findBlob.reset();
-        m_countBlob.bindInteger(1, 1);
-        m_countBlob.bindInteger(2, id);
-        m_countBlob.step();
-        m_countBlob.reset();
-        return id;
-      }
-    }
-    m_insertBlob.bindInteger(1, hash);
-    m_insertBlob.bindBlob(2, bytes.data(), bytes.size());
-    m_insertBlob.step();
-    m_insertBlob.reset();
-    return sqlite3_last_insert_rowid(m_db.handle());
-  }
+  // One row to add to or delete from the word index at the batch's end.
+  struct WordRow {
+    int64_t rowid;
+    bool remove;
+    std::string_view text;
+  };
 
   Database& m_db;
   const std::vector<std::string>& m_roots;
@@ -435,19 +459,22 @@ class Updater : public mp4meta::Collector {
   Statement m_updateFile;
   Statement m_reportOf;
   Statement m_deleteFile;
-  Statement m_insertText;
-  Statement m_deleteText;
+  Statement m_insertKey;
+  Statement m_insertWords;
+  Statement m_deleteWords;
   Statement m_insertNumber;
   Statement m_deleteNumber;
-  Statement m_countField;
   Statement m_findBlob;
   Statement m_insertBlob;
   Statement m_countBlob;
   Statement m_dropBlob;
+  std::unordered_map<std::string, int64_t> m_keys;  // every key in keys, by its bytes
+  std::string m_packed;                             // the report being stored
+  std::vector<WordRow> m_words;                     // the batch's word rows, in queue order
+  std::deque<std::string> m_wordBytes;              // their texts
   std::deque<Pending> m_pending;
   std::unordered_map<std::string, Stored> m_stored;  // under the roots, and stored since
   std::unordered_set<int64_t> m_seen;
-  std::unordered_map<std::string, int64_t> m_fieldChanges;  // files per field, this batch
   std::vector<std::string> m_kept;  // paths that could not be read: their stored files stay
   std::string m_error;              // the database failure that stopped the run
   bool m_inTransaction = false;
