@@ -188,13 +188,13 @@ bool FileInputStream::fetchIntoView(int64_t pos, int64_t end, bool stepOver) {
 }
 
 // Sets up a view whose window starts at the page where the request
-// [pos, end) ends (or at pos, when that is later). False, with nothing
-// changed, when the request lies beyond the views' reach or no address
-// space can be had; true with the stream in the Error status when the
-// window cannot be read.
+// [pos, end) ends (pos < end, so the request's bytes from that page on fit
+// the window). False, with nothing changed, when the request lies beyond
+// the views' reach or no address space can be had; true with the stream in
+// the Error status when the window cannot be read.
 bool FileInputStream::makeView(int64_t pos, int64_t end) {
   const int64_t windowStart = pageStart(std::max(pos, end - 1));
-  if (windowStart > kViewSpan || end - windowStart > kWindowSize) return false;
+  if (windowStart > kViewSpan) return false;
   if (!m_space && !reserveSpace()) return false;
   if (windowStart > 0) {
     // MAP_FIXED replaces reserved pages of the stream's own space only.
@@ -296,38 +296,36 @@ bool FileInputStream::reserveSpace() {
   const size_t total = static_cast<size_t>(kViewSpan + kWindowSize);
   void* p = mmap(nullptr, total, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (p == MAP_FAILED) return false;
-  char* space = static_cast<char*>(p);
-  void* w = mmap(space + kViewSpan, static_cast<size_t>(kWindowSize), PROT_READ | PROT_WRITE,
+  m_space = static_cast<char*>(p);
+  m_window = m_space + kViewSpan;
+  void* w = mmap(m_window, static_cast<size_t>(kWindowSize), PROT_READ | PROT_WRITE,
                  MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1, 0);
   if (w == MAP_FAILED) {
-    munmap(space, total);
+    munmap(m_space, total);
+    m_space = nullptr;
+    m_window = nullptr;
     return false;
   }
-  m_space = space;
-  m_window = space + kViewSpan;
   return true;
 }
 
 // Gives the space up after a mapping call on the holeLength bytes in front
 // of the window failed, which may have left them unmapped (and another
 // thread may have mapped something there since): everything else of the
-// space is unmapped, the hole is left as it is.
+// space is unmapped, the hole is left as it is. Called with no view.
 void FileInputStream::abandonSpace(int64_t holeLength) {
   const size_t before = static_cast<size_t>(kViewSpan - holeLength);
   if (before > 0) munmap(m_space, before);
   munmap(m_window, static_cast<size_t>(kWindowSize));
   m_space = nullptr;
   m_window = nullptr;
-  m_viewBase = nullptr;
-  m_viewMapped = 0;
-  m_viewEnd = 0;
   m_staleMapped = 0;
   m_stalePieces = 0;
   m_windowUsed = 0;
 }
 
+// Called only with mapping allowed and a request inside the file.
 bool FileInputStream::mapWholeFile() {
-  if (m_size <= 0 || !m_mapAllowed) return false;
   void* p = mmap(nullptr, static_cast<size_t>(m_size), PROT_READ, MAP_PRIVATE, m_fd, 0);
   if (p == MAP_FAILED) return false;
   m_map = static_cast<const char*>(p);
