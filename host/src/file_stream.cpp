@@ -250,9 +250,7 @@ void FileInputStream::dropView(bool done) {
       m_stalePieces = 0;
     }
   }
-  m_viewBase = nullptr;
-  m_viewMapped = 0;
-  m_viewEnd = 0;
+  m_viewBase = nullptr;  // m_viewMapped and m_viewEnd mean nothing without it
 }
 
 // Whether a request for [.., end) only steps over a media-data box: whether
@@ -351,7 +349,6 @@ bool FileInputStream::refillBuffer(int64_t pos, int64_t end) {
   const int64_t target = std::min(m_size, pageEnd(std::max(end + kReadAhead, pos + kInitialRead)));
   if (!reserve(static_cast<size_t>(target - pos))) return false;
   m_bufferOffset = pos;
-  m_buffered = 0;
   if (!preadFully(m_buffer, pos, target - pos)) return false;
   m_buffered = target - pos;
   return true;
