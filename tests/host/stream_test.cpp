@@ -1,7 +1,5 @@
-// The host's input streams: the contract that analyzers rely on (reads from
-// the current position, pointers valid until the next read, reset and
-// skip), the file stream's switch from its buffer to a mapping under every
-// request pattern an analyzer can make, and the pipe stream's limits.
+// The host's input streams: the contract analyzers rely on, the file
+// stream's buffer and views under every request pattern, the pipe's limits.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mp4host/buffered_stream.h>
@@ -31,26 +29,20 @@ using mp4host::FileInputStream;
 // Bytes that differ from position to position, so a wrong offset shows.
 std::string pattern(size_t n) {
   std::string s(n, '\0');
-  uint32_t x = 12345;
-  for (size_t i = 0; i < n; ++i) {
-    x = x * 1103515245u + 12345u;
-    s[i] = static_cast<char>(x >> 24);
-  }
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 0x9E3779B97F4A7C15u) >> 56);
   return s;
 }
 
 std::string bytesAt(const char* p, int32_t n) { return std::string(p, static_cast<size_t>(n)); }
 
-// Whether the process maps the file at path (which holds the file, even
-// once it is deleted).
+// Whether the process maps the file at path (and so holds it, even deleted).
 bool isMapped(const std::string& path) {
   std::stringstream maps;
   maps << std::ifstream("/proc/self/maps").rdbuf();
   return maps.str().find(path) != std::string::npos;
 }
 
-// A stream of either kind over given bytes: a file, or a pipe written by a
-// thread while it is read.
+// A stream over given bytes: a file, or a pipe a thread writes while it is read.
 class StreamSource {
  public:
   StreamSource(const std::string& kind, const std::string& data) {
@@ -85,10 +77,9 @@ class StreamSource {
 
 class AnyStream : public ::testing::TestWithParam<std::string> {};
 
-// Reads from the current position; growing requests from the start, as
-// the analyzer makes them, see every byte from 0 in one piece (max below
-// min sets no upper limit); a pointer stays valid across reset and skip;
-// a short read at the end, then the end of the stream.
+// Reads from the current position; growing requests from 0 see every byte
+// in one piece (max below min: no upper limit); a pointer stays valid across
+// reset and skip; a short read at the end, then the end of the stream.
 TEST_P(AnyStream, KeepsTheContractAnalyzersRelyOn) {
   const std::string data = pattern(300000);
   StreamSource source(GetParam(), data);
@@ -128,8 +119,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, AnyStream, ::testing::Values("file", "pipe"));
 // One step of a request pattern: move to position, then read(min, max).
 struct Request {
   int64_t position;
-  int32_t min;
-  int32_t max;
+  int32_t min, max;
   bool mappedAfter;  // whether the stream serves from a mapping afterwards
 };
 
@@ -140,8 +130,7 @@ struct RequestCase {
 
 constexpr int64_t kFileSize = 3 << 20;
 constexpr int32_t kInit = static_cast<int32_t>(FileInputStream::kInitialRead);
-// The most that a read buffers past its end: to the end of a page.
-constexpr int32_t kAhead = 4096;
+constexpr int32_t kAhead = 4096;  // the most a read buffers past its end
 // The request table's file: pattern bytes with a media-data box from kMdat
 // to kMoov (its size in 64 bits, so its header ends at kMdatData), then a
 // movie box to the end.
@@ -151,27 +140,19 @@ constexpr int32_t kMoov = 2900000;
 
 std::string boxedPattern() {
   std::string data = pattern(kFileSize);
-  const auto header = [&](int64_t at, uint32_t size, const char* type) {
-    for (int i = 0; i < 4; ++i) data[at + i] = static_cast<char>(size >> (24 - 8 * i));
-    data.replace(at + 4, 4, type, 4);
-  };
-  header(kMdat, 1, "mdat");
-  const int64_t mdatSize = kMoov - kMdat;
-  for (int i = 0; i < 8; ++i) data[kMdat + 8 + i] = static_cast<char>(mdatSize >> (56 - 8 * i));
-  header(kMoov, kFileSize - kMoov, "moov");
+  data.replace(kMdat, 16, mp4test::be32(1) + "mdat" + mp4test::be64(kMoov - kMdat));
+  data.replace(kMoov, 8, mp4test::be32(kFileSize - kMoov) + "moov");
   return data;
 }
 
 class FileStreamRequests : public ::testing::TestWithParam<RequestCase> {};
 
 // Every read hands out exactly the file's bytes at the position, however
-// the stream came to hold them, and keeps the position contract; the
-// mapping goes with the file.
+// the stream came to hold them; the mapping goes with the file.
 TEST_P(FileStreamRequests, HandOutTheFilesBytes) {
   const std::string data = boxedPattern();
   TempDir dir;
   const int fd = open(dir.write("f", data).c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_GE(fd, 0);
   FileInputStream s;
   s.open(fd, kFileSize);
   for (const Request& r : GetParam().requests) {
@@ -253,21 +234,6 @@ INSTANTIATE_TEST_SUITE_P(
         RequestCase{"TailOnly", {{kFileSize - 100, 100, 100, true}, {0, 100, 100, true}}}),
     [](const ::testing::TestParamInfo<RequestCase>& row) { return row.param.name; });
 
-// Reset is clamped to [0, size]; a position past the end, or a negative
-// one, leaves the stream at its end.
-TEST(FileStream, ResetIsClampedToTheFile) {
-  TempDir dir;
-  const int fd = open(dir.write("f", pattern(5000)).c_str(), O_RDONLY | O_CLOEXEC);
-  FileInputStream s;
-  s.open(fd, 5000);
-  EXPECT_EQ(s.size(), 5000);
-  EXPECT_EQ(s.reset(5000), 5000);
-  EXPECT_EQ(s.reset(5001), 5000);
-  EXPECT_EQ(s.reset(-1), 5000);
-  s.close();
-  close(fd);
-}
-
 // A file cut short after open, under the buffer or under a view: the read
 // is an error for good, and nothing touches the mapping past the new end.
 TEST(FileStream, FileCutShortAfterOpenIsAnErrorForGood) {
@@ -293,11 +259,9 @@ TEST(FileStream, FileCutShortAfterOpenIsAnErrorForGood) {
   }
 }
 
-// Another process cuts a movie short inside its movie box (behind 2 MB of
-// media data) and writes it whole again, over and over, while it is
-// analysed: every analysis ends, with or without an error, and nothing the
-// analyzer touches (the movie box's 40,000 child headers) lies in a mapping
-// of the file, which would raise SIGBUS past the file's new end.
+// Another thread cuts a movie short inside its movie box (behind 2 MB of
+// media data) and writes it whole again while it is analysed: no analysis
+// touches a mapping of the file (SIGBUS past the file's new end).
 TEST(FileStream, FileCutShortWhileAnalysedNeverCrashes) {
   using mp4test::box;
   std::vector<mp4test::Bytes> children(40000, box("free", mp4test::zeros(8)));
@@ -344,22 +308,17 @@ TEST(FileStream, ManyFilesInTurnEachShowTheirOwnBytes) {
     data.replace(0, 8, header);
     data[8] = static_cast<char>(i);
     const int fd = open(dir.write("f" + std::to_string(i), data).c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
     s.open(fd, static_cast<int64_t>(data.size()));
-    EXPECT_EQ(s.status(), Strigi::Ok);
     const char* p = nullptr;
     ASSERT_EQ(s.read(p, 8, 8), 8);
     EXPECT_FALSE(s.mapped());
     s.reset(0);
     const int32_t n = static_cast<int32_t>(data.size());
     ASSERT_EQ(s.read(p, n, n), n) << "file " << i;
-    EXPECT_TRUE(s.mapped());
-    EXPECT_EQ(bytesAt(p, n), data) << "file " << i;
+    EXPECT_TRUE(s.mapped() && bytesAt(p, n) == data) << "file " << i;
     s.close();
     close(fd);
   }
-  // A view larger than what is kept after the file, then beyond views, and
-  // a sparse file past 2 GiB read after a far reset.
   for (const int64_t big :
        {FileInputStream::kStaleMapped + 5000, FileInputStream::kViewSpan + 3 * 4096 + 5000,
         (int64_t{3} << 30) + 4096}) {
@@ -372,9 +331,7 @@ TEST(FileStream, ManyFilesInTurnEachShowTheirOwnBytes) {
     ASSERT_EQ(s.reset(big - 8), big - 8);
     const char* p = nullptr;
     ASSERT_EQ(s.read(p, 8, 8), 8);
-    EXPECT_TRUE(s.mapped());
-    EXPECT_EQ(bytesAt(p, 8), std::string("\0\0\0\x10moov", 8));
-    EXPECT_EQ(s.reset(0), 0);
+    EXPECT_TRUE(s.mapped() && bytesAt(p, 8) == std::string("\0\0\0\x10moov", 8));
     s.close();
     EXPECT_FALSE(isMapped(path)) << "a closed file this large stays mapped";
     close(fd);
@@ -396,12 +353,13 @@ TEST(FileStream, WithoutMappingReadsEveryByte) {
   EXPECT_EQ(bytesAt(p, 100000), data.substr(1000000, 100000));
   s.reset(0);
   ASSERT_EQ(s.read(p, 2900000, 2900000), 2900000);
-  EXPECT_FALSE(s.mapped());
   EXPECT_EQ(bytesAt(p + 2899000, 1000), data.substr(2899000, 1000));
   ASSERT_EQ(s.reset(kFileSize - 10), kFileSize - 10);
   ASSERT_EQ(s.read(p, 10, 10), 10);
   EXPECT_EQ(bytesAt(p, 10), data.substr(kFileSize - 10));
   EXPECT_FALSE(s.mapped());
+  // Reset is clamped to [0, size]: past the end or before 0 it stays put.
+  EXPECT_TRUE(s.reset(kFileSize + 1) == kFileSize && s.reset(-1) == kFileSize);
   // Moving back and forth refills the buffer in place, without growing it.
   for (int i = 0; i < 100; ++i) {
     s.reset(i % 2 ? 0 : kFileSize - 10);
