@@ -260,7 +260,6 @@ void FileInputStream::dropView(bool done) {
 // analyzer, so it is mapped and never touched instead of read. Any other
 // request is read, however far it reaches, up to kMaxRead.
 bool FileInputStream::stepsOverMediaData(int64_t end) const {
-  if (end <= m_lastEnd || !m_mapAllowed) return false;
   // The header is 8 bytes, or 16 with a 64-bit size (size field 1).
   for (const int64_t length : {8, 16}) {
     const int64_t header = m_lastEnd - length;

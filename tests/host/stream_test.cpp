@@ -120,7 +120,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, AnyStream, ::testing::Values("file", "pipe"));
 struct Request {
   int64_t position;
   int32_t min, max;
-  bool mappedAfter;  // whether the stream serves from a mapping afterwards
+  FileInputStream::Serving after;  // what serves reads afterwards
 };
 
 struct RequestCase {
@@ -128,9 +128,11 @@ struct RequestCase {
   std::vector<Request> requests;
 };
 
-constexpr int64_t kFileSize = 3 << 20;
+constexpr int32_t kFileSize = 3 << 20;
 constexpr int32_t kInit = static_cast<int32_t>(FileInputStream::kInitialRead);
 constexpr int32_t kAhead = 4096;  // the most a read buffers past its end
+using Serving = FileInputStream::Serving;
+constexpr Serving kBuffer = Serving::Buffer, kView = Serving::View, kWhole = Serving::WholeFile;
 // The request table's file: pattern bytes with a media-data box from kMdat
 // to kMoov (its size in 64 bits, so its header ends at kMdatData), then a
 // movie box to the end.
@@ -165,10 +167,10 @@ TEST_P(FileStreamRequests, HandOutTheFilesBytes) {
     ASSERT_LE(n, r.max >= r.min ? std::min<int64_t>(r.max, left) : left);
     ASSERT_EQ(bytesAt(p, n), data.substr(static_cast<size_t>(r.position), static_cast<size_t>(n)));
     EXPECT_EQ(s.position(), r.position + n);
-    EXPECT_EQ(s.mapped(), r.mappedAfter);
+    EXPECT_EQ(s.serving(), r.after);
   }
   s.close();
-  EXPECT_FALSE(s.mapped());
+  EXPECT_EQ(s.serving(), kBuffer);
   close(fd);
 }
 
@@ -179,59 +181,56 @@ INSTANTIATE_TEST_SUITE_P(
         // header, box, the media data's header; stepping over the media
         // data maps it; the movie box is read into the view's window.
         RequestCase{"MovieLast",
-                    {{0, 1, 1024, false},
-                     {0, 8, 8, false},
-                     {0, kMdat, kMdat, false},
-                     {0, kMdatData, kMdatData, false},
-                     {0, kMoov, kMoov, true},
-                     {0, kMoov + 8, kMoov + 8, true},
-                     {0, static_cast<int32_t>(kFileSize), static_cast<int32_t>(kFileSize), true}}},
-        // Growing requests from the start that step over no media data are
-        // read, however far they reach.
+                    {{0, 1, 1024, kBuffer},
+                     {0, 8, 8, kBuffer},
+                     {0, kMdat, kMdat, kBuffer},
+                     {0, kMdatData, kMdatData, kBuffer},
+                     {0, kMoov, kMoov, kView},
+                     {0, kMoov + 8, kMoov + 8, kView},
+                     {0, kFileSize, kFileSize, kView}}},
+        // Growing requests from 0 that step over no media data are read.
         RequestCase{"GrowingNearTheStart",
-                    {{0, 8, 8, false},
-                     {0, 30008, 30008, false},
-                     {0, 390008, 390008, false},
-                     {0, 2000000, 2000000, false}}},
-        // A request that ends elsewhere than the media data's end (before
-        // it, or at the end of the file) is read.
+                    {{0, 8, 8, kBuffer},
+                     {0, 30008, 30008, kBuffer},
+                     {0, 390008, 390008, kBuffer},
+                     {0, 2000000, 2000000, kBuffer}}},
+        // Requests that end elsewhere than the media data's end are read.
         RequestCase{"NotTheMediaDataEnd",
-                    {{0, kMdatData, kMdatData, false},
-                     {0, kMoov - 1, kMoov - 1, false},
-                     {0, kMdatData, kMdatData, false},
-                     {0, kFileSize, kFileSize, false}}},
+                    {{0, kMdatData, kMdatData, kBuffer},
+                     {0, kMoov - 1, kMoov - 1, kBuffer},
+                     {0, kMdatData, kMdatData, kBuffer},
+                     {0, kFileSize, kFileSize, kBuffer}}},
         // Requests that end on and just past the buffered bytes (the first
-        // read buffers to the end of its page), and one that starts past
-        // them.
+        // read's page), and one that starts past them.
         RequestCase{"StraddleTheBufferEnd",
-                    {{0, 100, 100, false},
-                     {kInit - 6, 6, 6, false},
-                     {kInit - 6, 12, 12, false},
-                     {0, kInit * 3, kInit * 3, false},
-                     {kInit * 3 + kAhead + 10, 8, 8, true},
-                     {0, kInit * 3 + kAhead + 18, kInit * 3 + kAhead + 18, true}}},
+                    {{0, 100, 100, kBuffer},
+                     {kInit - 6, 6, 6, kBuffer},
+                     {kInit - 6, 12, 12, kBuffer},
+                     {0, kInit * 3, kInit * 3, kBuffer},
+                     {kInit * 3 + kAhead + 10, 8, 8, kView},
+                     {0, kInit * 3 + kAhead + 18, kInit * 3 + kAhead + 18, kView}}},
         // Far moves and back: away from the buffer, then position 0 again.
         RequestCase{"FarResetAndBack",
-                    {{0, 8, 8, false},
-                     {2000000, 16, 16, true},
-                     {0, 8, 8, true},
-                     {kFileSize - 8, 8, 8, true}}},
+                    {{0, 8, 8, kBuffer},
+                     {2000000, 16, 16, kView},
+                     {0, 8, 8, kView},
+                     {kFileSize - 8, 8, 8, kView}}},
         // After a view is made for the media data: bytes before its window
         // (from the mapping), across the window's start, the window read on
         // a little, then moved far ahead, and a large read back from 0.
         RequestCase{"InAndAroundAView",
-                    {{0, kMdatData, kMdatData, false},
-                     {0, kMoov, kMoov, true},
-                     {100, 1000, 1000, true},
-                     {kMoov - 10000, 20000, 20000, true},
-                     {0, kMoov + 8, kMoov + 8, true},
-                     {0, kMoov + 200000, kMoov + 200000, true},
-                     {0, 1000000, 1000000, true}}},
+                    {{0, kMdatData, kMdatData, kBuffer},
+                     {0, kMoov, kMoov, kView},
+                     {100, 1000, 1000, kView},
+                     {kMoov - 10000, 20000, 20000, kView},
+                     {0, kMoov + 8, kMoov + 8, kView},
+                     {0, kMoov + 200000, kMoov + 200000, kView},
+                     {0, 1000000, 1000000, kView}}},
         // No upper limit (max below min): at least min, at most what is left.
         RequestCase{"NoUpperLimit",
-                    {{0, 10, 0, false}, {100, 10, 0, false}, {kFileSize - 5, 1, -1, true}}},
+                    {{0, 10, 0, kBuffer}, {100, 10, 0, kBuffer}, {kFileSize - 5, 1, -1, kView}}},
         // The last bytes of the file, read from near its end first.
-        RequestCase{"TailOnly", {{kFileSize - 100, 100, 100, true}, {0, 100, 100, true}}}),
+        RequestCase{"TailOnly", {{kFileSize - 100, 100, 100, kView}, {0, 100, 100, kView}}}),
     [](const ::testing::TestParamInfo<RequestCase>& row) { return row.param.name; });
 
 // A file cut short after open, under the buffer or under a view: the read
@@ -311,11 +310,11 @@ TEST(FileStream, ManyFilesInTurnEachShowTheirOwnBytes) {
     s.open(fd, static_cast<int64_t>(data.size()));
     const char* p = nullptr;
     ASSERT_EQ(s.read(p, 8, 8), 8);
-    EXPECT_FALSE(s.mapped());
+    EXPECT_EQ(s.serving(), kBuffer);
     s.reset(0);
     const int32_t n = static_cast<int32_t>(data.size());
     ASSERT_EQ(s.read(p, n, n), n) << "file " << i;
-    EXPECT_TRUE(s.mapped() && bytesAt(p, n) == data) << "file " << i;
+    EXPECT_TRUE(s.serving() == kView && bytesAt(p, n) == data) << "file " << i;
     s.close();
     close(fd);
   }
@@ -331,7 +330,8 @@ TEST(FileStream, ManyFilesInTurnEachShowTheirOwnBytes) {
     ASSERT_EQ(s.reset(big - 8), big - 8);
     const char* p = nullptr;
     ASSERT_EQ(s.read(p, 8, 8), 8);
-    EXPECT_TRUE(s.mapped() && bytesAt(p, 8) == std::string("\0\0\0\x10moov", 8));
+    EXPECT_EQ(bytesAt(p, 8), std::string("\0\0\0\x10moov", 8));
+    EXPECT_EQ(s.serving(), big > FileInputStream::kViewSpan ? kWhole : kView);
     s.close();
     EXPECT_FALSE(isMapped(path)) << "a closed file this large stays mapped";
     close(fd);
@@ -357,7 +357,7 @@ TEST(FileStream, WithoutMappingReadsEveryByte) {
   ASSERT_EQ(s.reset(kFileSize - 10), kFileSize - 10);
   ASSERT_EQ(s.read(p, 10, 10), 10);
   EXPECT_EQ(bytesAt(p, 10), data.substr(kFileSize - 10));
-  EXPECT_FALSE(s.mapped());
+  EXPECT_EQ(s.serving(), kBuffer);
   // Reset is clamped to [0, size]: past the end or before 0 it stays put.
   EXPECT_TRUE(s.reset(kFileSize + 1) == kFileSize && s.reset(-1) == kFileSize);
   // Moving back and forth refills the buffer in place, without growing it.
