@@ -260,16 +260,17 @@ void FileInputStream::dropView(bool done) {
 // analyzer, so it is mapped and never touched instead of read. Any other
 // request is read, however far it reaches, up to kMaxRead.
 bool FileInputStream::stepsOverMediaData(int64_t end) const {
-  // The header is 8 bytes, or 16 with a 64-bit size (size field 1).
+  // The header is 8 bytes, or 16 with a 64-bit size (size field 1). The
+  // last request was served by what serves reads now, so its bytes are
+  // there up to m_lastEnd.
   for (const int64_t length : {8, 16}) {
     const int64_t header = m_lastEnd - length;
     const char* h = nullptr;
     if (header < 0) {
       continue;
-    } else if (m_viewBase && header >= m_viewMapped && m_lastEnd <= m_viewEnd) {
+    } else if (m_viewBase && header >= m_viewMapped) {
       h = m_viewBase + header;
-    } else if (!m_viewBase && !m_map && header >= m_bufferOffset &&
-               m_lastEnd <= m_bufferOffset + m_buffered) {
+    } else if (!m_viewBase && !m_map && header >= m_bufferOffset) {
       h = m_buffer + (header - m_bufferOffset);
     }
     if (!h || h[4] != 'm' || h[5] != 'd' || h[6] != 'a' || h[7] != 't') continue;
