@@ -95,12 +95,11 @@ TEST_P(AnyStream, KeepsTheContractAnalyzersRelyOn) {
     EXPECT_EQ(bytesAt(p, n), data.substr(0, static_cast<size_t>(n))) << n;
   }
   EXPECT_EQ(s.reset(0), 0);
-  EXPECT_EQ(s.skip(10), 10);
-  EXPECT_EQ(s.position(), 10);
+  EXPECT_TRUE(s.skip(1) == 1 && s.position() == 1);
   EXPECT_EQ(bytesAt(p, 200000), data.substr(0, 200000));
   ASSERT_EQ(s.read(p, 299000, 299000), 299000);
-  ASSERT_EQ(s.read(p, 5000, 5000), 990);
-  EXPECT_EQ(bytesAt(p, 990), data.substr(299010));
+  ASSERT_EQ(s.read(p, 5000, 5000), 999);
+  EXPECT_EQ(bytesAt(p, 999), data.substr(299001));
   EXPECT_EQ(s.status(), Strigi::Eof);
   EXPECT_EQ(s.read(p, 1, 1), -1);
   EXPECT_EQ(s.size(), 300000);
@@ -110,8 +109,9 @@ TEST_P(AnyStream, KeepsTheContractAnalyzersRelyOn) {
   EXPECT_EQ(s.read(p, 1, 1), -1);
   StreamSource empty(GetParam(), "");
   EXPECT_EQ(empty.stream().read(p, 8, 8), -1);
-  EXPECT_EQ(empty.stream().status(), Strigi::Eof);
-  EXPECT_EQ(empty.stream().size(), 0);
+  EXPECT_TRUE(empty.stream().status() == Strigi::Eof && empty.stream().size() == 0);
+  StreamSource one(GetParam(), "x");  // smaller than any buffer
+  EXPECT_TRUE(one.stream().read(p, 1, 8) == 1 && *p == 'x');
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, AnyStream, ::testing::Values("file", "pipe"));
@@ -238,10 +238,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(FileStream, FileCutShortAfterOpenIsAnErrorForGood) {
   TempDir dir;
   const std::string data = pattern(kFileSize);
+  FileInputStream s;  // the second file starts afresh after the first's error
   for (const int32_t want : {20000, 2900000}) {
     SCOPED_TRACE(want);
     const int fd = open(dir.write("f" + std::to_string(want), data).c_str(), O_RDWR | O_CLOEXEC);
-    FileInputStream s;
     s.open(fd, kFileSize);
     const char* p = nullptr;
     ASSERT_EQ(s.read(p, 8, 8), 8);
