@@ -33,6 +33,10 @@ int64_t pageEnd(int64_t offset) { return pageStart(offset + pageSize() - 1); }
 constexpr int64_t kKeptBuffer = 8 * 1024 * 1024;
 constexpr int64_t kKeptWindow = 8 * 1024 * 1024;
 
+// At most this much after the media data a view steps over is read at once
+// when it runs to the end of the file.
+constexpr int64_t kTailRead = 256 * 1024;
+
 }  // namespace
 
 FileInputStream::FileInputStream()
@@ -156,7 +160,7 @@ const char* FileInputStream::fetch(int64_t pos, int64_t need, int64_t* available
       bool ok;
       if (adjoins && !stepOver && end - m_bufferOffset <= kMaxRead) {
         ok = extendBuffer(end);
-      } else if (m_mapAllowed && (makeView(pos, end) || mapWholeFile())) {
+      } else if (m_mapAllowed && (makeView(end) || mapWholeFile())) {
         ok = m_status != Strigi::Error;
       } else {
         // Some files cannot be mapped; read them into the buffer.
@@ -183,17 +187,16 @@ const char* FileInputStream::fetch(int64_t pos, int64_t need, int64_t* available
 bool FileInputStream::fetchIntoView(int64_t pos, int64_t end, bool stepOver) {
   if (!stepOver && end - m_viewMapped <= kWindowSize) return fillWindow(end);
   dropView(false);
-  if (makeView(pos, end)) return m_status != Strigi::Error;
+  if (makeView(end)) return m_status != Strigi::Error;
   return mapWholeFile() || refillBuffer(pos, end);
 }
 
-// Sets up a view whose window starts at the page where the request
-// [pos, end) ends (pos < end, so the request's bytes from that page on fit
-// the window). False, with nothing changed, when the request lies beyond
-// the views' reach or no address space can be had; true with the stream in
-// the Error status when the window cannot be read.
-bool FileInputStream::makeView(int64_t pos, int64_t end) {
-  const int64_t windowStart = pageStart(std::max(pos, end - 1));
+// Sets up a view for a request that ends at end: its window starts at the
+// page where the request ends. False, with nothing changed, when the
+// request lies beyond the views' reach or no address space can be had;
+// true with the stream in the Error status when the window cannot be read.
+bool FileInputStream::makeView(int64_t end) {
+  const int64_t windowStart = pageStart(end - 1);
   if (windowStart > kViewSpan) return false;
   if (!m_space && !reserveSpace()) return false;
   if (windowStart > 0) {
@@ -208,7 +211,9 @@ bool FileInputStream::makeView(int64_t pos, int64_t end) {
   m_viewBase = m_window - windowStart;
   m_viewMapped = windowStart;
   m_viewEnd = windowStart;
-  fillWindow(end);
+  // What follows media data near the end of a file (a movie box, tags) is
+  // all asked for next: one read gets it.
+  fillWindow(m_size - end <= kTailRead ? m_size : end);
   return true;
 }
 

@@ -370,7 +370,7 @@ TEST(Walker, ContainersAndOtherTypes) {
   for (int depth : {0, 9, 10}) {
     Harness h;
     const Log log = h.call([&](Mp4ThroughAnalyzer& a) {
-      parseExact(a, &Mp4ThroughAnalyzer::parseBox, moov.substr(8), "moov", depth);
+      EXPECT_TRUE(parseExact(a, &Mp4ThroughAnalyzer::parseBox, moov.substr(8), "moov", depth));
     });
     EXPECT_EQ(log, (depth <= 9 ? Log{i32("TODO_video.duration", 2), str("audio.title", "Song")}
                                : Log{i32("TODO_video.duration", 2)}))
@@ -430,13 +430,14 @@ TEST(Boxes, TimeHeadersGiveWholeSecondsTowardZero) {
 // The shortest payload of each box that is parsed, and what it reports;
 // one byte less is refused without a report.
 TEST(Boxes, ShortPayloadsAreRefused) {
-  const struct {
+  struct Case {
     BoxParser parser;
     Bytes box;
     std::string path;
     size_t length;
     Log log;
-  } cases[] = {
+  };
+  std::vector<Case> cases = {
       {&M::parseHintBox, box("hint", be32(7)), "moov.trak.tref.hint", 4, {}},
       {&M::parseHdlrBox, hdlr("soun"), "moov.trak.hdlr", 12, {}},
       {&M::parseMvhdBox, mvhd(600, 6000), "moov.mvhd", 20, {i32("TODO_video.duration", 10)}},
@@ -446,33 +447,17 @@ TEST(Boxes, ShortPayloadsAreRefused) {
        audio(2, "16", 44100, "mp4a")},
       {&M::parseStsdBox, stsd({videoEntry("avc1", 320, 240)}), "moov.stsd", 44,
        video(320, 240, "avc1")},
-      {&M::parseMetaBox, meta({}), "moov.udta.meta", 4, {}},
-      {&M::parseDataBox,
-       box("data", zeros(8)),
-       "moov.udta.meta.ilst.\251nam.data",
-       8,
-       {str("audio.title", "")}},
-      {&M::parseDataBox,
-       box("data", zeros(8) + be16(17)),
-       "moov.udta.meta.ilst.gnre.data",
-       10,
-       {str("content.genre", "(17)")}},
-      {&M::parseDataBox,
-       box("data", zeros(8) + be32(5) + be16(3)),
-       "moov.udta.meta.ilst.trkn.data",
-       14,
-       {str("TODO_trackNumber", "5/3")}},
-      {&M::parseDataBox,
-       box("data", zeros(14)),
-       "moov.udta.meta.ilst.disk.data",
-       14,
-       {str("TODO_discNumber", "0/0")}},
-      {&M::parseDataBox,
-       box("data", zeros(8) + "\x05"),
-       "moov.udta.meta.ilst.rtng.data",
-       9,
-       {i32("user.rating", 5)}},
-  };
+      {&M::parseMetaBox, meta({}), "moov.udta.meta", 4, {}}};
+  // Data boxes, by the item that holds them: the payload is the shortest.
+  for (const auto& [item, payload, log] : std::vector<std::tuple<std::string, Bytes, Log>>{
+           {"\251nam", zeros(8), {str("audio.title", "")}},
+           {"gnre", zeros(8) + be16(17), {str("content.genre", "(17)")}},
+           {"trkn", zeros(8) + be32(5) + be16(3), {str("TODO_trackNumber", "5/3")}},
+           {"disk", zeros(14), {str("TODO_discNumber", "0/0")}},
+           {"rtng", zeros(8) + "\x05", {i32("user.rating", 5)}}}) {
+    cases.push_back({&M::parseDataBox, box("data", payload),
+                     "moov.udta.meta.ilst." + item + ".data", payload.size(), log});
+  }
   for (const auto& c : cases) {
     EXPECT_EQ(parse(c.parser, c.box, c.path, c.length), std::make_pair(true, c.log)) << c.path;
     const bool dataBox = c.parser == &M::parseDataBox;  // refuses silently but succeeds
@@ -480,6 +465,14 @@ TEST(Boxes, ShortPayloadsAreRefused) {
         << c.path;
   }
   EXPECT_TRUE(parse(&M::parseFtypBox, box("ftyp", ""), "ftyp").first);
+  // A bad child ends the walk of its container, which still succeeds.
+  testing::internal::CaptureStderr();
+  for (const Bytes& bad : {boxWithSizeField(120, "trak", ""), boxWithSizeField(4, "free", ""),
+                           be32(1) + "mdhd" + be32(0)}) {
+    EXPECT_TRUE(parse(&M::parseBox, box("moov", bad), "moov").first);
+  }
+  testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(parse(&M::parseStsdBox, stsd({audioEntry("mp4a", 2, 16, 0)}, 1), "moov.stsd").first);
   EXPECT_TRUE(parse(&M::parseHintBox, box("hint", be32(0x00FFFFFF)), "moov.hint").first);
   EXPECT_FALSE(parse(&M::parseHintBox, box("hint", be32(0x01000000)), "moov.hint").first);
   for (const char* path : {"data", "ilst.data", "\251nam.data"}) {

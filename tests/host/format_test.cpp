@@ -78,6 +78,7 @@ INSTANTIATE_TEST_SUITE_P(
         Utf8Case{"BelowSurrogates", "\xED\x9F\xBF", true},
         Utf8Case{"LowestThreeByte", "\xE0\xA0\x80", true},
         Utf8Case{"FourByteBadThird", "\xF0\x90\x41\x80", false},
+        Utf8Case{"FourByteBadFourth", "\xF0\x90\x80\x41", false},
         Utf8Case{"LeadAtTheEnd", "ab\xE2", false},
         Utf8Case{"AfterLongAsciiRun", "abcdefghij\xC3\xA9", true},
         Utf8Case{"OverlongTwoByte", "\xC0\x80", false}, Utf8Case{"OverlongC1", "\xC1\xBF", false},
@@ -108,9 +109,15 @@ TEST(Report, JsonAndTextLines) {
   result.addValue(reg.registerField("b.first"), std::string("one"));
   result.addValue(reg.registerField("a.second"), int32_t{-5});
   result.addValue(reg.registerField("b.first"), uint32_t{4000000000u});
+  // A module may report pairs (none of ours does) and reals.
+  auto* pair = const_cast<Strigi::RegisteredField*>(reg.registerField("p"));
+  result.addValue(pair, std::string("n"), std::string("v"));
+  result.addValue(reg.registerField("r"), 0.5);
+  result.addValue(reg.registerField("r"), 1.0 / 0.0);
   EXPECT_EQ(render("song.m4a", true),
             "{\"path\": \"song.m4a\", \"fields\": {\"b.first\": [\"one\", 4000000000], "
-            "\"a.second\": [-5]}}\n");
+            "\"a.second\": [-5], \"p\": [{\"name\": \"n\", \"value\": \"v\"}], "
+            "\"r\": [0.5, null]}}\n");
   // Text is escaped, bytes that are not UTF-8 are base64, so is such a path.
   const Strigi::RegisteredField* k = reg.registerField("k");
   result.addValue(k, std::string("q\"b\\n\nt\tc\x01 \xC3\xA9\x7F/"));
@@ -129,6 +136,7 @@ TEST(Report, JsonAndTextLines) {
   result.addValue(title, std::string("Two\nlines\\"));
   result.addValue(reg.registerField("image.width"), int32_t{320});
   result.addValue(title, std::string("Zo\xC3\xAB\x1B"));
+  result.addValue(pair, std::string("n\n"), std::string("v"));
   for (const std::string& image :
        {std::string("\xFF\xD8\xFF\xE0\x00\x10", 6), std::string("\x89PNG\r\n\x1A\n\xF0", 9),
         std::string("GIF89a\xFF", 7), "BM" + std::string(30, '\xEE'), std::string("\xFE\xFE"),
@@ -140,6 +148,7 @@ TEST(Report, JsonAndTextLines) {
             "audio.title: Two\\nlines\\\\\n"
             "image.width: 320\n"
             "audio.title: Zo\xC3\xAB\\x1b\n"
+            "p: n\\n = v\n"
             "content.thumbnail: <6 bytes, JPEG image>\n"
             "content.thumbnail: <9 bytes, PNG image>\n"
             "content.thumbnail: <7 bytes, GIF image>\n"

@@ -57,6 +57,11 @@ TEST(Mp4meta, OutputLinesOfBothFormats) {
                 .size(),
             40000u);
   EXPECT_EQ(run.err, "");
+  RunOptions full;
+  full.stdoutPath = "/dev/full";
+  run = runMp4meta({"--json", song}, full);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "mp4meta: cannot write the output: No space left on device\n");
   run = runMp4meta({text, song});
   EXPECT_EQ(run.out.substr(0, run.out.find("media.sample_rate")),
             text + "\n\n" + song +
@@ -201,7 +206,7 @@ TEST(Mp4meta, CommandLines) {
                                              {"--fast", "x"},
                                              {"-x", "x"},
                                              {"--jobs", "0", "x"},
-                                             {"-j", "many", "x"},
+                                             {"-j", "2x", "x"},
                                              {"x", "--jobs"},
                                              {"-", "--files-from", "-"}}) {
     const RunResult run = runMp4meta(args);
@@ -210,10 +215,13 @@ TEST(Mp4meta, CommandLines) {
     EXPECT_EQ(run.err.rfind("mp4meta: ", 0), 0u) << run.err;
     EXPECT_NE(run.err.find("Usage: mp4meta"), std::string::npos) << run.err;
   }
-  RunResult run = runMp4meta({"--help"});
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out.rfind("Usage: mp4meta", 0), 0u);
-  EXPECT_NE(run.out.find("--files-from"), std::string::npos);
+  RunResult run;
+  for (const char* help : {"--help", "-h"}) {
+    run = runMp4meta({help});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out.rfind("Usage: mp4meta", 0), 0u);
+    EXPECT_NE(run.out.find("--files-from"), std::string::npos);
+  }
   run = runMp4meta({"--version"});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out.rfind("mp4meta ", 0), 0u);
@@ -228,11 +236,12 @@ TEST(Mp4meta, CommandLines) {
 
 TEST(Mp4meta, ModulesMissingOrBroken) {
   RunOptions options;
-  options.pluginPath = "/nonexistent/modules";
+  options.pluginPath = "/nonexistent/modules:/nonexistent/b";
   RunResult run = runMp4meta({"x"}, options);
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "");
-  EXPECT_NE(run.err.find("/nonexistent/modules"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("looked in: /nonexistent/modules, /nonexistent/b\n"), std::string::npos)
+      << run.err;
   EXPECT_NE(run.err.find("STRIGI_PLUGIN_PATH"), std::string::npos) << run.err;
   TempDir modules;
   const std::string broken = modules.write("strigita_broken.so", "garbage");

@@ -138,7 +138,7 @@ constexpr Serving kBuffer = Serving::Buffer, kView = Serving::View, kWhole = Ser
 // movie box to the end.
 constexpr int32_t kMdat = 40;
 constexpr int32_t kMdatData = kMdat + 16;
-constexpr int32_t kMoov = 2900000;
+constexpr int32_t kMoov = 2800000;
 
 std::string boxedPattern() {
   std::string data = pattern(kFileSize);
@@ -233,19 +233,24 @@ INSTANTIATE_TEST_SUITE_P(
         RequestCase{"TailOnly", {{kFileSize - 100, 100, 100, kView}, {0, 100, 100, kView}}}),
     [](const ::testing::TestParamInfo<RequestCase>& row) { return row.param.name; });
 
-// A file cut short after open, under the buffer or under a view: the read
-// is an error for good, and nothing touches the mapping past the new end.
+// A file cut short after open, under the buffer or under a view's window
+// (the movie box after media data is read, never mapped): the read is an
+// error for good, and nothing touches the mapping past the new end.
 TEST(FileStream, FileCutShortAfterOpenIsAnErrorForGood) {
   TempDir dir;
-  const std::string data = pattern(kFileSize);
-  FileInputStream s;  // the second file starts afresh after the first's error
-  for (const int32_t want : {20000, 2900000}) {
+  const std::string data = boxedPattern();
+  FileInputStream s;  // each file starts afresh after the last one's error
+  for (const int32_t want : {20000, 2900000, kFileSize}) {
     SCOPED_TRACE(want);
     const int fd = open(dir.write("f" + std::to_string(want), data).c_str(), O_RDWR | O_CLOEXEC);
     s.open(fd, kFileSize);
     const char* p = nullptr;
-    ASSERT_EQ(s.read(p, 8, 8), 8);
-    ASSERT_EQ(ftruncate(fd, want == 20000 ? 10 : 1 << 20), 0);
+    ASSERT_EQ(s.read(p, kMdatData, kMdatData), kMdatData);
+    if (want == kFileSize) {
+      s.reset(0);
+      ASSERT_EQ(s.read(p, kMoov, kMoov), kMoov);  // over the media data
+    }
+    ASSERT_EQ(ftruncate(fd, want == 20000 ? 10 : want == kFileSize ? kMoov + 100 : 1 << 20), 0);
     s.reset(0);
     EXPECT_EQ(s.read(p, want, want), -2);
     EXPECT_EQ(s.status(), Strigi::Error);
@@ -298,15 +303,37 @@ TEST(FileStream, FileCutShortWhileAnalysedNeverCrashes) {
 TEST(FileStream, ManyFilesInTurnEachShowTheirOwnBytes) {
   TempDir dir;
   FileInputStream s;
+  // First many boxes read one after another, as the analyzer reads them.
+  std::string boxes;
+  for (int i = 0; i < 64; ++i) boxes += mp4test::box("free", pattern(5000));
+  int fd = open(dir.write("boxes", boxes).c_str(), O_RDONLY | O_CLOEXEC);
+  s.open(fd, static_cast<int64_t>(boxes.size()));
+  for (int32_t end = 5008; end <= static_cast<int32_t>(boxes.size()); end += 5008) {
+    const char* p = nullptr;
+    ASSERT_EQ(s.read(p, end, end), end) << s.error();
+    ASSERT_EQ(bytesAt(p, end), boxes.substr(0, static_cast<size_t>(end)));
+    s.reset(0);
+  }
+  s.close();
+  close(fd);
+  // The views' address space is reserved once, for all files.
+  const auto addressSpace = [] {
+    std::string status = mp4test::readFile("/proc/self/status");
+    return std::stoll(status.substr(status.find("VmSize:") + 7)) * 1024;
+  };
+  const int64_t spaceBefore = addressSpace();
   for (int i = 0; i < 30; ++i) {
     // Sizes that are not whole pages, now larger, now smaller than the one
     // before, so that views map over what earlier ones left in every way.
     std::string data = pattern(300000 + static_cast<size_t>((i * 7) % 11) * 40961);
-    // Each file is one media-data box, so reading it whole maps it.
-    const std::string header = mp4test::be32(static_cast<uint32_t>(data.size())) + "mdat";
+    // Each file is one media-data box, so reading it whole maps it; every
+    // fifth is a box of a type one letter off, read.
+    const bool media = i % 5 != 4;
+    const char* type = media ? "mdat" : i % 2 ? "mdax" : "mdxt";
+    const std::string header = mp4test::be32(static_cast<uint32_t>(data.size())) + type;
     data.replace(0, 8, header);
     data[8] = static_cast<char>(i);
-    const int fd = open(dir.write("f" + std::to_string(i), data).c_str(), O_RDONLY | O_CLOEXEC);
+    fd = open(dir.write("f" + std::to_string(i), data).c_str(), O_RDONLY | O_CLOEXEC);
     s.open(fd, static_cast<int64_t>(data.size()));
     const char* p = nullptr;
     ASSERT_EQ(s.read(p, 8, 8), 8);
@@ -314,16 +341,18 @@ TEST(FileStream, ManyFilesInTurnEachShowTheirOwnBytes) {
     s.reset(0);
     const int32_t n = static_cast<int32_t>(data.size());
     ASSERT_EQ(s.read(p, n, n), n) << "file " << i;
-    EXPECT_TRUE(s.serving() == kView && bytesAt(p, n) == data) << "file " << i;
+    EXPECT_TRUE(s.serving() == (media ? kView : kBuffer) && bytesAt(p, n) == data) << i;
     s.close();
     close(fd);
   }
+  EXPECT_LT(addressSpace() - spaceBefore,
+            2 * (FileInputStream::kViewSpan + FileInputStream::kWindowSize));
   for (const int64_t big :
        {FileInputStream::kStaleMapped + 5000, FileInputStream::kViewSpan + 3 * 4096 + 5000,
         (int64_t{3} << 30) + 4096}) {
     SCOPED_TRACE(big);
     const std::string path = dir.write("big" + std::to_string(big), "");
-    const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
     ASSERT_EQ(ftruncate(fd, big), 0);
     ASSERT_EQ(pwrite(fd, "\0\0\0\x10moov", 8, big - 8), 8);
     s.open(fd, big);

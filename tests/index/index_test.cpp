@@ -136,7 +136,7 @@ TEST(Mp4index, UpdatesFollowTheCollection) {
   unlink(extra.c_str());
   EXPECT_EQ(mp4index({"update", c.db, "--files-from", list}).out, summary(0, 0, 1, 0, 0));
   EXPECT_EQ(count(c.db, "blobs"), 0);
-  EXPECT_EQ(count(c.db, "vals"), 0);
+  EXPECT_EQ(count(c.db, "nums"), 0);
 }
 
 TEST(Mp4index, EachQueryForm) {
@@ -167,6 +167,16 @@ TEST(Mp4index, EachQueryForm) {
   const RunResult json = mp4index({"search", "--json", c.db, "audio.title:beta"});
   EXPECT_EQ(json.out, hosttest::runMp4meta({"--json", c.root + "/album/b.m4a"}).out);
 
+  // Text with no word in it is found by reading the reports.
+  c.dir.write("music/dash.m4a", hosttest::taggedSong("\u2013", 2));
+  ASSERT_EQ(mp4index({"update", c.db, c.root}).status, 0);
+  EXPECT_EQ(c.search({"audio.title=\u2013"}), "dash.m4a ");
+  // A report damaged on disk is an error, not a crash.
+  execute(c.db, "UPDATE files SET report = x'0501'");
+  const RunResult damaged = mp4index({"show", c.db, c.root});
+  EXPECT_EQ(damaged.status, 1);
+  EXPECT_NE(damaged.err.find("damaged index"), std::string::npos) << damaged.err;
+
   for (const std::string bad : {"image.width>wide", "audio.title:", "", "missing:9x"}) {
     const RunResult run = mp4index({"search", c.db, bad});
     EXPECT_EQ(run.status, 2) << bad;
@@ -179,7 +189,7 @@ TEST(Mp4index, RefusesWhatIsNotItsIndexAndChangesNothing) {
   const std::string song = c.root + "/album/a.m4a";
   const std::string newer = c.dir.path() + "/newer.db";
   ASSERT_EQ(mp4index({"update", newer, song}).status, 0);
-  execute(newer, "PRAGMA user_version = 2");
+  execute(newer, "PRAGMA user_version = 3");
   const std::string other = c.dir.path() + "/other.db";
   execute(other, "CREATE TABLE notes(text)");
   const std::string text = c.dir.write("text.db", "not a database, only some text\n");
@@ -190,7 +200,7 @@ TEST(Mp4index, RefusesWhatIsNotItsIndexAndChangesNothing) {
       {c.dir.path() + "/missing/index.db", "folder " + c.dir.path() + "/missing does not exist"},
       {text, "not an SQLite database"},
       {other, "of another application"},
-      {newer, "newer mp4index (schema version 2"},
+      {newer, "newer mp4index (schema version 3"},
   };
   for (const auto& t : cases) {
     const bool exists = access(t.db.c_str(), F_OK) == 0;
@@ -206,6 +216,14 @@ TEST(Mp4index, RefusesWhatIsNotItsIndexAndChangesNothing) {
       EXPECT_EQ(mp4test::readFile(t.db), before) << t.db;
     }
   }
+  // An index of an earlier version is rebuilt by an update, not searched.
+  execute(newer, "PRAGMA user_version = 1");
+  RunResult run = mp4index({"search", newer, "alpha"});
+  EXPECT_NE(run.err.find("schema version 1): run 'mp4index update'"), std::string::npos) << run.err;
+  run = mp4index({"update", newer, song});
+  EXPECT_EQ(run.out, summary(1, 0, 0, 0, 0)) << run.err;
+  EXPECT_NE(run.err.find("schema version 1), rebuilt"), std::string::npos) << run.err;
+  EXPECT_EQ(mp4index({"search", newer, "alpha"}).out, song + "\n");
 }
 
 TEST(Mp4index, WhatCannotBeReadOrWrittenKeepsWhatIsStored) {

@@ -5,6 +5,10 @@
 #include <mp4host/report_format.h>
 #include <sys/stat.h>
 
+#include <string_view>
+
+#include "packed_report.h"
+
 namespace mp4index {
 
 namespace {
@@ -12,42 +16,91 @@ namespace {
 // "mp4i" in the database header: what tells our files from other SQLite
 // databases.
 constexpr int64_t kApplicationId = 0x6d703469;
-constexpr int64_t kSchemaVersion = 1;
+constexpr int64_t kSchemaVersion = 2;
 
-// Values keep their report order (pos) and their type: text that is valid
-// UTF-8, integers and reals in value; other bytes (cover images) in blobs,
-// once however many files hold them (the tracks of an album share their
-// cover), and out of the index on values. Text values are also in a
-// full-text index (whose content is vals itself), kept by the update.
+// One row per file, its values packed in report order (report): what show
+// replays. Beside it, what searches need and nothing more: the words of
+// text values in a full-text index without content, whose rowid is
+// (file << 20) + the value's position in the report (the report tells its
+// key and bytes), numbers in nums by key and value, and how many files hold
+// each field. Other bytes
+// (cover images) are kept once however many values hold them (the tracks of
+// an album share their cover), in blobs, and the report holds their id.
 const char kSchema[] = R"sql(
 CREATE TABLE files(
   id INTEGER PRIMARY KEY,
   path BLOB NOT NULL UNIQUE,
   size INTEGER NOT NULL,
   mtime_ns INTEGER NOT NULL,
-  error TEXT
+  error TEXT,
+  report BLOB
 );
-CREATE TABLE vals(
-  id INTEGER PRIMARY KEY,
-  file INTEGER NOT NULL REFERENCES files(id),
-  pos INTEGER NOT NULL,
+CREATE TABLE nums(
   key TEXT NOT NULL,
-  name,
-  value,
-  blob INTEGER REFERENCES blobs(id)
-);
+  value NOT NULL,
+  file INTEGER NOT NULL,
+  PRIMARY KEY(key, value, file)
+) WITHOUT ROWID;
+CREATE TABLE fields(key TEXT PRIMARY KEY, files INTEGER NOT NULL) WITHOUT ROWID;
 CREATE TABLE blobs(
   id INTEGER PRIMARY KEY,
   hash INTEGER NOT NULL,
+  refs INTEGER NOT NULL,
   bytes BLOB NOT NULL
 );
 CREATE INDEX blobs_by_hash ON blobs(hash);
-CREATE INDEX vals_by_blob ON vals(blob) WHERE blob IS NOT NULL;
-CREATE INDEX vals_by_file ON vals(file, key);
-CREATE INDEX vals_by_key ON vals(key, value);
-CREATE VIRTUAL TABLE vals_text USING fts5(
-  value, content='vals', content_rowid='id', tokenize='unicode61 remove_diacritics 2');
+CREATE VIRTUAL TABLE texts USING fts5(
+  value, content='', columnsize=0, tokenize='unicode61 remove_diacritics 2');
 )sql";
+
+// The tables of every earlier schema version and of this one, dropped when
+// an earlier index is rebuilt.
+const char kEarlierTables[] =
+    "DROP TABLE IF EXISTS vals_text; DROP TABLE IF EXISTS vals; DROP TABLE IF EXISTS texts; "
+    "DROP TABLE IF EXISTS nums; DROP TABLE IF EXISTS fields; DROP TABLE IF EXISTS blobs; "
+    "DROP TABLE IF EXISTS files;";
+
+std::string_view blobArgument(sqlite3_value* value) {
+  const char* bytes = static_cast<const char*>(sqlite3_value_blob(value));
+  return std::string_view(bytes ? bytes : "", static_cast<size_t>(sqlite3_value_bytes(value)));
+}
+
+// The functions searches call on a file's packed report; a damaged report
+// gives NULL.
+//   report_has_key(report, key): whether a value has that key;
+//   report_has(report, pos, key): whether the value at pos has that key;
+//   report_has(report, pos, key, text): and is text of exactly those bytes;
+//   report_has_text(report, key, text): whether any value is (a pos of -1).
+void reportFunction(sqlite3_context* context, int argc, sqlite3_value** args) {
+  const intptr_t which = reinterpret_cast<intptr_t>(sqlite3_user_data(context));
+  int64_t pos = -1;
+  int keyArg = 1;
+  if (which == 1) {
+    pos = sqlite3_value_int64(args[1]);
+    keyArg = 2;
+  }
+  const std::string_view key = blobArgument(args[keyArg]);
+  const bool withText = keyArg + 1 < argc;
+  const std::string_view text = withText ? blobArgument(args[keyArg + 1]) : std::string_view();
+  PackedReader reader(blobArgument(args[0]));
+  PackedValue v;
+  for (int64_t at = 0; reader.next(&v); ++at) {
+    if (pos >= 0 && at < pos) continue;
+    const bool match =
+        v.key == key &&
+        (!withText || ((v.kind == PackedValue::Text || v.kind == PackedValue::Pair) &&
+                       v.blob == 0 && v.bytes == text));
+    if (match || at == pos) {
+      sqlite3_result_int(context, match);
+      return;
+    }
+  }
+  if (reader.damaged()) {
+    sqlite3_result_null(context);
+  } else {
+    sqlite3_result_int(context, 0);
+  }
+}
 
 std::string folderOf(const std::string& path) {
   const std::string::size_type slash = path.rfind('/');
@@ -157,6 +210,15 @@ Database::Database(const std::string& path, Mode mode) : m_path(path) {
   }
   // A writer holds the lock for one batch; others wait rather than fail.
   sqlite3_busy_timeout(m_db, 30000);
+  const int deterministic = SQLITE_UTF8 | SQLITE_DETERMINISTIC;
+  sqlite3_create_function(m_db, "report_has_key", 2, deterministic, reinterpret_cast<void*>(0),
+                          reportFunction, nullptr, nullptr);
+  sqlite3_create_function(m_db, "report_has_text", 3, deterministic, reinterpret_cast<void*>(0),
+                          reportFunction, nullptr, nullptr);
+  for (int argc : {3, 4}) {
+    sqlite3_create_function(m_db, "report_has", argc, deterministic, reinterpret_cast<void*>(1),
+                            reportFunction, nullptr, nullptr);
+  }
   try {
     checkFormat(mode);
   } catch (...) {
@@ -208,6 +270,11 @@ void Database::checkFormat(Mode mode) {
       if (mode == CreateOrOpen) execute("PRAGMA synchronous = NORMAL");
       return;
     }
+    if (version > 0 && mode == OpenExisting) {
+      throw DatabaseError("the index was made by an earlier mp4index (schema version " +
+                          std::to_string(version) + "): run 'mp4index update' to rebuild it");
+    }
+    m_rebuiltVersion = version;
   } else if (applicationId != 0 || objects != 0) {
     throw DatabaseError("not an index: an SQLite database of another application (left as it is)");
   }
@@ -224,11 +291,13 @@ void Database::createSchema() {
   try {
     // Another update may have made the schema while this one waited.
     Statement user(m_db, "PRAGMA user_version");
-    if (user.step() && user.integer(0) == kSchemaVersion) {
-      user.reset();
+    const bool made = user.step() && user.integer(0) == kSchemaVersion;
+    user.reset();
+    if (made) {
       execute("COMMIT");
       return;
     }
+    if (m_rebuiltVersion > 0) execute(kEarlierTables);
     execute(kSchema);
     execute(("PRAGMA application_id = " + std::to_string(kApplicationId)).c_str());
     execute(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());

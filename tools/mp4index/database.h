@@ -75,6 +75,9 @@ class Database {
   sqlite3* handle() const { return m_db; }
   const std::string& path() const { return m_path; }
   void execute(const char* sql);
+  // The schema version of an earlier index that opening replaced with an
+  // empty one of today's version (its files are analysed again), or 0.
+  int64_t rebuiltVersion() const { return m_rebuiltVersion; }
   // Throws DatabaseError with the database's path and the latest error.
   [[noreturn]] void fail(const std::string& what) const;
 
@@ -84,6 +87,7 @@ class Database {
 
   std::string m_path;
   sqlite3* m_db = nullptr;
+  int64_t m_rebuiltVersion = 0;
 };
 
 }  // namespace mp4index

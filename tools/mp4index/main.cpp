@@ -91,6 +91,12 @@ int runUpdate(int argc, char** argv, std::string* dbPath) {
   settings.plainFileReads = options.plainFileReads;
 
   mp4index::Database db(*dbPath, mp4index::Database::CreateOrOpen);
+  if (db.rebuiltVersion() != 0) {
+    std::fprintf(stderr,
+                 "mp4index: %s: an index of an earlier mp4index (schema version %lld), "
+                 "rebuilt: every file is analysed again\n",
+                 dbPath->c_str(), static_cast<long long>(db.rebuiltVersion()));
+  }
   Strigi::FieldRegister fields;
   mp4host::PluginSet plugins;
   if (!mp4meta::loadAnalyzers("mp4index", plugins, fields)) return 1;

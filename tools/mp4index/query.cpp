@@ -4,12 +4,14 @@
 #include <mp4host/value_recorder.h>
 #include <strigi/fieldtypes.h>
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 
 #include "database.h"
+#include "packed_report.h"
 #include "update.h"
 
 namespace mp4index {
@@ -63,12 +65,10 @@ class Output {
 class Reports {
  public:
   Reports(Database& db, bool json)
-      : m_values(db.handle(),
-                 "SELECT v.key, v.name, v.value, b.bytes FROM vals AS v "
-                 "LEFT JOIN blobs AS b ON b.id = v.blob WHERE v.file = ? ORDER BY v.pos"),
-        m_json(json) {}
+      : m_blob(db.handle(), "SELECT bytes FROM blobs WHERE id = ?"), m_json(json) {}
 
-  void print(Output& out, int64_t id, const std::string& path, const std::string* error) {
+  void print(Output& out, const std::string& path, const std::string* error,
+             std::string_view report) {
     if (error) {
       if (m_json) {
         m_formatter.appendJsonError(out.text(), path, *error);
@@ -83,27 +83,31 @@ class Reports {
       return;
     }
     m_recorder.clear();
-    m_values.bindInteger(1, id);
-    while (m_values.step()) {
-      const Strigi::RegisteredField* field =
-          m_fields.registerField(std::string(m_values.bytes(0), m_values.length(0)));
-      const int type = m_values.type(2);
-      if (type == SQLITE_INTEGER) {
-        m_recorder.recordInteger(field, m_values.integer(2));
-      } else if (type == SQLITE_FLOAT) {
-        m_recorder.recordReal(field, m_values.real(2));
-      } else if (type == SQLITE_NULL && m_values.type(3) == SQLITE_NULL) {
-        m_recorder.recordReal(field, std::nan(""));  // SQLite keeps a NaN as NULL
+    PackedReader reader(report);
+    PackedValue v;
+    while (reader.next(&v)) {
+      const Strigi::RegisteredField* field = m_fields.registerField(std::string(v.key));
+      if (v.kind == PackedValue::Integer) {
+        m_recorder.recordInteger(field, v.integer);
+      } else if (v.kind == PackedValue::Real) {
+        m_recorder.recordReal(field, v.real);
       } else {
-        const int column = type == SQLITE_NULL ? 3 : 2;  // bytes, or text
-        if (m_values.type(1) != SQLITE_NULL) {
-          m_recorder.recordPair(field, m_values.bytes(1), m_values.length(1),
-                                m_values.bytes(column), m_values.length(column));
+        std::string_view bytes = v.bytes;
+        if (v.blob != 0) {
+          m_blob.bindInteger(1, v.blob);
+          if (!m_blob.step()) throw DatabaseError("damaged index: a cover or other bytes are gone");
+          m_blobBytes.assign(m_blob.bytes(0), m_blob.length(0));
+          m_blob.reset();
+          bytes = m_blobBytes;
+        }
+        if (v.kind == PackedValue::Pair) {
+          m_recorder.recordPair(field, v.name.data(), v.name.size(), bytes.data(), bytes.size());
         } else {
-          m_recorder.recordText(field, m_values.bytes(column), m_values.length(column));
+          m_recorder.recordText(field, bytes.data(), bytes.size());
         }
       }
     }
+    if (reader.damaged()) throw DatabaseError("damaged index: the stored report of a file");
     if (m_json) {
       m_formatter.appendJson(out.text(), path, m_recorder);
     } else {
@@ -115,7 +119,8 @@ class Reports {
   }
 
  private:
-  Statement m_values;
+  Statement m_blob;
+  std::string m_blobBytes;
   bool m_json;
   bool m_printed = false;
   Strigi::FieldRegister m_fields;
@@ -123,7 +128,7 @@ class Reports {
   mp4host::ReportFormatter m_formatter;
 };
 
-// Prints every row of files (id, path, error) that statement gives: each
+// Prints every row of files (id, path, error, report) that statement gives: each
 // file's report, or (list) only the paths of those that were analysed.
 bool printFiles(Statement& files, Reports& reports, Output& out, bool list) {
   bool any = false;
@@ -137,7 +142,8 @@ bool printFiles(Statement& files, Reports& reports, Output& out, bool list) {
       out.text() += '\n';
       out.maybeFlush();
     } else {
-      reports.print(out, files.integer(0), path, failed ? &error : nullptr);
+      reports.print(out, path, failed ? &error : nullptr,
+                    std::string_view(files.bytes(3), files.length(3)));
     }
   }
   return any;
@@ -204,8 +210,8 @@ void search(Database& db, const std::vector<Term>& terms, bool json) {
     int64_t number;
   };
   std::vector<Parameter> parameters;
-  std::string sql = "SELECT f.id, f.path, f.error FROM files f WHERE 1";
-  Statement hasKey(db.handle(), "SELECT 1 FROM vals WHERE key = ? LIMIT 1");
+  std::string sql = "SELECT f.id, f.path, f.error, f.report FROM files f WHERE 1";
+  Statement hasKey(db.handle(), "SELECT 1 FROM fields WHERE key = ? AND files > 0");
   for (const Term& term : terms) {
     if (term.kind != Term::Words && term.kind != Term::Missing) {
       hasKey.bindBytes(1, term.key.data(), term.key.size());
@@ -218,32 +224,39 @@ void search(Database& db, const std::vector<Term>& terms, bool json) {
     }
     switch (term.kind) {
       case Term::Words:
-      case Term::FieldWords:
-        // The full-text match first (CROSS JOIN keeps the order): a key
-        // alone would select every file with that field.
-        sql +=
-            " AND f.id IN (SELECT v.file FROM vals_text CROSS JOIN vals v "
-            "ON v.id = vals_text.rowid WHERE vals_text MATCH ?";
+        sql += " AND f.id IN (SELECT rowid >> 20 FROM texts WHERE texts MATCH ?)";
         parameters.push_back({false, ftsPhrase(term.text), 0});
-        if (term.kind == Term::FieldWords) {
-          sql += " AND v.key = ?";
-          parameters.push_back({false, term.key, 0});
-        }
-        sql += ')';
+        break;
+      case Term::FieldWords:
+        // The words' rows, then the value's key from the file's report.
+        sql +=
+            " AND f.id IN (SELECT t.rowid >> 20 FROM texts t JOIN files g ON g.id = t.rowid >> 20 "
+            "WHERE texts MATCH ? AND report_has(g.report, t.rowid & 1048575, ?))";
+        parameters.push_back({false, ftsPhrase(term.text), 0});
+        parameters.push_back({false, term.key, 0});
         break;
       case Term::Equals: {
-        // The value as text, and as a number when it is one, since numbers
-        // are stored as numbers.
-        sql += " AND f.id IN (SELECT file FROM vals WHERE key = ? AND value IN (?, ?))";
-        parameters.push_back({false, term.key, 0});
-        parameters.push_back({false, term.text, 0});
+        // A number, or text. Text is found through its words; text with no
+        // word the full-text index knows (say "-") by reading every report.
         Term number;
         std::string ignored;
-        if (parseTerm("k>" + term.text, &number, &ignored)) {
-          parameters.push_back({true, "", number.number});
+        const bool isNumber = parseTerm("k>" + term.text, &number, &ignored);
+        const bool hasWord = std::any_of(term.text.begin(), term.text.end(), [](char c) {
+          return std::isalnum(static_cast<unsigned char>(c)) != 0;
+        });
+        sql += " AND (f.id IN (SELECT file FROM nums WHERE key = ? AND value = ?) OR ";
+        parameters.push_back({false, term.key, 0});
+        parameters.push_back({isNumber, term.text, number.number});
+        if (hasWord) {
+          sql +=
+              "f.id IN (SELECT t.rowid >> 20 FROM texts t JOIN files g ON g.id = t.rowid >> 20 "
+              "WHERE texts MATCH ? AND report_has(g.report, t.rowid & 1048575, ?, ?)))";
+          parameters.push_back({false, ftsPhrase(term.text), 0});
         } else {
-          parameters.push_back({false, term.text, 0});
+          sql += "report_has_text(f.report, ?, ?))";
         }
+        parameters.push_back({false, term.key, 0});
+        parameters.push_back({false, term.text, 0});
         break;
       }
       case Term::Less:
@@ -251,15 +264,15 @@ void search(Database& db, const std::vector<Term>& terms, bool json) {
       case Term::Greater:
       case Term::GreaterEqual: {
         static const char* const kOperators[] = {"<", "<=", ">", ">="};
-        sql += " AND f.id IN (SELECT file FROM vals WHERE key = ? AND value ";
+        sql += " AND f.id IN (SELECT file FROM nums WHERE key = ? AND value ";
         sql += kOperators[term.kind - Term::Less];
-        sql += " ? AND typeof(value) IN ('integer', 'real'))";
+        sql += " ?)";
         parameters.push_back({false, term.key, 0});
         parameters.push_back({true, "", term.number});
         break;
       }
       case Term::Missing:
-        sql += " AND NOT EXISTS (SELECT 1 FROM vals WHERE file = f.id AND key = ?)";
+        sql += " AND NOT report_has_key(f.report, ?)";
         parameters.push_back({false, term.key, 0});
         break;
     }
@@ -281,7 +294,8 @@ void search(Database& db, const std::vector<Term>& terms, bool json) {
 
 bool show(Database& db, const std::vector<std::string>& paths, bool json) {
   Statement files(db.handle(),
-                  "SELECT id, path, error FROM files WHERE path = ?1 OR (path >= ?2 AND path < ?3) "
+                  "SELECT id, path, error, report FROM files "
+                  "WHERE path = ?1 OR (path >= ?2 AND path < ?3) "
                   "ORDER BY path");
   Output out;
   Reports reports(db, json);

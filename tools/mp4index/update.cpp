@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -18,6 +19,7 @@
 #include <unordered_set>
 
 #include "database.h"
+#include "packed_report.h"
 
 namespace mp4index {
 
@@ -28,8 +30,13 @@ using mp4meta::Input;
 // A batch ends after this many stored files or this long, whichever comes
 // first: large enough that commits cost little, small enough that a
 // search sees progress and a stopped update loses little.
-constexpr unsigned kBatchFiles = 200;
+constexpr unsigned kBatchFiles = 1000;
 constexpr auto kBatchTime = std::chrono::seconds(1);
+
+// A text value's row in the full-text table is (file << kPositionBits) +
+// its position in the report; values past the first 2^20 of a file are
+// stored, not searchable.
+constexpr int kPositionBits = 20;
 
 bool under(const std::string& path, const std::string& root) {
   if (root == "/") return true;
@@ -68,35 +75,25 @@ class Updater : public mp4meta::Collector {
         m_counts(counts),
         m_find(db.handle(),
                "SELECT id, size, mtime_ns, error IS NOT NULL FROM files WHERE path = ?"),
-        m_insertFile(db.handle(),
-                     "INSERT INTO files(path, size, mtime_ns, error) VALUES (?, ?, ?, ?)"),
+        m_insertFile(
+            db.handle(),
+            "INSERT INTO files(path, size, mtime_ns, error, report) VALUES (?, ?, ?, ?, ?)"),
         m_updateFile(db.handle(),
-                     "UPDATE files SET size = ?, mtime_ns = ?, error = ? WHERE id = ?"),
-        m_deleteValues(db.handle(), "DELETE FROM vals WHERE file = ?"),
-        // A batch's files at a time (a JSON array of their ids), in rowid
-        // order: the full-text index flushes its pending terms at the end
-        // of every statement that writes it and whenever a rowid is lower
-        // than the one before.
-        m_indexText(db.handle(),
-                    "INSERT INTO vals_text(rowid, value) SELECT v.id, v.value "
-                    "FROM json_each(?) AS j JOIN vals AS v ON v.file = j.value "
-                    "WHERE typeof(v.value) = 'text' ORDER BY v.id"),
-        m_unindexText(
-            db.handle(),
-            "INSERT INTO vals_text(vals_text, rowid, value) "
-            "SELECT 'delete', id, value FROM vals WHERE file = ? AND typeof(value) = 'text' "
-            "ORDER BY id"),
+                     "UPDATE files SET size = ?, mtime_ns = ?, error = ?, report = ? WHERE id = ?"),
+        m_reportOf(db.handle(), "SELECT report FROM files WHERE id = ?"),
         m_deleteFile(db.handle(), "DELETE FROM files WHERE id = ?"),
+        m_insertText(db.handle(), "INSERT INTO texts(rowid, value) VALUES (?, ?)"),
+        m_deleteText(db.handle(), "INSERT INTO texts(texts, rowid, value) VALUES ('delete', ?, ?)"),
+        m_insertNumber(db.handle(),
+                       "INSERT OR IGNORE INTO nums(key, value, file) VALUES (?, ?, ?)"),
+        m_deleteNumber(db.handle(), "DELETE FROM nums WHERE key = ? AND value = ? AND file = ?"),
+        m_countField(db.handle(),
+                     "INSERT INTO fields(key, files) VALUES (?1, ?2) "
+                     "ON CONFLICT(key) DO UPDATE SET files = files + ?2"),
         m_findBlob(db.handle(), "SELECT id, bytes FROM blobs WHERE hash = ?"),
-        m_insertBlob(db.handle(), "INSERT INTO blobs(hash, bytes) VALUES (?, ?)"),
-        m_blobsOf(db.handle(),
-                  "SELECT DISTINCT blob FROM vals WHERE file = ? AND blob IS NOT NULL"),
-        m_dropBlob(
-            db.handle(),
-            "DELETE FROM blobs WHERE id = ?1 AND NOT EXISTS (SELECT 1 FROM vals WHERE blob = ?1)"),
-        m_insertValue(
-            db.handle(),
-            "INSERT INTO vals(file, pos, key, name, value, blob) VALUES (?, ?, ?, ?, ?, ?)") {}
+        m_insertBlob(db.handle(), "INSERT INTO blobs(hash, refs, bytes) VALUES (?, 1, ?)"),
+        m_countBlob(db.handle(), "UPDATE blobs SET refs = refs + ? WHERE id = ?"),
+        m_dropBlob(db.handle(), "DELETE FROM blobs WHERE id = ? AND refs <= 0") {}
 
   // What is stored under the roots, read at once: one query instead of one
   // per file.
@@ -198,25 +195,25 @@ class Updater : public mp4meta::Collector {
     pending.id = find(pending.path).id;
     const bool existed = pending.id != 0;
     begin();
-    if (existed) {
-      m_updateFile.bindInteger(1, pending.size);
-      m_updateFile.bindInteger(2, pending.mtime);
-      bindError(m_updateFile, 3, values, error);
-      m_updateFile.bindInteger(4, pending.id);
-      m_updateFile.step();
-      deleteValues(pending.id);
-    } else {
-      m_insertFile.bindBlob(1, pending.path);
-      m_insertFile.bindInteger(2, pending.size);
-      m_insertFile.bindInteger(3, pending.mtime);
-      bindError(m_insertFile, 4, values, error);
-      m_insertFile.step();
-      pending.id = sqlite3_last_insert_rowid(m_db.handle());
-    }
+    if (existed) deleteValues(pending.id);
+    const std::string report = values ? pack(*values) : std::string();
+    Statement& row = existed ? m_updateFile : m_insertFile;
+    int column = 1;
+    if (!existed) row.bindBlob(column++, pending.path);
+    row.bindInteger(column++, pending.size);
+    row.bindInteger(column++, pending.mtime);
     if (values) {
-      storeValues(pending.id, *values);
-      m_unindexed.insert(pending.id);
+      row.bindNull(column++);
+      row.bindBlob(column++, report.data(), report.size());
+    } else {
+      row.bindBytes(column++, error.data(), error.size());
+      row.bindNull(column++);
     }
+    if (existed) row.bindInteger(column, pending.id);
+    row.step();
+    row.reset();
+    if (!existed) pending.id = sqlite3_last_insert_rowid(m_db.handle());
+    if (values) indexValues(pending.id, report);
     m_stored[pending.path] = Stored{pending.id, pending.size, pending.mtime, values == nullptr};
     m_seen.insert(pending.id);
     if (!values) {
@@ -243,15 +240,14 @@ class Updater : public mp4meta::Collector {
 
   void commit() {
     if (!m_inTransaction) return;
-    if (!m_unindexed.empty()) {
-      std::string ids = "[";
-      for (int64_t id : m_unindexed) ids += std::to_string(id) + ',';
-      ids.back() = ']';
-      m_indexText.bindText(1, ids.data(), ids.size());
-      m_indexText.step();
-      m_indexText.reset();
-      m_unindexed.clear();
+    for (const auto& [key, change] : m_fieldChanges) {
+      if (change == 0) continue;
+      m_countField.bindText(1, key.data(), key.size());
+      m_countField.bindInteger(2, change);
+      m_countField.step();
+      m_countField.reset();
     }
+    m_fieldChanges.clear();
     m_db.execute("COMMIT");
     m_inTransaction = false;
   }
@@ -291,21 +287,40 @@ class Updater : public mp4meta::Collector {
     ++m_counts->removed;
   }
 
+  // Undoes indexValues for the report stored for file.
   void deleteValues(int64_t file) {
-    // Values stored in this batch are not in the full-text index yet.
-    if (m_unindexed.erase(file) == 0) {
-      m_unindexText.bindInteger(1, file);
-      m_unindexText.step();
+    m_reportOf.bindInteger(1, file);
+    std::string report;
+    if (m_reportOf.step()) {
+      report.assign(m_reportOf.bytes(0), m_reportOf.length(0));
+      m_reportOf.reset();
     }
-    std::vector<int64_t> blobs;
-    m_blobsOf.bindInteger(1, file);
-    while (m_blobsOf.step()) blobs.push_back(m_blobsOf.integer(0));
-    m_deleteValues.bindInteger(1, file);
-    m_deleteValues.step();
-    // A blob goes with the last value that holds it.
-    for (int64_t blob : blobs) {
-      m_dropBlob.bindInteger(1, blob);
-      m_dropBlob.step();
+    std::unordered_set<std::string_view> keys;
+    PackedReader reader(report);
+    PackedValue v;
+    for (int64_t pos = 0; reader.next(&v); ++pos) {
+      if (keys.insert(v.key).second) --m_fieldChanges[std::string(v.key)];
+      if (v.blob != 0) {
+        m_countBlob.bindInteger(1, -1);
+        m_countBlob.bindInteger(2, v.blob);
+        m_countBlob.step();
+        m_countBlob.reset();
+        m_dropBlob.bindInteger(1, v.blob);
+        m_dropBlob.step();
+        m_dropBlob.reset();
+      } else if (v.kind == PackedValue::Integer || v.kind == PackedValue::Real) {
+        m_deleteNumber.bindBytes(1, v.key.data(), v.key.size());
+        bindNumber(m_deleteNumber, 2, v);
+        m_deleteNumber.bindInteger(3, file);
+        m_deleteNumber.step();
+        m_deleteNumber.reset();
+      } else if (pos < (int64_t{1} << kPositionBits)) {
+        // An index without content forgets a row given the words it holds.
+        m_deleteText.bindInteger(1, (file << kPositionBits) + pos);
+        m_deleteText.bindText(2, v.bytes.data(), v.bytes.size());
+        m_deleteText.step();
+        m_deleteText.reset();
+      }
     }
   }
 
@@ -325,69 +340,90 @@ class Updater : public mp4meta::Collector {
     return false;
   }
 
-  static void bindError(Statement& statement, int index, const mp4host::ValueRecorder* values,
-                        const std::string& error) {
-    if (values) {
-      statement.bindNull(index);
-    } else {
-      statement.bindBytes(index, error.data(), error.size());
+  // The values in report order, bytes that are not UTF-8 (covers) stored
+  // in blobs.
+  std::string pack(const mp4host::ValueRecorder& values) {
+    std::string report;
+    for (const mp4host::RecordedValue& r : values.values()) {
+      PackedValue v;
+      if (r.field) v.key = r.field->key();
+      switch (r.kind) {
+        case mp4host::RecordedValue::Signed:
+        case mp4host::RecordedValue::Unsigned:
+          v.kind = PackedValue::Integer;
+          v.integer = r.integer;
+          break;
+        case mp4host::RecordedValue::Real:
+          v.kind = PackedValue::Real;
+          v.real = r.real;
+          break;
+        case mp4host::RecordedValue::Pair:
+          v.name = std::string_view(values.nameBytes(r), r.nameLength);
+          [[fallthrough]];
+        case mp4host::RecordedValue::Text:
+          v.kind = r.kind == mp4host::RecordedValue::Pair ? PackedValue::Pair : PackedValue::Text;
+          v.bytes = std::string_view(values.bytes(r), r.length);
+          if (!mp4host::isValidUtf8(v.bytes.data(), v.bytes.size())) v.blob = blobId(v.bytes);
+          break;
+      }
+      appendPacked(report, v);
+    }
+    return report;
+  }
+
+  // What searches find a stored file by: its text, its numbers, its fields.
+  void indexValues(int64_t file, const std::string& report) {
+    std::unordered_set<std::string_view> keys;
+    PackedReader reader(report);
+    PackedValue v;
+    for (int64_t pos = 0; reader.next(&v); ++pos) {
+      if (keys.insert(v.key).second) ++m_fieldChanges[std::string(v.key)];
+      if (v.kind == PackedValue::Integer || v.kind == PackedValue::Real) {
+        if (v.kind == PackedValue::Real && std::isnan(v.real)) continue;
+        m_insertNumber.bindBytes(1, v.key.data(), v.key.size());
+        bindNumber(m_insertNumber, 2, v);
+        m_insertNumber.bindInteger(3, file);
+        m_insertNumber.step();
+        m_insertNumber.reset();
+      } else if (v.blob == 0 && pos < (int64_t{1} << kPositionBits)) {
+        m_insertText.bindInteger(1, (file << kPositionBits) + pos);
+        m_insertText.bindText(2, v.bytes.data(), v.bytes.size());
+        m_insertText.step();
+        m_insertText.reset();
+      }
     }
   }
 
-  // Text goes to value, where it is indexed; other bytes to blobs.
-  void bindValue(Statement& s, const char* data, size_t length) {
-    if (mp4host::isValidUtf8(data, length)) {
-      s.bindText(5, data, length);
+  static void bindNumber(Statement& s, int index, const PackedValue& v) {
+    if (v.kind == PackedValue::Integer) {
+      s.bindInteger(index, v.integer);
     } else {
-      s.bindInteger(6, blobId(data, length));
+      s.bindReal(index, v.real);
     }
   }
 
-  // The stored blob with these bytes, stored now if there is none.
-  int64_t blobId(const char* data, size_t length) {
-    const int64_t hash =
-        static_cast<int64_t>(std::hash<std::string_view>()(std::string_view(data, length)));
+  // The stored blob with these bytes, one more value holding it; stored now
+  // if there is none.
+  int64_t blobId(std::string_view bytes) {
+    const int64_t hash = static_cast<int64_t>(std::hash<std::string_view>()(bytes));
     m_findBlob.bindInteger(1, hash);
     while (m_findBlob.step()) {
-      if (m_findBlob.length(1) == length && std::memcmp(m_findBlob.bytes(1), data, length) == 0) {
+      if (m_findBlob.length(1) == bytes.size() &&
+          std::memcmp(m_findBlob.bytes(1), bytes.data(), bytes.size()) == 0) {
         const int64_t id = m_findBlob.integer(0);
         m_findBlob.reset();
+        m_countBlob.bindInteger(1, 1);
+        m_countBlob.bindInteger(2, id);
+        m_countBlob.step();
+        m_countBlob.reset();
         return id;
       }
     }
     m_insertBlob.bindInteger(1, hash);
-    m_insertBlob.bindBlob(2, data, length);
+    m_insertBlob.bindBlob(2, bytes.data(), bytes.size());
     m_insertBlob.step();
+    m_insertBlob.reset();
     return sqlite3_last_insert_rowid(m_db.handle());
-  }
-
-  void storeValues(int64_t id, const mp4host::ValueRecorder& values) {
-    int64_t pos = 0;
-    for (const mp4host::RecordedValue& v : values.values()) {
-      Statement& s = m_insertValue;
-      s.bindInteger(1, id);
-      s.bindInteger(2, pos++);
-      const std::string& key = v.field ? v.field->key() : std::string();
-      s.bindBytes(3, key.data(), key.size());
-      switch (v.kind) {
-        case mp4host::RecordedValue::Text:
-          bindValue(s, values.bytes(v), v.length);
-          break;
-        case mp4host::RecordedValue::Signed:
-        case mp4host::RecordedValue::Unsigned:
-          s.bindInteger(5, v.integer);
-          break;
-        case mp4host::RecordedValue::Real:
-          s.bindReal(5, v.real);
-          break;
-        case mp4host::RecordedValue::Pair:
-          s.bindBytes(4, values.nameBytes(v), v.nameLength);
-          bindValue(s, values.bytes(v), v.length);
-          break;
-      }
-      s.step();
-      s.reset();
-    }
   }
 
   Database& m_db;
@@ -397,21 +433,23 @@ class Updater : public mp4meta::Collector {
   Statement m_find;
   Statement m_insertFile;
   Statement m_updateFile;
-  Statement m_deleteValues;
-  Statement m_indexText;
-  Statement m_unindexText;
+  Statement m_reportOf;
   Statement m_deleteFile;
+  Statement m_insertText;
+  Statement m_deleteText;
+  Statement m_insertNumber;
+  Statement m_deleteNumber;
+  Statement m_countField;
   Statement m_findBlob;
   Statement m_insertBlob;
-  Statement m_blobsOf;
+  Statement m_countBlob;
   Statement m_dropBlob;
-  Statement m_insertValue;
   std::deque<Pending> m_pending;
   std::unordered_map<std::string, Stored> m_stored;  // under the roots, and stored since
   std::unordered_set<int64_t> m_seen;
-  std::unordered_set<int64_t> m_unindexed;  // files of this batch, their text not yet indexed
-  std::vector<std::string> m_kept;          // paths that could not be read: their stored files stay
-  std::string m_error;                      // the database failure that stopped the run
+  std::unordered_map<std::string, int64_t> m_fieldChanges;  // files per field, this batch
+  std::vector<std::string> m_kept;  // paths that could not be read: their stored files stay
+  std::string m_error;              // the database failure that stopped the run
   bool m_inTransaction = false;
   unsigned m_batchFiles = 0;
   Clock::time_point m_batchStart;

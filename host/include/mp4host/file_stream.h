@@ -79,8 +79,10 @@ class FileInputStream : public Strigi::InputStream {
   // read goes on to the end of the file's page that holds kReadAhead bytes
   // past the request (the next box header), no further: with the kernel's
   // read-ahead off for the file (open asks for that), a read of a cold file
-  // fetches the pages the analyzer needs and about one more per file.
-  // Requests are read up to kMaxRead bytes from the buffer's or the
+  // fetches the pages the analyzer needs and about one more per file. (A
+  // step over media data that ends less than 256 KiB before the end of the
+  // file reads the rest of the file at once: the analyzer asks for all of
+  // it next.) Requests are read up to kMaxRead bytes from the buffer's or the
   // window's start. Measured on tagged songs and 200 MB movies: a first
   // read of 64 KiB cost a third more than 4 KiB, since most files need a
   // view soon after for their media data.
@@ -99,7 +101,7 @@ class FileInputStream : public Strigi::InputStream {
   const char* fetch(int64_t pos, int64_t need, int64_t* available);
   bool fetchIntoView(int64_t pos, int64_t end, bool stepOver);
   bool stepsOverMediaData(int64_t end) const;
-  bool makeView(int64_t pos, int64_t end);
+  bool makeView(int64_t end);
   bool fillWindow(int64_t end);
   void dropView(bool done);
   bool reserveSpace();
