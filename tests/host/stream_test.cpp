@@ -10,9 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,9 +35,7 @@ std::string bytesAt(const char* p, int32_t n) { return std::string(p, static_cas
 
 // Whether the process maps the file at path (and so holds it, even deleted).
 bool isMapped(const std::string& path) {
-  std::stringstream maps;
-  maps << std::ifstream("/proc/self/maps").rdbuf();
-  return maps.str().find(path) != std::string::npos;
+  return mp4test::readFile("/proc/self/maps").find(path) != std::string::npos;
 }
 
 // A stream over given bytes: a file, or a pipe a thread writes while it is read.
@@ -287,9 +283,8 @@ TEST(FileStream, FileCutShortWhileAnalysedNeverCrashes) {
   {
     mp4host::Pipeline pipeline(module.plugins);
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
-    for (int round = 0; round < 300 && std::chrono::steady_clock::now() < until; ++round) {
+    for (int round = 0; round < 300 && std::chrono::steady_clock::now() < until; ++round)
       pipeline.analyzeFile(path);
-    }
   }
   done = true;
   changer.join();
@@ -330,8 +325,7 @@ TEST(FileStream, ManyFilesInTurnEachShowTheirOwnBytes) {
     // fifth is a box of a type one letter off, read.
     const bool media = i % 5 != 4;
     const char* type = media ? "mdat" : i % 2 ? "mdax" : "mdxt";
-    const std::string header = mp4test::be32(static_cast<uint32_t>(data.size())) + type;
-    data.replace(0, 8, header);
+    data.replace(0, 8, mp4test::be32(static_cast<uint32_t>(data.size())) + type);
     data[8] = static_cast<char>(i);
     fd = open(dir.write("f" + std::to_string(i), data).c_str(), O_RDONLY | O_CLOEXEC);
     s.open(fd, static_cast<int64_t>(data.size()));
