@@ -255,9 +255,7 @@ void FileInputStream::dropView(bool done) {
       m_stalePieces = 0;
     }
   }
-  m_viewBase = nullptr;
-  m_viewMapped = 0;
-  m_viewEnd = 0;
+  m_viewBase = nullptr;  // m_viewMapped and m_viewEnd mean nothing without it
 }
 
 // Whether a request for [.., end) only steps over a media-data box: whether
@@ -267,17 +265,17 @@ void FileInputStream::dropView(bool done) {
 // analyzer, so it is mapped and never touched instead of read. Any other
 // request is read, however far it reaches, up to kMaxRead.
 bool FileInputStream::stepsOverMediaData(int64_t end) const {
-  if (end <= m_lastEnd || !m_mapAllowed) return false;
-  // The header is 8 bytes, or 16 with a 64-bit size (size field 1).
+  // The header is 8 bytes, or 16 with a 64-bit size (size field 1). The
+  // last request was served by what serves reads now, so its bytes are
+  // there up to m_lastEnd.
   for (const int64_t length : {8, 16}) {
     const int64_t header = m_lastEnd - length;
     const char* h = nullptr;
     if (header < 0) {
       continue;
-    } else if (m_viewBase && header >= m_viewMapped && m_lastEnd <= m_viewEnd) {
+    } else if (m_viewBase && header >= m_viewMapped) {
       h = m_viewBase + header;
-    } else if (!m_viewBase && !m_map && header >= m_bufferOffset &&
-               m_lastEnd <= m_bufferOffset + m_buffered) {
+    } else if (!m_viewBase && !m_map && header >= m_bufferOffset) {
       h = m_buffer + (header - m_bufferOffset);
     }
     if (!h || h[4] != 'm' || h[5] != 'd' || h[6] != 'a' || h[7] != 't') continue;
@@ -301,38 +299,35 @@ bool FileInputStream::reserveSpace() {
   const size_t total = static_cast<size_t>(kViewSpan + kWindowSize);
   void* p = mmap(nullptr, total, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (p == MAP_FAILED) return false;
-  char* space = static_cast<char*>(p);
-  void* w = mmap(space + kViewSpan, static_cast<size_t>(kWindowSize), PROT_READ | PROT_WRITE,
+  m_space = static_cast<char*>(p);
+  m_window = m_space + kViewSpan;
+  void* w = mmap(m_window, static_cast<size_t>(kWindowSize), PROT_READ | PROT_WRITE,
                  MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1, 0);
   if (w == MAP_FAILED) {
-    munmap(space, total);
+    munmap(m_space, total);
+    m_space = nullptr;
+    m_window = nullptr;
     return false;
   }
-  m_space = space;
-  m_window = space + kViewSpan;
   return true;
 }
 
 // Gives the space up after a mapping call on the holeLength bytes in front
 // of the window failed, which may have left them unmapped (and another
 // thread may have mapped something there since): everything else of the
-// space is unmapped, the hole is left as it is.
+// space is unmapped, the hole is left as it is. Called with no view.
 void FileInputStream::abandonSpace(int64_t holeLength) {
   const size_t before = static_cast<size_t>(kViewSpan - holeLength);
   if (before > 0) munmap(m_space, before);
   munmap(m_window, static_cast<size_t>(kWindowSize));
   m_space = nullptr;
   m_window = nullptr;
-  m_viewBase = nullptr;
-  m_viewMapped = 0;
-  m_viewEnd = 0;
   m_staleMapped = 0;
   m_stalePieces = 0;
   m_windowUsed = 0;
 }
 
-// Only for a file with mapping allowed, and a request in it: the size is
-// not 0.
+// Called only with mapping allowed and a request inside the file.
 bool FileInputStream::mapWholeFile() {
   void* p = mmap(nullptr, static_cast<size_t>(m_size), PROT_READ, MAP_PRIVATE, m_fd, 0);
   if (p == MAP_FAILED) return false;
@@ -359,7 +354,6 @@ bool FileInputStream::refillBuffer(int64_t pos, int64_t end) {
   const int64_t target = std::min(m_size, pageEnd(std::max(end + kReadAhead, pos + kInitialRead)));
   if (!reserve(static_cast<size_t>(target - pos))) return false;
   m_bufferOffset = pos;
-  m_buffered = 0;
   if (!preadFully(m_buffer, pos, target - pos)) return false;
   m_buffered = target - pos;
   return true;

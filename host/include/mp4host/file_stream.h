@@ -64,8 +64,12 @@ class FileInputStream : public Strigi::InputStream {
   int64_t skip(int64_t ntoskip) override;
   int64_t reset(int64_t pos) override;
 
-  // Whether reads are served through a mapping of the file.
-  bool mapped() const { return m_viewBase != nullptr || m_map != nullptr; }
+  // What serves reads at the moment: the buffer, a view, or a mapping of
+  // the whole file.
+  enum class Serving { Buffer, View, WholeFile };
+  Serving serving() const {
+    return m_map ? Serving::WholeFile : m_viewBase ? Serving::View : Serving::Buffer;
+  }
   // With mapping off, every byte handed out is read into the buffer first,
   // as a plain buffered stream does (slow for large files; for checking the
   // mapped path against). On by default; set it between files.
