@@ -25,6 +25,15 @@ foreach(stream memory pieces)
   endforeach()
 endforeach()
 
+# The host's file stream against the stream that reads every byte.
+add_executable(fuzz_file_stream_replay
+  ${mp4meta_fuzz_dir}/fuzz_file_stream.cpp
+  ${mp4meta_fuzz_dir}/replay_main.cpp)
+target_link_libraries(fuzz_file_stream_replay PRIVATE mp4_host)
+mp4meta_warnings(fuzz_file_stream_replay)
+add_test(NAME fuzz_replay.file_stream.corpus
+         COMMAND fuzz_file_stream_replay ${mp4meta_fuzz_dir}/corpus/file_stream)
+
 # Writes the synthetic seeds and the piece-stream variants of the corpus with
 # the tests' box builder; run by hand (see README.md), its output is
 # committed.

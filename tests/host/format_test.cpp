@@ -73,7 +73,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Utf8Case{"Empty", "", true}, Utf8Case{"Ascii", "plain text", true},
         Utf8Case{"ZeroByte", std::string("a\0b", 3), true}, Utf8Case{"TwoByte", "Zo\xC3\xAB", true},
-        Utf8Case{"ThreeByte", "\xE2\x82\xAC", true}, Utf8Case{"FourByte", "\xF0\x9D\x84\x9E", true},
+        Utf8Case{"ThreeByte", "\xE2\x82\xAC", true},
+        Utf8Case{"ThreeByteThenContinuation", "\xE2\x82\xAC\x80", false},
+        Utf8Case{"FourByte", "\xF0\x9D\x84\x9E", true},
         Utf8Case{"Highest", "\xF4\x8F\xBF\xBF", true},
         Utf8Case{"BelowSurrogates", "\xED\x9F\xBF", true},
         Utf8Case{"LowestThreeByte", "\xE0\xA0\x80", true},
