@@ -195,6 +195,10 @@ RunResult runTool(const std::string& program, const std::vector<std::string>& ar
   argv.push_back(nullptr);
   const std::string pluginPath = options.pluginPath.empty() ? MP4_MODULE_DIR : options.pluginPath;
 
+  // A terminal: the tool writes to its other side, a thread reads this one.
+  const int master = options.terminal ? posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+  const std::string terminal =
+      master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 ? ptsname(master) : "";
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
@@ -208,8 +212,9 @@ RunResult runTool(const std::string& program, const std::vector<std::string>& ar
       setenv("LD_PRELOAD", options.preload.c_str(), 1);
       setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
     }
-    dup2(out, 1);
-    dup2(err, 2);
+    const int tty = options.terminal ? open(terminal.c_str(), O_RDWR | O_NOCTTY) : -1;
+    dup2(tty >= 0 ? tty : out, 1);
+    dup2(tty >= 0 ? tty : err, 2);
     setenv("STRIGI_PLUGIN_PATH", pluginPath.c_str(), 1);
     signal(SIGPIPE, SIG_DFL);
     if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) {
@@ -224,12 +229,19 @@ RunResult runTool(const std::string& program, const std::vector<std::string>& ar
   close(in[0]);
   // The input is written while the tool runs, as from a real pipe.
   std::thread feeder = writeToPipe(in[1], options.stdinIsPipe ? options.stdinData : "");
+  RunResult result;
+  std::thread reader([&] {
+    char buffer[4096];
+    for (ssize_t n; master >= 0 && (n = read(master, buffer, sizeof buffer)) > 0;)
+      result.out.append(buffer, static_cast<size_t>(n));
+  });
   int status = 0;
   waitpid(pid, &status, 0);
   feeder.join();
-  RunResult result;
+  reader.join();  // the terminal's reads fail once the tool has closed it
+  if (master >= 0) close(master);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  result.out = mp4test::readFile(outPath);
+  if (master < 0) result.out = mp4test::readFile(outPath);
   result.err = mp4test::readFile(errPath);
   return result;
 }

@@ -107,6 +107,7 @@ struct RunOptions {
   bool asNobody = false;                  // drop root privileges to user "nobody"
   std::string workingDirectory, preload;  // preload: LD_PRELOAD
   std::string stdoutPath;                 // standard output goes there instead of into out
+  bool terminal = false;                  // standard output and error on a terminal, into out
 };
 
 // Runs program (a built tool) with args, the built module on its plug-in
