@@ -82,6 +82,7 @@ void FileInputStream::open(int fd, int64_t size) {
 void FileInputStream::close() {
   dropView(true);
   if (m_map) {
+    ++m_calls.maps;
     munmap(const_cast<char*>(m_map), m_mapLength);
     m_map = nullptr;
     m_mapLength = 0;
@@ -94,6 +95,7 @@ void FileInputStream::close() {
     m_capacity = 0;
   }
   if (m_windowUsed > kKeptWindow) {
+    ++m_calls.maps;
     madvise(m_window, static_cast<size_t>(kWindowSize), MADV_DONTNEED);
   }
   m_windowUsed = 0;
@@ -201,6 +203,7 @@ bool FileInputStream::makeView(int64_t end) {
   if (!m_space && !reserveSpace()) return false;
   if (windowStart > 0) {
     // MAP_FIXED replaces reserved pages of the stream's own space only.
+    ++m_calls.maps;
     void* p = mmap(m_window - windowStart, static_cast<size_t>(windowStart), PROT_READ,
                    MAP_PRIVATE | MAP_FIXED, m_fd, 0);
     if (p == MAP_FAILED) {
@@ -246,6 +249,7 @@ void FileInputStream::dropView(bool done) {
     }
   }
   if (done && m_space && (m_staleMapped > kStaleMapped || m_stalePieces > kStalePieces)) {
+    ++m_calls.maps;
     void* p = mmap(m_window - m_staleMapped, static_cast<size_t>(m_staleMapped), PROT_NONE,
                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1, 0);
     if (p == MAP_FAILED) {
@@ -297,13 +301,16 @@ bool FileInputStream::reserveSpace() {
   // Only where the address space is far larger than the reach of views.
   if (sizeof(void*) < 8) return false;
   const size_t total = static_cast<size_t>(kViewSpan + kWindowSize);
+  ++m_calls.maps;
   void* p = mmap(nullptr, total, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (p == MAP_FAILED) return false;
   m_space = static_cast<char*>(p);
   m_window = m_space + kViewSpan;
+  ++m_calls.maps;
   void* w = mmap(m_window, static_cast<size_t>(kWindowSize), PROT_READ | PROT_WRITE,
                  MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1, 0);
   if (w == MAP_FAILED) {
+    ++m_calls.maps;
     munmap(m_space, total);
     m_space = nullptr;
     m_window = nullptr;
@@ -320,6 +327,7 @@ void FileInputStream::abandonSpace(int64_t holeLength) {
   const size_t before = static_cast<size_t>(kViewSpan - holeLength);
   if (before > 0) munmap(m_space, before);
   munmap(m_window, static_cast<size_t>(kWindowSize));
+  m_calls.maps += before > 0 ? 2 : 1;
   m_space = nullptr;
   m_window = nullptr;
   m_staleMapped = 0;
@@ -329,6 +337,7 @@ void FileInputStream::abandonSpace(int64_t holeLength) {
 
 // Called only with mapping allowed and a request inside the file.
 bool FileInputStream::mapWholeFile() {
+  ++m_calls.maps;
   void* p = mmap(nullptr, static_cast<size_t>(m_size), PROT_READ, MAP_PRIVATE, m_fd, 0);
   if (p == MAP_FAILED) return false;
   m_map = static_cast<const char*>(p);
@@ -375,6 +384,7 @@ bool FileInputStream::reserve(size_t capacity) {
 
 bool FileInputStream::preadFully(char* to, int64_t offset, int64_t length) {
   while (length > 0) {
+    ++m_calls.reads;
     const ssize_t n = pread(m_fd, to, static_cast<size_t>(length), offset);
     if (n < 0) {
       if (errno == EINTR) continue;

@@ -122,6 +122,7 @@ struct Request {
 struct RequestCase {
   const char* name;
   std::vector<Request> requests;
+  std::pair<int64_t, int64_t> calls;  // the preads and mapping calls they cost
 };
 
 constexpr int32_t kFileSize = 3 << 20;
@@ -166,6 +167,7 @@ TEST_P(FileStreamRequests, HandOutTheFilesBytes) {
     EXPECT_EQ(s.serving(), r.after);
   }
   s.close();
+  EXPECT_EQ(std::make_pair(s.calls().reads, s.calls().maps), GetParam().calls);
   EXPECT_EQ(s.serving(), kBuffer);
   close(fd);
 }
@@ -183,19 +185,22 @@ INSTANTIATE_TEST_SUITE_P(
                      {0, kMdatData, kMdatData, kBuffer},
                      {0, kMoov, kMoov, kView},
                      {0, kMoov + 8, kMoov + 8, kView},
-                     {0, kFileSize, kFileSize, kView}}},
+                     {0, kFileSize, kFileSize, kView}},
+                    {3, 3}},
         // Growing requests from 0 that step over no media data are read.
         RequestCase{"GrowingNearTheStart",
                     {{0, 8, 8, kBuffer},
                      {0, 30008, 30008, kBuffer},
                      {0, 390008, 390008, kBuffer},
-                     {0, 2000000, 2000000, kBuffer}}},
+                     {0, 2000000, 2000000, kBuffer}},
+                    {4, 0}},
         // Requests that end elsewhere than the media data's end are read.
         RequestCase{"NotTheMediaDataEnd",
                     {{0, kMdatData, kMdatData, kBuffer},
                      {0, kMoov - 1, kMoov - 1, kBuffer},
                      {0, kMdatData, kMdatData, kBuffer},
-                     {0, kFileSize, kFileSize, kBuffer}}},
+                     {0, kFileSize, kFileSize, kBuffer}},
+                    {3, 0}},
         // Requests that end on and just past the buffered bytes (the first
         // read's page), and one that starts past them.
         RequestCase{"StraddleTheBufferEnd",
@@ -204,13 +209,15 @@ INSTANTIATE_TEST_SUITE_P(
                      {kInit - 6, 12, 12, kBuffer},
                      {0, kInit * 3, kInit * 3, kBuffer},
                      {kInit * 3 + kAhead + 10, 8, 8, kView},
-                     {0, kInit * 3 + kAhead + 18, kInit * 3 + kAhead + 18, kView}}},
+                     {0, kInit * 3 + kAhead + 18, kInit * 3 + kAhead + 18, kView}},
+                    {4, 3}},
         // Far moves and back: away from the buffer, then position 0 again.
         RequestCase{"FarResetAndBack",
                     {{0, 8, 8, kBuffer},
                      {2000000, 16, 16, kView},
                      {0, 8, 8, kView},
-                     {kFileSize - 8, 8, 8, kView}}},
+                     {kFileSize - 8, 8, 8, kView}},
+                    {3, 3}},
         // After a view is made for the media data: bytes before its window
         // (from the mapping), across the window's start, the window read on
         // a little, then moved far ahead, and a large read back from 0.
@@ -221,12 +228,15 @@ INSTANTIATE_TEST_SUITE_P(
                      {kMoov - 10000, 20000, 20000, kView},
                      {0, kMoov + 8, kMoov + 8, kView},
                      {0, kMoov + 200000, kMoov + 200000, kView},
-                     {0, 1000000, 1000000, kView}}},
+                     {0, 1000000, 1000000, kView}},
+                    {4, 3}},
         // No upper limit (max below min): at least min, at most what is left.
         RequestCase{"NoUpperLimit",
-                    {{0, 10, 0, kBuffer}, {100, 10, 0, kBuffer}, {kFileSize - 5, 1, -1, kView}}},
+                    {{0, 10, 0, kBuffer}, {100, 10, 0, kBuffer}, {kFileSize - 5, 1, -1, kView}},
+                    {2, 3}},
         // The last bytes of the file, read from near its end first.
-        RequestCase{"TailOnly", {{kFileSize - 100, 100, 100, kView}, {0, 100, 100, kView}}}),
+        RequestCase{
+            "TailOnly", {{kFileSize - 100, 100, 100, kView}, {0, 100, 100, kView}}, {1, 3}}),
     [](const ::testing::TestParamInfo<RequestCase>& row) { return row.param.name; });
 
 // A file cut short after open, under the buffer or under a view's window
@@ -328,6 +338,10 @@ TEST(FileStream, ManyFilesInTurnEachShowTheirOwnBytes) {
     s.close();
     close(fd);
   }
+  // Two reads a file; a mapping for each file viewed, two for the space,
+  // and one to reserve it again once nine pieces are left over.
+  EXPECT_EQ(std::make_pair(s.calls().reads, s.calls().maps),
+            std::make_pair(int64_t{60}, int64_t{27}));
   EXPECT_LT(addressSpace() - spaceBefore,
             2 * (FileInputStream::kViewSpan + FileInputStream::kWindowSize));
   for (const int64_t big :
@@ -349,6 +363,10 @@ TEST(FileStream, ManyFilesInTurnEachShowTheirOwnBytes) {
     EXPECT_FALSE(isMapped(path)) << "a closed file this large stays mapped";
     close(fd);
   }
+  // Each large one: a read for the view's window (none for the whole file),
+  // one mapping, and one call to undo it once the file is closed.
+  EXPECT_EQ(std::make_pair(s.calls().reads, s.calls().maps),
+            std::make_pair(int64_t{63}, int64_t{35}));
 }
 
 // A pipe's size is known once its last byte has been read, reset only goes

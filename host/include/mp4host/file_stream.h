@@ -74,6 +74,13 @@ class FileInputStream : public Strigi::InputStream {
   // as a plain buffered stream does (slow for large files; for checking the
   // mapped path against). On by default; set it between files.
   void setMapping(bool allowed) { m_mapAllowed = allowed; }
+  // The system calls made so far, over all files: preads, and calls that
+  // change the address space (mmap, munmap, madvise). What a request
+  // pattern costs, for tests and benchmarks.
+  struct Calls {
+    int64_t reads = 0, maps = 0;
+  };
+  const Calls& calls() const { return m_calls; }
 
   // Tuning: the first read fills kInitialRead bytes of the buffer, and each
   // read goes on to the end of the file's page that holds kReadAhead bytes
@@ -138,6 +145,7 @@ class FileInputStream : public Strigi::InputStream {
   // A whole-file mapping, for views that cannot be had.
   const char* m_map;
   size_t m_mapLength;
+  Calls m_calls;
 };
 
 }  // namespace mp4host
