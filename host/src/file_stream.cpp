@@ -327,7 +327,6 @@ void FileInputStream::abandonSpace(int64_t holeLength) {
   const size_t before = static_cast<size_t>(kViewSpan - holeLength);
   if (before > 0) munmap(m_space, before);
   munmap(m_window, static_cast<size_t>(kWindowSize));
-  m_calls.maps += before > 0 ? 2 : 1;
   m_space = nullptr;
   m_window = nullptr;
   m_staleMapped = 0;

@@ -75,8 +75,9 @@ class FileInputStream : public Strigi::InputStream {
   // mapped path against). On by default; set it between files.
   void setMapping(bool allowed) { m_mapAllowed = allowed; }
   // The system calls made so far, over all files: preads, and calls that
-  // change the address space (mmap, munmap, madvise). What a request
-  // pattern costs, for tests and benchmarks.
+  // change the address space (mmap, munmap, madvise; not those that give
+  // the space up after a failed mapping). What a request pattern costs, for
+  // tests and benchmarks.
   struct Calls {
     int64_t reads = 0, maps = 0;
   };
