@@ -162,7 +162,7 @@ const char* FileInputStream::fetch(int64_t pos, int64_t need, int64_t* available
       bool ok;
       if (adjoins && !stepOver && end - m_bufferOffset <= kMaxRead) {
         ok = extendBuffer(end);
-      } else if (m_mapAllowed && (makeView(end) || mapWholeFile())) {
+      } else if (m_mapAllowed && (makeView(end, stepOver) || mapWholeFile())) {
         ok = m_status != Strigi::Error;
       } else {
         // Some files cannot be mapped; read them into the buffer.
@@ -189,16 +189,19 @@ const char* FileInputStream::fetch(int64_t pos, int64_t need, int64_t* available
 bool FileInputStream::fetchIntoView(int64_t pos, int64_t end, bool stepOver) {
   if (!stepOver && end - m_viewMapped <= kWindowSize) return fillWindow(end);
   dropView(false);
-  if (makeView(end)) return m_status != Strigi::Error;
+  if (makeView(end, stepOver)) return m_status != Strigi::Error;
   return mapWholeFile() || refillBuffer(pos, end);
 }
 
 // Sets up a view for a request that ends at end: its window starts at the
-// page where the request ends. False, with nothing changed, when the
-// request lies beyond the views' reach or no address space can be had;
+// page where the request ends. A step over media data that runs to the end
+// of the file maps the file's last page as well: nothing after it is to be
+// read, so the view needs no read at all. False, with nothing changed, when
+// the request lies beyond the views' reach or no address space can be had;
 // true with the stream in the Error status when the window cannot be read.
-bool FileInputStream::makeView(int64_t end) {
-  const int64_t windowStart = pageStart(end - 1);
+bool FileInputStream::makeView(int64_t end, bool stepOver) {
+  const bool wholeFile = stepOver && end == m_size;
+  const int64_t windowStart = wholeFile ? pageEnd(end) : pageStart(end - 1);
   if (windowStart > kViewSpan) return false;
   if (!m_space && !reserveSpace()) return false;
   if (windowStart > 0) {
@@ -216,7 +219,7 @@ bool FileInputStream::makeView(int64_t end) {
   m_viewEnd = windowStart;
   // What follows media data near the end of a file (a movie box, tags) is
   // all asked for next: one read gets it.
-  fillWindow(m_size - end <= kTailRead ? m_size : end);
+  if (!wholeFile) fillWindow(m_size - end <= kTailRead ? m_size : end);
   return true;
 }
 

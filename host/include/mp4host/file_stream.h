@@ -15,11 +15,13 @@ namespace mp4host {
 // header the last request ended with) gets a view instead: the file up to
 // the page where the request ends is mapped read-only, right in front of a
 // window into which the bytes from that page on are read with pread, so that
-// the view is contiguous from position 0. Media data is thus never read nor
-// faulted in, and what comes after it (a movie box, the next fragment) is
-// read into the window. Every other request, however far it reaches up to
-// kMaxRead, is read: a movie box is never faulted in through a mapping, and
-// no byte that an analyzer looks at lies in a mapping of the file.
+// the view is contiguous from position 0 (media data that runs to the end of
+// the file is mapped with its last page, and nothing is read). Media data is
+// thus never read nor faulted in, and what comes after it (a movie box, the
+// next fragment) is read into the window. Every other request, however far
+// it reaches up to kMaxRead, is read: a movie box is never faulted in
+// through a mapping, and no byte that an analyzer looks at lies in a mapping
+// of the file.
 //
 // Files that change while they are read: a pread that finds the file
 // shorter than at open puts the stream in the Error status (see below);
@@ -109,7 +111,7 @@ class FileInputStream : public Strigi::InputStream {
   const char* fetch(int64_t pos, int64_t need, int64_t* available);
   bool fetchIntoView(int64_t pos, int64_t end, bool stepOver);
   bool stepsOverMediaData(int64_t end) const;
-  bool makeView(int64_t end);
+  bool makeView(int64_t end, bool stepOver);
   bool fillWindow(int64_t end);
   void dropView(bool done);
   bool reserveSpace();
@@ -134,8 +136,9 @@ class FileInputStream : public Strigi::InputStream {
   char* m_window;
   int64_t m_windowUsed;  // the most of the window used for one file
   // The current view: file byte x is at m_viewBase + x for every x below
-  // m_viewEnd; the bytes before m_viewMapped are mapped, the rest read into
-  // the window. m_viewBase is null without a view.
+  // m_viewEnd (and the file's size); the bytes before m_viewMapped are
+  // mapped, the rest read into the window. m_viewBase is null without a
+  // view.
   const char* m_viewBase;
   int64_t m_viewMapped;
   int64_t m_viewEnd;
