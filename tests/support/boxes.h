@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,8 +27,8 @@ inline Bytes box(const Bytes& type, std::initializer_list<Bytes> children) {
   return box(type, std::vector<Bytes>(children));
 }
 Bytes boxWithSizeField(uint32_t sizeField, const Bytes& type, const Bytes& payload);
-Bytes largeBox(const Bytes& type, const Bytes& payload);
-Bytes largeBox(const Bytes& type, const Bytes& payload, uint64_t size64);
+Bytes largeBox(const Bytes& type, const Bytes& payload,
+               std::optional<uint64_t> size64 = std::nullopt);
 Bytes fullBox(const Bytes& type, uint8_t version, uint32_t flags, const Bytes& payload);
 
 Bytes ftyp(const Bytes& brand = "isom");
