@@ -320,11 +320,9 @@ TEST(Boxes, TimeHeadersGiveWholeSecondsTowardZero) {
     uint32_t timescale;
     int64_t duration;
     std::optional<int32_t> seconds;  // nothing reported and false when empty
-  } cases[] = {{0, 600, 6000, 10},
-               {0, 600, 5999, 9},
+  } cases[] = {{0, 600, 5999, 9},
                {0, 1, -1, -1},
                {0, 2, -1, 0},
-               {0, 1, INT32_MAX, INT32_MAX},
                {0, UINT32_MAX, UINT32_MAX, 0},
                {0, 0, 600, std::nullopt},
                {1, 1000, k2To32 * 1000 + 5000, 5},
