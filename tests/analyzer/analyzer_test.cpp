@@ -63,10 +63,6 @@ Bytes nested(int n, Bytes inner) {
   for (int i = 0; i < n; ++i) inner = box("trak", inner);
   return inner;
 }
-// Stepping by a size field below 8 would land on a well-formed 8-byte box.
-Bytes sizeBelowEight(uint32_t n) {
-  return n < 4 ? be32(n) + "free" + zeros(8) : be32(n) + zeros(n - 4) + be32(8) + "free";
-}
 Bytes mp4(const std::vector<Bytes>& moovChildren) { return ftyp() + box("moov", moovChildren); }
 Bytes tags(const std::vector<Bytes>& items) { return mp4({udtaTags(items)}); }
 Log audio(int channels, const std::string& bits, uint32_t rate, const Bytes& code) {
@@ -106,10 +102,8 @@ INSTANTIATE_TEST_SUITE_P(
         FileCase{"MdatFirst", box("mdat", "") + soundMovie(), {}},
         FileCase{"UpperCaseMoov", box("MOOV", "") + soundMovie(), {}},
         FileCase{"MoovFirstIsQuickTimeWhateverTheTracks",
-                 movie({videoTrack(), soundTrack()}) + box("free", "x"),
-                 Log{i32("TODO_video.duration", 0), i32("media.duration", 10)} +
-                     video(320, 240, "avc1") + Log{i32("media.duration", 10)} +
-                     audio(2, "16", 44100, "mp4a") + Log{kQt}},
+                 box("moov", {hdlr("vide"), hdlr("soun")}) + box("free", "x"),
+                 {kQt}},
         FileCase{"LargeMoov", ftyp() + largeBox("moov", soundMovie().substr(8)), kSoundMp4},
         FileCase{"TailShort", ftyp() + soundMovie() + "abc", kSound},
         FileCase{"TailPastEnd", ftyp() + soundMovie() + boxWithSizeField(100, "mdat", zeros(91)),
@@ -120,8 +114,8 @@ INSTANTIATE_TEST_SUITE_P(
         FileCase{"LargePastEnd", ftyp() + soundMovie() + largeBox("moov", "", 17), kSound},
         FileCase{"LargeNegative", ftyp() + soundMovie() + largeBox("free", "", 1ull << 63), kSound},
         FileCase{"LargeCut", ftyp() + soundMovie() + largeBox("free", "").substr(0, 12), kSound},
-        FileCase{"Size2", ftyp() + soundMovie() + sizeBelowEight(2), kSound},
-        FileCase{"Size7", ftyp() + soundMovie() + sizeBelowEight(7), kSound}),
+        // Stepping by the size field would land on a well-formed box.
+        FileCase{"Size7", ftyp() + soundMovie() + be32(7) + zeros(3) + be32(8) + "free", kSound}),
     name);
 
 INSTANTIATE_TEST_SUITE_P(
@@ -145,10 +139,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "    box smaller than its header: moov.free\n"},
         FileCase{"LargeHeaderCutOff", box("moov", {mvhd(1, 3), be32(1) + "mdhd" + be32(0)}), kMvhd3,
                  "    64 bit length cut off at the end of moov.mdhd box\n"},
-        FileCase{"UnknownChildSkippedBySize",
-                 box("moov", {mvhd(1, 3), box("free", mdhd(1, 9)), mdhd(1, 4), "abc"}),
-                 {i32("TODO_video.duration", 3), i32("media.duration", 4), kQt},
-                 ""},
+        FileCase{"TailBelowAHeader", box("moov", {mvhd(1, 3), "abc"}), kMvhd3, ""},
         FileCase{"SizeZeroChildRunsToTheEnd",
                  box("moov", {boxWithSizeField(0, "free", ""), mvhd(1, 3)}),
                  {kQt}},
@@ -162,6 +153,7 @@ INSTANTIATE_TEST_SUITE_P(
         FileCase{"ParsedTypesAreNotWalked",
                  box("moov", {fullBox("mdhd", 0, 0, zeros(8) + be32(1) + mvhd(1, 3))}),
                  {i32("media.duration", 32), kQt}},
+        // The meta box counts twice.
         FileCase{
             "ItemsIndentedForDepthSix",
             movie({}, {item("\251nam", {boxWithSizeField(30, "data", be32(1) + be32(0))})}),
@@ -195,20 +187,6 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     Tags, Files,
     testing::Values(
-        FileCase{"Text",
-                 tags({textItem("aART", "A"), textItem("covr", "B"), textItem("cprt", "C"),
-                       textItem("apID", "D"), textItem("purd", "E"), textItem("keyw", "F"),
-                       textItem("desc", "G"), textItem("purl", "H"), textItem("\251nam", "I"),
-                       textItem("\251ART", "J"), textItem("\251wrt", "K"), textItem("\251alb", "L"),
-                       textItem("\251cmt", "M"), textItem("\251gen", "N"), textItem("\251day", "O"),
-                       textItem("\251too", "P\xC3\xA4")}),
-                 {str("TODO_audio.albumartist", "A"), str("content.thumbnail", "B"),
-                  str("content.copyright", "C"), str("TODO_content.purchaser", "D"),
-                  str("TODO_content.purchasedate", "E"), str("content.keyword", "F"),
-                  str("content.description", "G"), str("content.links", "H"),
-                  str("audio.title", "I"), str("audio.artist", "J"), str("content.author", "K"),
-                  str("audio.album", "L"), str("content.comment", "M"), str("content.genre", "N"),
-                  str("content.creation_time", "O"), str("content.generator", "P\xC3\xA4")}},
         // Walked items: one listed to give nothing, one not listed at all.
         FileCase{"Silent", tags({textItem("pgap", "x"), textItem("cnID", "x")}), {}},
         FileCase{"AsStored",
@@ -248,12 +226,16 @@ TEST(Intake, StreamsOfEveryKind) {
   EXPECT_EQ(harness.call(
                 [](Mp4ThroughAnalyzer& a) { EXPECT_EQ(a.connectInputStream(nullptr), nullptr); }),
             Log{});
-  // A size-zero last box runs to the end, known or not.
+  // A size-zero last box runs to the end, known or not, but not when a read
+  // fails on the way there.
   const Bytes toEnd =
-      ftyp() + box("free", "") + boxWithSizeField(0, "moov", soundMovie().substr(8));
+      ftyp() + box("free", "") +
+      boxWithSizeField(0, "moov", soundMovie().substr(8) + box("free", zeros(9000)));
   for (auto size : {TestStream::Known, TestStream::LearntAtEnd, TestStream::NeverKnown}) {
     EXPECT_EQ(harness.run(toEnd, size), kSoundMp4) << size;
   }
+  TestStream failing(toEnd, TestStream::NeverKnown, static_cast<int64_t>(toEnd.size()) - 1);
+  EXPECT_EQ(harness.run(&failing), Log{});
   // Without a size the last header read falls short: no mime type.
   const Bytes file = ftyp() + box("mdat", "media") + soundMovie();
   EXPECT_EQ(harness.run(file, TestStream::LearntAtEnd), kSoundMp4);
@@ -270,13 +252,11 @@ TEST(Intake, StreamsOfEveryKind) {
   EXPECT_EQ(harness.run(ftyp() + movie({})).back(), i32("TODO_video.duration", 0));
 }
 
+// The item types that hold values are walked in the tag rows.
 TEST(Walker, ContainersAndOtherTypes) {
   for (const char* type :
-       {"moov", "trak",    "edts",    "mdia",    "minf",    "dinf",    "stbl", "gmhd",
-        "tref", "chap",    "udta",    "ilst",    "\251nam", "\251ART", "aART", "\251alb",
-        "gnre", "trkn",    "disk",    "\251day", "pgap",    "apID",    "cprt", "cnID",
-        "rtng", "atID",    "plID",    "geID",    "sfID",    "akID",    "stik", "purd",
-        "covr", "\251wrt", "\251cmt", "\251gen", "\251too", "keyw",    "desc", "purl"}) {
+       {"moov", "trak", "edts", "mdia", "minf", "dinf", "stbl", "gmhd", "tref", "chap", "udta",
+        "ilst", "atID", "plID", "geID", "sfID", "akID", "stik"}) {
     EXPECT_EQ(Harness().run(ftyp() + box("moov", {box(type, {hdlr("soun")})})),
               Log{mime("audio/mp4")})
         << type;
@@ -284,18 +264,6 @@ TEST(Walker, ContainersAndOtherTypes) {
   for (const char* type : {"free", "mdat", "tkhd", "mvex", "moof", "tmpo", "cpil", "\251grp",
                            "----", "ldes", "\xC2\xA9na", "TRAK"}) {
     EXPECT_EQ(Harness().run(ftyp() + box("moov", {box(type, {hdlr("soun")})})), Log{}) << type;
-  }
-  // From moov at depth d the data box is parsed at d + 7 (meta counts
-  // twice); nothing is walked beyond depth 15.
-  const Bytes moov = movie({}, {textItem("\251nam", "Song")}, 1, 2);
-  for (int depth : {0, 9, 10}) {
-    Harness h;
-    const Log log = h.call([&](Mp4ThroughAnalyzer& a) {
-      EXPECT_TRUE(parseExact(a, &Mp4ThroughAnalyzer::parseBox, moov.substr(8), "moov", depth));
-    });
-    EXPECT_EQ(log, (depth <= 9 ? Log{i32("TODO_video.duration", 2), str("audio.title", "Song")}
-                               : Log{i32("TODO_video.duration", 2)}))
-        << depth;
   }
 }
 
@@ -330,13 +298,10 @@ TEST(Boxes, TimeHeadersGiveWholeSecondsTowardZero) {
                {1, UINT32_MAX, UINT32_MAX * int64_t{3}, 3},
                {2, 600, 6000, std::nullopt}};
   for (const auto& c : cases) {
-    for (const auto& [parser, key] :
-         {std::pair<BoxParser, std::string>{&M::parseMvhdBox, "TODO_video.duration"},
-          {&M::parseMdhdBox, "media.duration"}}) {
-      const auto [ok, log] = parse(parser, mvhd(c.timescale, c.duration, c.version), "moov.mvhd");
-      EXPECT_EQ(ok, c.seconds.has_value()) << key << " " << c.duration;
-      EXPECT_EQ(log, c.seconds ? Log{i32(key, *c.seconds)} : Log{}) << key << " " << c.duration;
-    }
+    const auto [ok, log] =
+        parse(&M::parseMdhdBox, mdhd(c.timescale, c.duration, c.version), "mdhd");
+    EXPECT_EQ(ok, c.seconds.has_value()) << c.duration;
+    EXPECT_EQ(log, c.seconds ? Log{i32("media.duration", *c.seconds)} : Log{}) << c.duration;
   }
 }
 
@@ -358,8 +323,6 @@ TEST(Boxes, ShortPayloadsAreRefused) {
       {&M::parseStsdBox, stsd({audioEntry("alac", 2, 16, 0)}), "moov.stsd", 16, {}},
       {&M::parseStsdBox, stsd({audioEntry("mp4a", 2, 16, 44100u << 16)}), "moov.stsd", 44,
        audio(2, "16", 44100, "mp4a")},
-      {&M::parseStsdBox, stsd({videoEntry("avc1", 320, 240)}), "moov.stsd", 44,
-       video(320, 240, "avc1")},
       {&M::parseMetaBox, meta({}), "moov.udta.meta", 4, {}}};
   // Data boxes, by the item that holds them: the payload is the shortest.
   for (const auto& [item, payload, log] : std::vector<std::tuple<std::string, Bytes, Log>>{
