@@ -110,13 +110,10 @@ Bytes movie(const std::vector<Track>& tracks, const std::vector<Bytes>& tagItems
   return box("moov", payload);
 }
 
-Track soundTrack() {
-  return {"soun", 44100, 441000, stsd({audioEntry("mp4a", 2, 16, 44100u << 16)})};
+Bytes soundMovie() {
+  const Track sound{"soun", 44100, 441000, stsd({audioEntry("mp4a", 2, 16, 44100u << 16)})};
+  return movie({sound}, {}, 1000, 10000);
 }
-
-Track videoTrack() { return {"vide", 600, 6000, stsd({videoEntry("avc1", 320, 240)})}; }
-
-Bytes soundMovie() { return movie({soundTrack()}, {}, 1000, 10000); }
 
 Bytes readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

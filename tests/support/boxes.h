@@ -65,10 +65,7 @@ Bytes trak(const Track& track);
 Bytes movie(const std::vector<Track>& tracks, const std::vector<Bytes>& tagItems = {},
             uint32_t timescale = 1000, int64_t duration = 0);
 
-// 10 s of stereo 16-bit AAC at 44.1 kHz; 10 s of 320x240 video; a movie of
-// 10 s with the sound track.
-Track soundTrack();
-Track videoTrack();
+// A movie of 10 s with one track of 10 s of stereo 16-bit AAC at 44.1 kHz.
 Bytes soundMovie();
 
 // The whole contents of a file; empty when it cannot be read.
