@@ -44,10 +44,6 @@ TEST(Registry, EachCallMakesNewFactoriesThatOutliveThePlugin) {
   const auto second = plugin->streamThroughAnalyzerFactories();
   ASSERT_TRUE(first.size() == 1 && second.size() == 1);
   EXPECT_NE(first.front(), second.front());
-  EXPECT_TRUE(plugin->streamEndAnalyzerFactories().empty() &&
-              plugin->streamSaxAnalyzerFactories().empty() &&
-              plugin->streamLineAnalyzerFactories().empty() &&
-              plugin->streamEventAnalyzerFactories().empty());
   deleteStrigiAnalyzerFactory(plugin);
   for (Strigi::StreamThroughAnalyzerFactory* factory : {first.front(), second.front()}) {
     EXPECT_STREQ(factory->name(), "Mp4ThroughAnalyzer");
@@ -67,31 +63,14 @@ Bytes nested(int n, Bytes inner) {
   for (int i = 0; i < n; ++i) inner = box("trak", inner);
   return inner;
 }
-// Stepping by a size field below 8 would land on a well-formed 8-byte box.
-Bytes sizeBelowEight(uint32_t n) {
-  return n < 4 ? be32(n) + "free" + zeros(8) : be32(n) + zeros(n - 4) + be32(8) + "free";
-}
-Bytes tracks(const std::vector<Bytes>& handlers) {
-  std::vector<Track> t;
-  for (const Bytes& h : handlers) t.push_back({h, 1, 0, ""});
-  return ftyp() + movie(t);
-}
-Log tracksLog(size_t n, const char* type) {
-  Log log = {i32("TODO_video.duration", 0)};
-  log.resize(n + 1, i32("media.duration", 0));
-  if (type) log.push_back(mime(type));
-  return log;
-}
+Bytes mp4(const std::vector<Bytes>& moovChildren) { return ftyp() + box("moov", moovChildren); }
+Bytes tags(const std::vector<Bytes>& items) { return mp4({udtaTags(items)}); }
 Log audio(int channels, const std::string& bits, uint32_t rate, const Bytes& code) {
   return {i32("audio.channel_count", channels), str("media.sample_format", bits + " bit int"),
           u32("media.sample_rate", rate), str("av.audio_codec", code)};
 }
 Log video(int width, int height, const Bytes& code) {
   return {i32("image.width", width), i32("image.height", height), str("av.video_codec", code)};
-}
-Bytes tags(const std::vector<Bytes>& items) { return ftyp() + box("moov", {udtaTags(items)}); }
-Bytes sampleEntries(std::initializer_list<Bytes> entries, uint8_t version = 0) {
-  return ftyp() + box("moov", {hdlr("soun"), stsd(entries, version)});
 }
 const Bytes kUtf16("\xFE\xFF\0S\0o\0n\0g", 10);
 
@@ -121,37 +100,18 @@ INSTANTIATE_TEST_SUITE_P(
     Intake, Files,
     testing::Values(
         FileCase{"MdatFirst", box("mdat", "") + soundMovie(), {}},
-        FileCase{"FreeFirst", box("free", "") + soundMovie(), {}},
         FileCase{"UpperCaseMoov", box("MOOV", "") + soundMovie(), {}},
-        FileCase{"FtypAlone", box("ftyp", ""), {}},
         FileCase{"MoovFirstIsQuickTimeWhateverTheTracks",
-                 movie({videoTrack(), soundTrack()}) + box("free", "x"),
-                 Log{i32("TODO_video.duration", 0), i32("media.duration", 10)} +
-                     video(320, 240, "avc1") + Log{i32("media.duration", 10)} +
-                     audio(2, "16", 44100, "mp4a") + Log{kQt}},
-        FileCase{"VideoAndSound", tracks({"vide", "soun"}), tracksLog(2, "video/mp4")},
-        FileCase{"SoundAndVideo", tracks({"soun", "vide"}), tracksLog(2, "video/mp4")},
-        FileCase{"Video", tracks({"vide"}), tracksLog(1, "video/mp4")},
-        FileCase{"SoundHintMdir", tracks({"soun", "hint", "mdir"}), tracksLog(3, "audio/mp4")},
-        FileCase{"NoMediaHandler", tracks({"mdir", "SOUN", "text"}), tracksLog(3, nullptr)},
-        FileCase{"NoTracks", tracks({}), tracksLog(0, nullptr)},
-        FileCase{"TailShort", ftyp() + soundMovie() + "abc", kSound},
-        FileCase{"TailPastEnd", ftyp() + soundMovie() + boxWithSizeField(100, "mdat", zeros(91)),
-                 kSound},
-        FileCase{"MoovPastEnd", ftyp() + soundMovie() + boxWithSizeField(100, "moov", zeros(91)),
-                 kSound},
+                 box("moov", {hdlr("vide"), hdlr("soun")}) + box("free", "x"),
+                 {kQt}},
+        FileCase{"LargeMoov", ftyp() + largeBox("moov", soundMovie().substr(8)), kSoundMp4},
         FileCase{"MoovOf3GiBPastEnd",
                  ftyp() + soundMovie() + boxWithSizeField(0xC0000000u, "moov", zeros(91)), kSound},
         FileCase{"Large15", ftyp() + soundMovie() + largeBox("free", zeros(8), 15), kSound},
-        FileCase{"Large8", ftyp() + soundMovie() + largeBox("free", "", 8), kSound},
-        FileCase{"Large0", ftyp() + soundMovie() + largeBox("free", "", 0), kSound},
         FileCase{"LargePastEnd", ftyp() + soundMovie() + largeBox("moov", "", 17), kSound},
         FileCase{"LargeNegative", ftyp() + soundMovie() + largeBox("free", "", 1ull << 63), kSound},
-        FileCase{"LargeCut", ftyp() + soundMovie() + largeBox("free", "").substr(0, 12), kSound},
-        FileCase{"Size2", ftyp() + soundMovie() + sizeBelowEight(2), kSound},
-        FileCase{"Size3", ftyp() + soundMovie() + sizeBelowEight(3), kSound},
-        FileCase{"Size4", ftyp() + soundMovie() + sizeBelowEight(4), kSound},
-        FileCase{"Size7", ftyp() + soundMovie() + sizeBelowEight(7), kSound}),
+        // Stepping by the size field would land on a well-formed box.
+        FileCase{"Size7", ftyp() + soundMovie() + be32(7) + zeros(3) + be32(8) + "free", kSound}),
     name);
 
 INSTANTIATE_TEST_SUITE_P(
@@ -164,8 +124,6 @@ INSTANTIATE_TEST_SUITE_P(
                  ftyp() + box("moov", boxWithSizeField(120, "trak", mdhd(1, 5)) + zeros(60)) +
                      soundMovie(),
                  kSoundMp4, "    20 excess bytes in moov.trak box\n"},
-        FileCase{"SizeFour", box("moov", {mvhd(1, 3), boxWithSizeField(4, "free", ""), mdhd(1, 4)}),
-                 kMvhd3, "    box smaller than its header: moov.free\n"},
         FileCase{"SizeSeven",
                  box("moov", {mvhd(1, 3), boxWithSizeField(7, "trak", ""), mdhd(1, 4)}), kMvhd3,
                  "    box smaller than its header: moov.trak\n"},
@@ -177,30 +135,20 @@ INSTANTIATE_TEST_SUITE_P(
                  "    box smaller than its header: moov.free\n"},
         FileCase{"LargeHeaderCutOff", box("moov", {mvhd(1, 3), be32(1) + "mdhd" + be32(0)}), kMvhd3,
                  "    64 bit length cut off at the end of moov.mdhd box\n"},
-        FileCase{"UnknownChildSkippedBySize",
-                 box("moov", {mvhd(1, 3), box("free", mdhd(1, 9)), mdhd(1, 4), "abc"}),
-                 {i32("TODO_video.duration", 3), i32("media.duration", 4), kQt},
-                 ""},
+        FileCase{"TailBelowAHeader", box("moov", {mvhd(1, 3), "abc"}), kMvhd3, ""},
+        // Each of trak and free runs to the end of its container.
         FileCase{"SizeZeroChildRunsToTheEnd",
-                 box("moov", {boxWithSizeField(0, "free", ""), mvhd(1, 3)}),
-                 {kQt}},
-        FileCase{"SizeZeroTrak",
-                 box("moov", {mvhd(1, 3), boxWithSizeField(0, "trak", mdhd(1, 4))}),
+                 box("moov",
+                     {mvhd(1, 3), be32(0) + "trak" + mdhd(1, 4) + be32(0) + "free" + mvhd(1, 5)}),
                  {i32("TODO_video.duration", 3), i32("media.duration", 4), kQt}},
-        FileCase{"PayloadBelowAHeader", box("moov", "1234567"), {kQt}},
-        FileCase{
-            "TrakPayloadBelowAHeader", box("moov", {box("trak", mdhd(1, 4).substr(0, 7))}), {kQt}},
         FileCase{
             "DepthFourteen", box("moov", nested(14, mdhd(1, 4))), {i32("media.duration", 4), kQt}},
         FileCase{"DepthFifteen", box("moov", nested(15, mdhd(1, 4))), {kQt}},
-        FileCase{"TypesCompareExactly",
-                 box("moov", {box(Bytes("moo\0", 4), mdhd(1, 1)), box("TRAK", mdhd(1, 2)),
-                              box("Trak", mdhd(1, 3)), box("trak", mdhd(1, 4))}),
-                 {i32("media.duration", 4), kQt}},
         // The mdhd's duration field is the size of a box after it.
         FileCase{"ParsedTypesAreNotWalked",
                  box("moov", {fullBox("mdhd", 0, 0, zeros(8) + be32(1) + mvhd(1, 3))}),
                  {i32("media.duration", 32), kQt}},
+        // The meta box counts twice.
         FileCase{
             "ItemsIndentedForDepthSix",
             movie({}, {item("\251nam", {boxWithSizeField(30, "data", be32(1) + be32(0))})}),
@@ -211,115 +159,50 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     Boxes, Files,
     testing::Values(
-        FileCase{"SoundThenVideo", ftyp() + movie({soundTrack(), videoTrack()}, {}, 1000, 12345),
-                 Log{i32("TODO_video.duration", 12), i32("media.duration", 10)} +
-                     audio(2, "16", 44100, "mp4a") + Log{i32("media.duration", 10)} +
-                     video(320, 240, "avc1") + Log{mime("video/mp4")}},
-        FileCase{"HintInTref",
-                 ftyp() + box("moov", {box("trak", {box("tref", {box("hint", be32(2))})})}),
-                 {}},
-        FileCase{"HandlerVide", ftyp() + box("moov", {hdlr("vide", "mhlr")}), {mime("video/mp4")}},
-        FileCase{"HandlerAnyVersion",
-                 ftyp() + box("moov", {fullBox("hdlr", 9, 0, zeros(4) + "soun")}),
-                 {mime("audio/mp4")}},
-        FileCase{"HandlerMdir", ftyp() + box("moov", {hdlr("mdir")}), {}},
-        FileCase{"HandlerUpperCase", ftyp() + box("moov", {hdlr("SOUN")}), {}},
-        FileCase{"HandlerAtOffsetFour", ftyp() + box("moov", {hdlr("url ", "soun")}), {}},
+        FileCase{"VideoHandlerOfAnyVersionBeforeSound",
+                 mp4({fullBox("hdlr", 9, 0, zeros(4) + "vide"), hdlr("soun")}),
+                 {mime("video/mp4")}},
         FileCase{
-            "HandlerShort", ftyp() + box("moov", {fullBox("hdlr", 0, 0, zeros(4) + "sou")}), {}},
-        FileCase{"Mp4v", sampleEntries({videoEntry("mp4v", 1920, 1080)}),
-                 video(1920, 1080, "mp4v") + Log{mime("audio/mp4")}},
-        FileCase{"Encv", sampleEntries({videoEntry("encv", 65535, 0)}),
-                 video(65535, 0, "encv") + Log{mime("audio/mp4")}},
-        FileCase{"S263", sampleEntries({videoEntry("s263", 1, 1)}),
-                 video(1, 1, "s263") + Log{mime("audio/mp4")}},
-        FileCase{"Enca", sampleEntries({audioEntry("enca", 6, 24, 0xBB80FFFF)}),
-                 audio(6, "24", 48000, "enca") + Log{mime("audio/mp4")}},
-        FileCase{"Samr", sampleEntries({audioEntry("samr", 0, 0, 0)}),
-                 audio(0, "0", 0, "samr") + Log{mime("audio/mp4")}},
-        FileCase{"Sawb", sampleEntries({audioEntry("sawb", 65535, 65535, UINT32_MAX)}),
-                 audio(65535, "65535", 65535, "sawb") + Log{mime("audio/mp4")}},
+            "SoundHintMdir", mp4({hdlr("soun"), hdlr("hint"), hdlr("mdir")}), {mime("audio/mp4")}},
+        FileCase{"NoMediaHandler", mp4({hdlr("mdir"), hdlr("SOUN"), hdlr("url ", "soun")}), {}},
+        FileCase{"Encv", mp4({stsd({videoEntry("encv", 65535, 0)})}), video(65535, 0, "encv")},
+        FileCase{"Enca", mp4({stsd({audioEntry("enca", 6, 24, 0xBB80FFFF)})}),
+                 audio(6, "24", 48000, "enca")},
+        FileCase{"Sawb", mp4({stsd({audioEntry("sawb", 65535, 65535, UINT32_MAX)})}),
+                 audio(65535, "65535", 65535, "sawb")},
         FileCase{"OnlyTheFirstEntry",
-                 sampleEntries({audioEntry("alac", 2, 16, 0), audioEntry("mp4a", 2, 16, 0)}),
-                 {mime("audio/mp4")}},
-        FileCase{
-            "UpperCaseCode", sampleEntries({audioEntry("MP4A", 2, 16, 0)}), {mime("audio/mp4")}},
-        FileCase{"Mp4s", sampleEntries({audioEntry("mp4s", 2, 16, 0)}), {mime("audio/mp4")}},
-        FileCase{"Hvc1", sampleEntries({videoEntry("hvc1", 2, 2)}), {mime("audio/mp4")}},
-        FileCase{"StsdVersionOne",
-                 sampleEntries({audioEntry("mp4a", 2, 16, 0)}, 1),
-                 {mime("audio/mp4")}}),
-    name);
-
-INSTANTIATE_TEST_SUITE_P(
-    Tags, Files,
-    testing::Values(
-        FileCase{"Text",
-                 tags({textItem("aART", "A"), textItem("covr", "B"), textItem("cprt", "C"),
-                       textItem("apID", "D"), textItem("purd", "E"), textItem("keyw", "F"),
-                       textItem("desc", "G"), textItem("purl", "H"), textItem("\251nam", "I"),
-                       textItem("\251ART", "J"), textItem("\251wrt", "K"), textItem("\251alb", "L"),
-                       textItem("\251cmt", "M"), textItem("\251gen", "N"), textItem("\251day", "O"),
-                       textItem("\251too", "P\xC3\xA4")}),
-                 {str("TODO_audio.albumartist", "A"), str("content.thumbnail", "B"),
-                  str("content.copyright", "C"), str("TODO_content.purchaser", "D"),
-                  str("TODO_content.purchasedate", "E"), str("content.keyword", "F"),
-                  str("content.description", "G"), str("content.links", "H"),
-                  str("audio.title", "I"), str("audio.artist", "J"), str("content.author", "K"),
-                  str("audio.album", "L"), str("content.comment", "M"), str("content.genre", "N"),
-                  str("content.creation_time", "O"), str("content.generator", "P\xC3\xA4")}},
-        FileCase{
-            "Silent",
-            tags({textItem("tmpo", "x"), textItem("cpil", "x"), textItem("pgap", "x"),
-                  textItem("\251grp", "x"), textItem("----", "x"), textItem("cnID", "x"),
-                  textItem("stik", "x"), textItem("atID", "x"), textItem("plID", "x"),
-                  textItem("geID", "x"), textItem("sfID", "x"), textItem("akID", "x"),
-                  textItem("ldes", "x"), textItem("\251NAM", "x"), textItem("\xC2\xA9na", "x")}),
-            {}},
-        FileCase{"AsStored",
-                 tags({textItem("\251nam", Bytes("Song\0\0  ", 8)), textItem("\251ART", ""),
-                       item("\251alb", {data(2, kUtf16)})}),
-                 {str("audio.title", Bytes("Song\0\0  ", 8)), str("audio.artist", ""),
-                  str("audio.album", kUtf16)}},
+                 mp4({stsd({audioEntry("alac", 2, 16, 0), audioEntry("mp4a", 2, 16, 0)})}),
+                 {}},
+        // Walked items: one listed to give nothing, one not listed at all.
+        FileCase{"Silent", tags({textItem("pgap", "x"), textItem("cnID", "x")}), {}},
         FileCase{
             "Numbers",
             tags({item("trkn", {data(0, be32(5) + be16(12) + be16(0))}),
-                  item("trkn", {data(0, be32(5) + be16(0))}),
                   item("disk", {data(0, be16(9) + be16(65535) + be16(65535) + "rest")}),
-                  item("disk", {data(0, be32(1) + be16(2))}), item("gnre", {data(0, be16(0))}),
-                  item("gnre", {data(0, be16(65535) + "x")}), item("rtng", {data(21, "\x04")}),
+                  item("gnre", {data(0, be16(65535) + "x")}),
                   item("rtng", {data(21, "\x01\x02\x03")}), item("rtng", {data(21, be16(65535))})}),
-            {str("TODO_trackNumber", "5/12"), str("TODO_trackNumber", "5/0"),
-             str("TODO_discNumber", "65535/65535"), str("TODO_discNumber", "1/2"),
-             str("content.genre", "(0)"), str("content.genre", "(65535)"), i32("user.rating", 4),
-             i32("user.rating", 258), i32("user.rating", 65535)}},
-        FileCase{"EveryDataBoxInOrder",
-                 tags({item("\251ART", {data(1, "One"), data(1, "Two")}),
-                       textItem("\251gen", "Rock"), item("gnre", {data(0, be16(18))})}),
-                 {str("audio.artist", "One"), str("audio.artist", "Two"),
-                  str("content.genre", "Rock"), str("content.genre", "(18)")}},
-        FileCase{"MetaInMoov",
-                 ftyp() + box("moov", {meta({hdlr("mdir"), ilst({textItem("\251nam", "x")})})}),
+            {str("TODO_trackNumber", "5/12"), str("TODO_discNumber", "65535/65535"),
+             str("content.genre", "(65535)"), i32("user.rating", 258), i32("user.rating", 65535)}},
+        // Every data box of an item, the value as stored.
+        FileCase{"AsStoredInOrder",
+                 tags({item("\251nam", {data(1, Bytes("Song\0\0  ", 8)), data(1, "")}),
+                       item("\251alb", {data(2, kUtf16)}), textItem("\251gen", "Rock"),
+                       item("gnre", {data(0, be16(18))})}),
+                 {str("audio.title", Bytes("Song\0\0  ", 8)), str("audio.title", ""),
+                  str("audio.album", kUtf16), str("content.genre", "Rock"),
+                  str("content.genre", "(18)")}},
+        // Paths shorter than the item list's, as long and longer.
+        FileCase{"DataOutsideTheItemList",
+                 ftyp() + meta({hdlr("mdir"), ilst({textItem("\251nam", "x")})}) +
+                     box("moov", {box("trak", {meta({ilst({textItem("\251nam", "x")})})}),
+                                  box("udta", {ilst({textItem("\251nam", "x")})}),
+                                  udtaTags({item("\251nam", {box("\251ART", {data(1, "Deep")})}),
+                                            box("data", be32(1) + be32(0) + "Bare")})}),
                  {}},
-        FileCase{"MetaAtTop", ftyp() + meta({hdlr("mdir"), ilst({textItem("\251nam", "x")})}), {}},
-        FileCase{"TrackUserData",
-                 ftyp() + box("moov", {box("trak", {udtaTags({textItem("\251nam", "x")})})}),
-                 {}},
-        FileCase{"IlstWithoutMeta",
-                 ftyp() + box("moov", {box("udta", {ilst({textItem("\251nam", "x")})})}),
-                 {}},
-        FileCase{"NestedAndBareData",
-                 tags({item("\251nam", {box("\251ART", {data(1, "Deep")})}),
-                       box("data", be32(1) + be32(0) + "Bare")}),
-                 {}},
-        FileCase{
-            "MetaVersionOneHidesItsTags",
-            ftyp() +
-                box("moov", {box("udta", {meta({hdlr("soun"), ilst({textItem("\251nam", "H")})}, 1),
-                                          meta({ilst({textItem("\251ART", "Shown")})})}),
-                             trak(soundTrack())}),
-            Log{str("audio.artist", "Shown"), i32("media.duration", 10)} +
-                audio(2, "16", 44100, "mp4a") + Log{mime("audio/mp4")}}),
+        FileCase{"MetaVersionOneHidesItsTags",
+                 mp4({box("udta", {meta({hdlr("soun"), ilst({textItem("\251nam", "H")})}, 1),
+                                   meta({ilst({textItem("\251ART", "Shown")})})})}),
+                 {str("audio.artist", "Shown")}}),
     name);
 
 TEST(Intake, StreamsOfEveryKind) {
@@ -327,12 +210,16 @@ TEST(Intake, StreamsOfEveryKind) {
   EXPECT_EQ(harness.call(
                 [](Mp4ThroughAnalyzer& a) { EXPECT_EQ(a.connectInputStream(nullptr), nullptr); }),
             Log{});
-  // A size-zero last box runs to the end, known or not.
+  // A size-zero last box runs to the end, known or not, but not when a read
+  // fails on the way there.
   const Bytes toEnd =
-      ftyp() + box("free", "") + boxWithSizeField(0, "moov", soundMovie().substr(8));
+      ftyp() + box("free", "") +
+      boxWithSizeField(0, "moov", soundMovie().substr(8) + box("free", zeros(9000)));
   for (auto size : {TestStream::Known, TestStream::LearntAtEnd, TestStream::NeverKnown}) {
     EXPECT_EQ(harness.run(toEnd, size), kSoundMp4) << size;
   }
+  TestStream failing(toEnd, TestStream::NeverKnown, static_cast<int64_t>(toEnd.size()) - 1);
+  EXPECT_EQ(harness.run(&failing), Log{});
   // Without a size the last header read falls short: no mime type.
   const Bytes file = ftyp() + box("mdat", "media") + soundMovie();
   EXPECT_EQ(harness.run(file, TestStream::LearntAtEnd), kSoundMp4);
@@ -349,13 +236,11 @@ TEST(Intake, StreamsOfEveryKind) {
   EXPECT_EQ(harness.run(ftyp() + movie({})).back(), i32("TODO_video.duration", 0));
 }
 
+// The item types that hold values are walked in the tag rows.
 TEST(Walker, ContainersAndOtherTypes) {
   for (const char* type :
-       {"moov", "trak",    "edts",    "mdia",    "minf",    "dinf",    "stbl", "gmhd",
-        "tref", "chap",    "udta",    "ilst",    "\251nam", "\251ART", "aART", "\251alb",
-        "gnre", "trkn",    "disk",    "\251day", "pgap",    "apID",    "cprt", "cnID",
-        "rtng", "atID",    "plID",    "geID",    "sfID",    "akID",    "stik", "purd",
-        "covr", "\251wrt", "\251cmt", "\251gen", "\251too", "keyw",    "desc", "purl"}) {
+       {"moov", "trak", "edts", "mdia", "minf", "dinf", "stbl", "gmhd", "tref", "chap", "udta",
+        "ilst", "atID", "plID", "geID", "sfID", "akID", "stik"}) {
     EXPECT_EQ(Harness().run(ftyp() + box("moov", {box(type, {hdlr("soun")})})),
               Log{mime("audio/mp4")})
         << type;
@@ -363,18 +248,6 @@ TEST(Walker, ContainersAndOtherTypes) {
   for (const char* type : {"free", "mdat", "tkhd", "mvex", "moof", "tmpo", "cpil", "\251grp",
                            "----", "ldes", "\xC2\xA9na", "TRAK"}) {
     EXPECT_EQ(Harness().run(ftyp() + box("moov", {box(type, {hdlr("soun")})})), Log{}) << type;
-  }
-  // From moov at depth d the data box is parsed at d + 7 (meta counts
-  // twice); nothing is walked beyond depth 15.
-  const Bytes moov = movie({}, {textItem("\251nam", "Song")}, 1, 2);
-  for (int depth : {0, 9, 10}) {
-    Harness h;
-    const Log log = h.call([&](Mp4ThroughAnalyzer& a) {
-      EXPECT_TRUE(parseExact(a, &Mp4ThroughAnalyzer::parseBox, moov.substr(8), "moov", depth));
-    });
-    EXPECT_EQ(log, (depth <= 9 ? Log{i32("TODO_video.duration", 2), str("audio.title", "Song")}
-                               : Log{i32("TODO_video.duration", 2)}))
-        << depth;
   }
 }
 
@@ -399,31 +272,20 @@ TEST(Boxes, TimeHeadersGiveWholeSecondsTowardZero) {
     uint32_t timescale;
     int64_t duration;
     std::optional<int32_t> seconds;  // nothing reported and false when empty
-  } cases[] = {{0, 600, 6000, 10},
-               {0, 600, 5999, 9},
-               {0, 600, 0, 0},
+  } cases[] = {{0, 600, 5999, 9},
                {0, 1, -1, -1},
                {0, 2, -1, 0},
-               {0, 600, -6000, -10},
-               {0, 1, INT32_MAX, INT32_MAX},
                {0, UINT32_MAX, UINT32_MAX, 0},
                {0, 0, 600, std::nullopt},
                {1, 1000, k2To32 * 1000 + 5000, 5},
                {1, 10000000, -1, 0},
                {1, UINT32_MAX, UINT32_MAX * int64_t{3}, 3},
-               {1, 1, k2To32 + 7, 7},
-               {1, 1, INT64_MIN, 0},
-               {1, 0, 600, std::nullopt},
-               {2, 600, 6000, std::nullopt},
-               {255, 600, 6000, std::nullopt}};
+               {2, 600, 6000, std::nullopt}};
   for (const auto& c : cases) {
-    for (const auto& [parser, key] :
-         {std::pair<BoxParser, std::string>{&M::parseMvhdBox, "TODO_video.duration"},
-          {&M::parseMdhdBox, "media.duration"}}) {
-      const auto [ok, log] = parse(parser, mvhd(c.timescale, c.duration, c.version), "moov.mvhd");
-      EXPECT_EQ(ok, c.seconds.has_value()) << key << " " << c.duration;
-      EXPECT_EQ(log, c.seconds ? Log{i32(key, *c.seconds)} : Log{}) << key << " " << c.duration;
-    }
+    const auto [ok, log] =
+        parse(&M::parseMdhdBox, mdhd(c.timescale, c.duration, c.version), "mdhd");
+    EXPECT_EQ(ok, c.seconds.has_value()) << c.duration;
+    EXPECT_EQ(log, c.seconds ? Log{i32("media.duration", *c.seconds)} : Log{}) << c.duration;
   }
 }
 
@@ -445,8 +307,6 @@ TEST(Boxes, ShortPayloadsAreRefused) {
       {&M::parseStsdBox, stsd({audioEntry("alac", 2, 16, 0)}), "moov.stsd", 16, {}},
       {&M::parseStsdBox, stsd({audioEntry("mp4a", 2, 16, 44100u << 16)}), "moov.stsd", 44,
        audio(2, "16", 44100, "mp4a")},
-      {&M::parseStsdBox, stsd({videoEntry("avc1", 320, 240)}), "moov.stsd", 44,
-       video(320, 240, "avc1")},
       {&M::parseMetaBox, meta({}), "moov.udta.meta", 4, {}}};
   // Data boxes, by the item that holds them: the payload is the shortest.
   for (const auto& [item, payload, log] : std::vector<std::tuple<std::string, Bytes, Log>>{
@@ -472,12 +332,10 @@ TEST(Boxes, ShortPayloadsAreRefused) {
     EXPECT_TRUE(parse(&M::parseBox, box("moov", bad), "moov").first);
   }
   testing::internal::GetCapturedStderr();
-  EXPECT_FALSE(parse(&M::parseStsdBox, stsd({audioEntry("mp4a", 2, 16, 0)}, 1), "moov.stsd").first);
+  EXPECT_EQ(parse(&M::parseStsdBox, stsd({audioEntry("mp4a", 2, 16, 0)}, 1), "moov.stsd"),
+            std::make_pair(false, Log{}));
   EXPECT_TRUE(parse(&M::parseHintBox, box("hint", be32(0x00FFFFFF)), "moov.hint").first);
   EXPECT_FALSE(parse(&M::parseHintBox, box("hint", be32(0x01000000)), "moov.hint").first);
-  for (const char* path : {"data", "ilst.data", "\251nam.data"}) {
-    EXPECT_EQ(parse(&M::parseDataBox, box("data", zeros(8) + "x"), path).second, Log{}) << path;
-  }
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 #include "boxes.h"
 
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 
 namespace mp4test {
@@ -38,12 +38,8 @@ Bytes boxWithSizeField(uint32_t sizeField, const Bytes& type, const Bytes& paylo
   return be32(sizeField) + checkedType(type) + payload;
 }
 
-Bytes largeBox(const Bytes& type, const Bytes& payload) {
-  return largeBox(type, payload, 16 + payload.size());
-}
-
-Bytes largeBox(const Bytes& type, const Bytes& payload, uint64_t size64) {
-  return be32(1) + checkedType(type) + be64(size64) + payload;
+Bytes largeBox(const Bytes& type, const Bytes& payload, std::optional<uint64_t> size64) {
+  return be32(1) + checkedType(type) + be64(size64.value_or(16 + payload.size())) + payload;
 }
 
 Bytes fullBox(const Bytes& type, uint8_t version, uint32_t flags, const Bytes& payload) {
@@ -52,14 +48,13 @@ Bytes fullBox(const Bytes& type, uint8_t version, uint32_t flags, const Bytes& p
 
 Bytes ftyp(const Bytes& brand) { return box("ftyp", brand + be32(512) + brand + "mp41"); }
 
+// Version 1 has 64-bit times; version 0 and any other the 32-bit layout.
 static Bytes timeHeader(const Bytes& type, uint8_t version, uint32_t timescale, int64_t duration) {
   const uint64_t raw = static_cast<uint64_t>(duration);
-  if (version == 1) {
-    return fullBox(type, 1, 0, be64(1) + be64(2) + be32(timescale) + be64(raw) + zeros(4));
-  }
-  // Version 0 and any other version: the 32-bit layout.
   return fullBox(type, version, 0,
-                 be32(1) + be32(2) + be32(timescale) + be32(static_cast<uint32_t>(raw)) + zeros(4));
+                 (version == 1 ? be64(1) + be64(2) + be32(timescale) + be64(raw)
+                               : be32(1) + be32(2) + be32(timescale) + be32(uint32_t(raw))) +
+                     zeros(4));
 }
 
 Bytes mvhd(uint32_t timescale, int64_t t, uint8_t v) { return timeHeader("mvhd", v, timescale, t); }
@@ -115,19 +110,14 @@ Bytes movie(const std::vector<Track>& tracks, const std::vector<Bytes>& tagItems
   return box("moov", payload);
 }
 
-Track soundTrack() {
-  return {"soun", 44100, 441000, stsd({audioEntry("mp4a", 2, 16, 44100u << 16)})};
+Bytes soundMovie() {
+  const Track sound{"soun", 44100, 441000, stsd({audioEntry("mp4a", 2, 16, 44100u << 16)})};
+  return movie({sound}, {}, 1000, 10000);
 }
-
-Track videoTrack() { return {"vide", 600, 6000, stsd({videoEntry("avc1", 320, 240)})}; }
-
-Bytes soundMovie() { return movie({soundTrack()}, {}, 1000, 10000); }
 
 Bytes readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 }  // namespace mp4test

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,8 +27,8 @@ inline Bytes box(const Bytes& type, std::initializer_list<Bytes> children) {
   return box(type, std::vector<Bytes>(children));
 }
 Bytes boxWithSizeField(uint32_t sizeField, const Bytes& type, const Bytes& payload);
-Bytes largeBox(const Bytes& type, const Bytes& payload);
-Bytes largeBox(const Bytes& type, const Bytes& payload, uint64_t size64);
+Bytes largeBox(const Bytes& type, const Bytes& payload,
+               std::optional<uint64_t> size64 = std::nullopt);
 Bytes fullBox(const Bytes& type, uint8_t version, uint32_t flags, const Bytes& payload);
 
 Bytes ftyp(const Bytes& brand = "isom");
@@ -64,10 +65,7 @@ Bytes trak(const Track& track);
 Bytes movie(const std::vector<Track>& tracks, const std::vector<Bytes>& tagItems = {},
             uint32_t timescale = 1000, int64_t duration = 0);
 
-// 10 s of stereo 16-bit AAC at 44.1 kHz; 10 s of 320x240 video; a movie of
-// 10 s with the sound track.
-Track soundTrack();
-Track videoTrack();
+// A movie of 10 s with one track of 10 s of stereo 16-bit AAC at 44.1 kHz.
 Bytes soundMovie();
 
 // The whole contents of a file; empty when it cannot be read.
