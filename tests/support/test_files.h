@@ -101,13 +101,12 @@ struct RunResult {
 };
 
 struct RunOptions {
-  std::string stdinData;                  // fed through a pipe
-  bool stdinIsPipe = false;               // otherwise /dev/null
-  std::string pluginPath;                 // STRIGI_PLUGIN_PATH; the built module by default
-  bool asNobody = false;                  // drop root privileges to user "nobody"
-  std::string workingDirectory, preload;  // preload: LD_PRELOAD
-  std::string stdoutPath;                 // standard output goes there instead of into out
-  bool terminal = false;                  // standard output and error on a terminal, into out
+  std::string stdinData;     // fed through a pipe, which is standard input
+  std::string pluginPath{};  // STRIGI_PLUGIN_PATH; the built module by default
+  bool asNobody = false;     // drop root privileges to user "nobody"
+  std::string preload{};     // LD_PRELOAD
+  std::string stdoutPath{};  // standard output goes there instead of into out
+  bool terminal = false;     // standard output and error on a terminal, into out
 };
 
 // Runs program (a built tool) with args, the built module on its plug-in
