@@ -93,9 +93,6 @@ TEST(Pipeline, DrivesTheAnalyzersInTurn) {
   EXPECT_TRUE(pipeline.analyzeDescriptor(fd, "-"));
   close(fd);
   EXPECT_EQ(mp4test::describe(pipeline.values()).back(), mp4test::mime("audio/mp4"));
-  EXPECT_FALSE(pipeline.analyzeFile(files.path() + "/missing.m4a"));
-  EXPECT_EQ(pipeline.error(), "No such file or directory");
-  EXPECT_TRUE(pipeline.values().values().empty());
   EXPECT_FALSE(pipeline.analyzeFile(files.write("bang", "!")));
   EXPECT_EQ(pipeline.error(), "analysis failed: first byte '!'");
   EXPECT_FALSE(pipeline.analyzeFile(files.path()));
