@@ -59,9 +59,8 @@ TEST(PluginPath, EnvironmentFirstThenInstallAndBuildDirectories) {
   EXPECT_EQ(defaults.back(), MP4_MODULE_DIR);
 }
 
-// The fake module, then the MP4 module: they run in turn, a stream left
-// away from its start is put back, and an analyzer that throws fails the
-// file.
+// The fake module, then the MP4 module, in turn: a stream left away from
+// its start is put back; an analyzer that throws fails the file.
 TEST(Pipeline, DrivesTheAnalyzersInTurn) {
   TempDir modules, files;
   install(modules, FAKE_MODULE_PATH, "strigita_0fake.so");

@@ -107,9 +107,8 @@ TEST(Mp4meta, TreesInByteOrderAndParallelRunsPrintWhatSerialRunsPrint) {
   }
 }
 
-// On a terminal, while a named pipe holds the run up for more than a
-// second, a progress line counts the files printed and makes way for the
-// next result.
+// On a terminal, while a named pipe holds the run up for over a second, a
+// progress line counts the files printed and makes way for the next result.
 TEST(Mp4meta, SlowInputKeepsItsPlaceWhileLaterFilesFinish) {
   TempDir dir;
   const std::string fifo = dir.path() + "/slow";

@@ -138,9 +138,8 @@ std::string boxedPattern() {
 }
 
 const RequestCase kRequestCases[] = {
-    // The analyzer's reads with the movie box after the media data:
-    // header, box, the media data's header; stepping over the media
-    // data maps it; the movie box is read into the view's window.
+    // The analyzer's reads of a movie box after the media data: stepping
+    // over the media data maps it; the movie box is read into the window.
     {"MovieLast",
      {{0, 1, 1024, kBuffer},
       {0, 8, 8, kBuffer},
@@ -178,9 +177,8 @@ const RequestCase kRequestCases[] = {
     {"FarResetAndBack",
      {{0, 8, 8, kBuffer}, {2000000, 16, 16, kView}, {0, 8, 8, kView}, {kFileSize - 8, 8, 8, kView}},
      {3, 3}},
-    // After a view is made for the media data: bytes before its window
-    // (from the mapping), across the window's start, the window read on
-    // a little, then moved far ahead, and a large read back from 0.
+    // Once the media data is viewed: bytes before the window, across its
+    // start, read on a little, far ahead, and a large read back from 0.
     {"InAndAroundAView",
      {{0, kMdatData, kMdatData, kBuffer},
       {0, kMoov, kMoov, kView},
@@ -305,9 +303,8 @@ TEST(FileStream, ManyFilesInTurnEachShowTheirOwnBytes) {
     // Sizes that are not whole pages, now larger, now smaller than the one
     // before, so that views map over what earlier ones left in every way.
     std::string data = pattern(300000 + static_cast<size_t>((i * 7) % 11) * 40961);
-    // Each file is one media-data box (every third of size 0: to the end),
-    // so reading it whole maps it; every fifth is a box of a type one letter
-    // off, read.
+    // One media-data box (every third of size 0: to the end), viewed when
+    // read whole; every fifth of a type one letter off, read.
     const bool media = i % 5 != 4;
     const char* type = media ? "mdat" : i % 2 ? "mdax" : "mdxt";
     data.replace(0, 8, mp4test::be32(i % 3 ? static_cast<uint32_t>(data.size()) : 0) + type);

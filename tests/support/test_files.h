@@ -1,6 +1,5 @@
-// Test support: the analyzer run as a host runs it over a test stream,
-// temporary files, runs of the built mp4meta, the built module as a host
-// loads it.
+// Test support: the analyzer run over a test stream as a host runs it,
+// temporary files, runs of the built tools, the built module loaded.
 #ifndef MP4TEST_TEST_FILES_H
 #define MP4TEST_TEST_FILES_H
 
@@ -109,8 +108,7 @@ struct RunOptions {
   bool terminal = false;     // standard output and error on a terminal, into out
 };
 
-// Runs program (a built tool) with args, the built module on its plug-in
-// path.
+// Runs program (a built tool) with args and the built module to load.
 RunResult runTool(const std::string& program, const std::vector<std::string>& args,
                   const RunOptions& options = {});
 // Runs the built mp4meta with args.
