@@ -28,16 +28,16 @@ TEST(LargeFile, GivesWhatTheSmallFileGives) {
     const uint64_t size = mediaSize ? mediaSize : 3000000000ull;
     const Bytes mdat = size > UINT32_MAX ? be32(1) + "mdat" + be64(size)
                                          : be32(static_cast<uint32_t>(size)) + "mdat";
+    // The movie's bytes before and after the media data; a hole between.
     const Bytes head = mediaSize ? ftyp() + mdat : ftyp() + moov + mdat;
-    const uint64_t tailAt = mediaSize ? ftyp().size() + size : ftyp().size() + moov.size() + size;
-    const std::string path = dir.write(std::to_string(mediaSize) + ".mp4", "");
+    const Bytes tail = mediaSize ? moov : "";
+    const uint64_t tailAt = head.size() - mdat.size() + size;
+    const std::string path = dir.write(std::to_string(mediaSize) + ".mp4", head);
     const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
     struct stat st;
     const bool sparse =
-        pwrite(fd, head.data(), head.size(), 0) == static_cast<ssize_t>(head.size()) &&
-        (mediaSize == 0 ||
-         pwrite(fd, moov.data(), moov.size(), tailAt) == static_cast<ssize_t>(moov.size())) &&
-        ftruncate(fd, tailAt + (mediaSize ? moov.size() : 0)) == 0 && fstat(fd, &st) == 0 &&
+        pwrite(fd, tail.data(), tail.size(), tailAt) == static_cast<ssize_t>(tail.size()) &&
+        ftruncate(fd, tailAt + tail.size()) == 0 && fstat(fd, &st) == 0 &&
         st.st_blocks * 512 < (1 << 20);
     close(fd);
     if (!sparse) GTEST_SKIP() << "cannot make a sparse file of " << tailAt << " bytes here";
@@ -51,9 +51,7 @@ TEST(LargeFile, GivesWhatTheSmallFileGives) {
   std::istringstream lines(run.out);
   for (std::string line; std::getline(lines, line);)
     fields.push_back(line.substr(line.find("\"fields\"")));
-  ASSERT_EQ(fields.size(), 5u);
-  EXPECT_NE(fields[0].find("\"content.mime_type\": [\"video/mp4\"]"), std::string::npos)
-      << fields[0];
+  ASSERT_NE(fields.at(0).find("\"content.mime_type\": [\"video/mp4\"]"), std::string::npos);
   EXPECT_EQ(fields, std::vector<std::string>(5, fields[0]));
 }
 

@@ -59,9 +59,8 @@ TEST(PluginPath, EnvironmentFirstThenInstallAndBuildDirectories) {
   EXPECT_EQ(defaults.back(), MP4_MODULE_DIR);
 }
 
-// The fake module, then the MP4 module: they run in turn, a stream left
-// away from its start is put back, and an analyzer that throws fails the
-// file.
+// The fake module, then the MP4 module, in turn: a stream left away from
+// its start is put back; an analyzer that throws fails the file.
 TEST(Pipeline, DrivesTheAnalyzersInTurn) {
   TempDir modules, files;
   install(modules, FAKE_MODULE_PATH, "strigita_0fake.so");
@@ -93,9 +92,6 @@ TEST(Pipeline, DrivesTheAnalyzersInTurn) {
   EXPECT_TRUE(pipeline.analyzeDescriptor(fd, "-"));
   close(fd);
   EXPECT_EQ(mp4test::describe(pipeline.values()).back(), mp4test::mime("audio/mp4"));
-  EXPECT_FALSE(pipeline.analyzeFile(files.path() + "/missing.m4a"));
-  EXPECT_EQ(pipeline.error(), "No such file or directory");
-  EXPECT_TRUE(pipeline.values().values().empty());
   EXPECT_FALSE(pipeline.analyzeFile(files.write("bang", "!")));
   EXPECT_EQ(pipeline.error(), "analysis failed: first byte '!'");
   EXPECT_FALSE(pipeline.analyzeFile(files.path()));

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -51,11 +52,7 @@ TEST(Mp4meta, OutputLinesOfBothFormats) {
                 "\"audio.title\": [\"Ti\\\"tle\"], \"content.thumbnail\": [{\"base64\": \"" +
                 cover + "\"}], \"content.mime_type\": [\"audio/mp4\"]}}\n{\"path\": \"" + text +
                 "\", \"fields\": {}}");
-  EXPECT_EQ(jsonLines(run.out)
-                .at(2)["fields"]["content.thumbnail"][0]["base64"]
-                .get<std::string>()
-                .size(),
-            40000u);
+  EXPECT_NE(run.out.find("\"/9j/4" + std::string(39995, 'A') + "\"}"), std::string::npos);
   EXPECT_EQ(run.err, "");
   RunOptions full;
   full.stdoutPath = "/dev/full";
@@ -110,9 +107,8 @@ TEST(Mp4meta, TreesInByteOrderAndParallelRunsPrintWhatSerialRunsPrint) {
   }
 }
 
-// On a terminal, while a named pipe holds the run up for more than a
-// second, a progress line counts the files printed and makes way for the
-// next result.
+// On a terminal, while a named pipe holds the run up for over a second, a
+// progress line counts the files printed and makes way for the next result.
 TEST(Mp4meta, SlowInputKeepsItsPlaceWhileLaterFilesFinish) {
   TempDir dir;
   const std::string fifo = dir.path() + "/slow";
@@ -175,10 +171,7 @@ TEST(Mp4meta, StandardInputAndFileLists) {
   TempDir dir;
   const std::string song = taggedSong("From a pipe", 4);
   const std::string path = dir.write("song.m4a", song);
-  RunOptions options;
-  options.stdinIsPipe = true;
-  options.stdinData = song;
-  const RunResult fromPipe = runMp4meta({"--json", "-"}, options);
+  const RunResult fromPipe = runMp4meta({"--json", "-"}, {song});
   ASSERT_EQ(fromPipe.status, 0) << fromPipe.err;
   // The same values as from the file, the mime type included.
   const RunResult fromFile = runMp4meta({"--json", path});
@@ -190,11 +183,9 @@ TEST(Mp4meta, StandardInputAndFileLists) {
   const std::string plain = dir.write("plain.mp4", hosttest::videoFile(8, 8));
   dir.mkdir("tree");
   const std::string inTree = dir.write("tree/t.m4a", taggedSong("t", 1));
-  options = RunOptions{};
-  options.stdinIsPipe = true;
-  options.stdinData = odd + '\0' + plain + '\0' + dir.path() + "/tree" + '\0';
+  const std::string list0 = odd + '\0' + plain + '\0' + dir.path() + "/tree" + '\0';
   for (const char* nul : {"-0", "--null"}) {
-    const RunResult run = runMp4meta({"--json", nul, "--files-from", "-"}, options);
+    const RunResult run = runMp4meta({"--json", nul, "--files-from", "-"}, {list0});
     EXPECT_EQ(paths(run.out), (std::vector<std::string>{odd, plain, inTree})) << run.err;
   }
   // Named paths come first, then each list in turn; empty lines are skipped.
@@ -210,7 +201,6 @@ TEST(Mp4meta, StandardInputAndFileLists) {
 TEST(Mp4meta, CommandLines) {
   for (const std::vector<std::string>& args :
        std::vector<std::vector<std::string>>{{},
-                                             {"--json"},
                                              {"--fast", "x"},
                                              {"-x", "x"},
                                              {"--jobs", "0", "x"},
@@ -236,9 +226,10 @@ TEST(Mp4meta, CommandLines) {
   EXPECT_EQ(run.out.rfind("mp4meta ", 0), 0u);
   TempDir dir;
   dir.write("-odd.m4a", taggedSong("x", 1));
-  RunOptions options;
-  options.workingDirectory = dir.path();
-  run = runMp4meta({"--json", "--", "-odd.m4a"}, options);
+  const std::filesystem::path cwd = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  run = runMp4meta({"--json", "--", "-odd.m4a"});
+  std::filesystem::current_path(cwd);
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(paths(run.out), std::vector<std::string>{"-odd.m4a"});
 }

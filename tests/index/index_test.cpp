@@ -42,17 +42,16 @@ std::set<std::string> lineSet(const std::string& text) {
   return lines;
 }
 
-int keepFirstColumn(void* out, int, char** row, char**) {
-  *static_cast<std::string*>(out) = row[0] ? row[0] : "NULL";
-  return 0;
-}
-
 // Runs statements on db: the last row's first column, "" if none, or the error.
 std::string sql(const std::string& db, const std::string& statements) {
   sqlite3* handle = nullptr;
   sqlite3_open(db.c_str(), &handle);
   std::string result;
   char* error = nullptr;
+  const auto keepFirstColumn = [](void* out, int, char** row, char**) {
+    *static_cast<std::string*>(out) = row[0] ? row[0] : "NULL";
+    return 0;
+  };
   sqlite3_exec(handle, statements.c_str(), keepFirstColumn, &result, &error);
   if (error) result = error;
   sqlite3_free(error);
@@ -106,7 +105,6 @@ TEST(Mp4index, UpdatesFollowTheCollection) {
             summary(2, 1, 0, 1, 0));
   EXPECT_EQ(mp4index({"update", c.db, c.root, "--files-from", list}).out, summary(0, 0, 1, 7, 0));
   EXPECT_EQ(c.search({"three"}), "album/b.m4a ");
-  EXPECT_EQ(c.search({"beta"}), "album/b.m4a ");
   EXPECT_EQ(c.search({"two"}), "");  // the old title's words left the full-text index
   EXPECT_EQ(c.search({"media.duration=5"}), "");
   // What the index holds is what mp4meta reports, in both formats.

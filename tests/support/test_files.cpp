@@ -183,18 +183,12 @@ RunResult runMp4meta(const std::vector<std::string>& args, const RunOptions& opt
 RunResult runTool(const std::string& program, const std::vector<std::string>& args,
                   const RunOptions& options) {
   TempDir scratch;
-  const std::string outPath = scratch.path() + "/out";
-  const std::string errPath = scratch.path() + "/err";
+  const std::string outPath = scratch.path() + "/out", errPath = scratch.path() + "/err";
   int in[2];
   if (pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-
-  std::vector<std::string> argStrings{program};
-  argStrings.insert(argStrings.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& a : argStrings) argv.push_back(a.data());
+  std::vector<char*> argv{const_cast<char*>(program.c_str())};
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  const std::string pluginPath = options.pluginPath.empty() ? MP4_MODULE_DIR : options.pluginPath;
-
   // A terminal: the tool writes to its other side, a thread reads this one.
   const int master = options.terminal ? posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
   const std::string terminal =
@@ -203,23 +197,20 @@ RunResult runTool(const std::string& program, const std::vector<std::string>& ar
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
     const std::string& to = options.stdoutPath.empty() ? outPath : options.stdoutPath;
-    const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    const int nullIn = open("/dev/null", O_RDONLY);
-    if (out < 0 || err < 0 || nullIn < 0) _exit(126);
-    dup2(options.stdinIsPipe ? in[0] : nullIn, 0);
+    const int out = options.terminal ? open(terminal.c_str(), O_RDWR | O_NOCTTY)
+                                     : open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    const int err = options.terminal ? out : open(errPath.c_str(), O_WRONLY | O_CREAT, 0666);
+    if (out < 0 || err < 0) _exit(126);
+    dup2(in[0], 0);
+    dup2(out, 1);
+    dup2(err, 2);
     if (!options.preload.empty()) {
       setenv("LD_PRELOAD", options.preload.c_str(), 1);
       setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
     }
-    const int tty = options.terminal ? open(terminal.c_str(), O_RDWR | O_NOCTTY) : -1;
-    dup2(tty >= 0 ? tty : out, 1);
-    dup2(tty >= 0 ? tty : err, 2);
-    setenv("STRIGI_PLUGIN_PATH", pluginPath.c_str(), 1);
+    setenv("STRIGI_PLUGIN_PATH",
+           options.pluginPath.empty() ? MP4_MODULE_DIR : options.pluginPath.c_str(), 1);
     signal(SIGPIPE, SIG_DFL);
-    if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) {
-      _exit(126);
-    }
     if (options.asNobody && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(125);
     // A tool that hangs fails the test instead of stopping the suite.
     alarm(60);
@@ -228,7 +219,7 @@ RunResult runTool(const std::string& program, const std::vector<std::string>& ar
   }
   close(in[0]);
   // The input is written while the tool runs, as from a real pipe.
-  std::thread feeder = writeToPipe(in[1], options.stdinIsPipe ? options.stdinData : "");
+  std::thread feeder = writeToPipe(in[1], options.stdinData);
   RunResult result;
   std::thread reader([&] {
     char buffer[4096];

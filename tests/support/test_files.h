@@ -1,6 +1,5 @@
-// Test support: the analyzer run as a host runs it over a test stream,
-// temporary files, runs of the built mp4meta, the built module as a host
-// loads it.
+// Test support: the analyzer run over a test stream as a host runs it,
+// temporary files, runs of the built tools, the built module loaded.
 #ifndef MP4TEST_TEST_FILES_H
 #define MP4TEST_TEST_FILES_H
 
@@ -101,17 +100,15 @@ struct RunResult {
 };
 
 struct RunOptions {
-  std::string stdinData;                  // fed through a pipe
-  bool stdinIsPipe = false;               // otherwise /dev/null
-  std::string pluginPath;                 // STRIGI_PLUGIN_PATH; the built module by default
-  bool asNobody = false;                  // drop root privileges to user "nobody"
-  std::string workingDirectory, preload;  // preload: LD_PRELOAD
-  std::string stdoutPath;                 // standard output goes there instead of into out
-  bool terminal = false;                  // standard output and error on a terminal, into out
+  std::string stdinData;     // fed through a pipe, which is standard input
+  std::string pluginPath{};  // STRIGI_PLUGIN_PATH; the built module by default
+  bool asNobody = false;     // drop root privileges to user "nobody"
+  std::string preload{};     // LD_PRELOAD
+  std::string stdoutPath{};  // standard output goes there instead of into out
+  bool terminal = false;     // standard output and error on a terminal, into out
 };
 
-// Runs program (a built tool) with args, the built module on its plug-in
-// path.
+// Runs program (a built tool) with args and the built module to load.
 RunResult runTool(const std::string& program, const std::vector<std::string>& args,
                   const RunOptions& options = {});
 // Runs the built mp4meta with args.
