@@ -97,7 +97,7 @@ TEST(Mp4meta, TreesInByteOrderAndParallelRunsPrintWhatSerialRunsPrint) {
     std::vector<std::string> args{dir.path(), SAMPLES_DIR, "--jobs=1", "--stream=buffered"};
     if (json) args.push_back("--json");
     const RunResult serial = runMp4meta(args);
-    args[2] = "--jobs=4";
+    args[2] = "-j4";
     args[3] = "--stream=mapped";
     const RunResult parallel = runMp4meta(args);
     ASSERT_EQ(serial.status, 0) << serial.err;

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <mp4host/buffered_stream.h>
 #include <mp4host/file_stream.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -353,6 +355,44 @@ TEST(FileStream, ManyFilesInTurnEachShowTheirOwnBytes) {
   // one mapping, and one call to undo it once the file is closed.
   EXPECT_EQ(std::make_pair(s.calls().reads, s.calls().maps),
             std::make_pair(int64_t{39}, int64_t{35}));
+}
+
+// Where the address space runs short (a limit on it), no view and no
+// whole-file mapping can be had: requests over media data are read into the
+// buffer. Not under sanitizers, whose shadow memory needs more address space
+// than any such limit leaves.
+TEST(FileStream, ShortOfAddressSpaceReadsIntoTheBuffer) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "built with a sanitizer";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+  GTEST_SKIP() << "built with a sanitizer";
+#endif
+#endif
+  const std::string data = boxedPattern();
+  TempDir dir;
+  // The file is far larger than the limit leaves room for.
+  const int64_t size = int64_t{200} << 20;
+  const int fd = open(dir.write("f", data).c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_EQ(ftruncate(fd, size), 0);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    FileInputStream s;
+    s.open(fd, size);
+    const char* p = nullptr;
+    const std::string status = mp4test::readFile("/proc/self/status");
+    const rlim_t used = std::stoull(status.substr(status.find("VmSize:") + 7)) * 1024;
+    const rlimit limit{used + (16 << 20), RLIM_INFINITY};
+    bool ok = setrlimit(RLIMIT_AS, &limit) == 0 && s.read(p, kMdatData, kMdatData) == kMdatData;
+    s.reset(0);
+    ok = ok && s.read(p, kMoov, kMoov) == kMoov && bytesAt(p, kMoov) == data.substr(0, kMoov) &&
+         s.serving() == kBuffer;
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  close(fd);
 }
 
 // A pipe's size is known once its last byte has been read, reset only goes
