@@ -200,8 +200,8 @@ bool FileInputStream::fetchIntoView(int64_t pos, int64_t end, bool stepOver) {
 // the request lies beyond the views' reach or no address space can be had;
 // true with the stream in the Error status when the window cannot be read.
 bool FileInputStream::makeView(int64_t end, bool stepOver) {
-  const bool wholeFile = stepOver && end == m_size;
-  const int64_t windowStart = wholeFile ? pageEnd(end) : pageStart(end - 1);
+  const bool toTheEnd = stepOver && end == m_size;
+  const int64_t windowStart = toTheEnd ? pageEnd(end) : pageStart(end - 1);
   if (windowStart > kViewSpan) return false;
   if (!m_space && !reserveSpace()) return false;
   if (windowStart > 0) {
@@ -219,7 +219,7 @@ bool FileInputStream::makeView(int64_t end, bool stepOver) {
   m_viewEnd = windowStart;
   // What follows media data near the end of a file (a movie box, tags) is
   // all asked for next: one read gets it.
-  if (!wholeFile) fillWindow(m_size - end <= kTailRead ? m_size : end);
+  if (!toTheEnd) fillWindow(m_size - end <= kTailRead ? m_size : end);
   return true;
 }
 
