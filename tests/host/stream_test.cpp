@@ -33,6 +33,12 @@ std::string pattern(size_t n) {
 
 std::string bytesAt(const char* p, int32_t n) { return std::string(p, static_cast<size_t>(n)); }
 
+// The process's address space in bytes.
+int64_t addressSpace() {
+  const std::string status = mp4test::readFile("/proc/self/status");
+  return std::stoll(status.substr(status.find("VmSize:") + 7)) * 1024;
+}
+
 // A file over bytes, or a pipe a thread writes them into while it is read.
 class StreamSource {
  public:
@@ -296,10 +302,6 @@ TEST(FileStream, ManyFilesInTurnEachShowTheirOwnBytes) {
   FileInputStream s;
   int fd = -1;
   // The views' address space is reserved once, for all files.
-  const auto addressSpace = [] {
-    std::string status = mp4test::readFile("/proc/self/status");
-    return std::stoll(status.substr(status.find("VmSize:") + 7)) * 1024;
-  };
   const int64_t spaceBefore = addressSpace();
   for (int i = 0; i < 30; ++i) {
     // Sizes that are not whole pages, now larger, now smaller than the one
@@ -380,9 +382,7 @@ TEST(FileStream, ShortOfAddressSpaceReadsIntoTheBuffer) {
     FileInputStream s;
     s.open(fd, size);
     const char* p = nullptr;
-    const std::string status = mp4test::readFile("/proc/self/status");
-    const rlim_t used = std::stoull(status.substr(status.find("VmSize:") + 7)) * 1024;
-    const rlimit limit{used + (16 << 20), RLIM_INFINITY};
+    const rlimit limit{static_cast<rlim_t>(addressSpace() + (16 << 20)), RLIM_INFINITY};
     bool ok = setrlimit(RLIMIT_AS, &limit) == 0 && s.read(p, kMdatData, kMdatData) == kMdatData;
     s.reset(0);
     ok = ok && s.read(p, kMoov, kMoov) == kMoov && bytesAt(p, kMoov) == data.substr(0, kMoov) &&

@@ -221,18 +221,24 @@ RunResult runTool(const std::string& program, const std::vector<std::string>& ar
   // The input is written while the tool runs, as from a real pipe.
   std::thread feeder = writeToPipe(in[1], options.stdinData);
   RunResult result;
-  std::thread reader([&] {
-    char buffer[4096];
-    for (ssize_t n; master >= 0 && (n = read(master, buffer, sizeof buffer)) > 0;)
-      result.out.append(buffer, static_cast<size_t>(n));
-  });
+  std::thread reader;
+  if (master >= 0) {
+    reader = std::thread([&] {
+      char buffer[4096];
+      for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;)
+        result.out.append(buffer, static_cast<size_t>(n));
+    });
+  }
   int status = 0;
   waitpid(pid, &status, 0);
   feeder.join();
-  reader.join();  // the terminal's reads fail once the tool has closed it
-  if (master >= 0) close(master);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  if (master < 0) result.out = mp4test::readFile(outPath);
+  if (master >= 0) {
+    reader.join();  // the terminal's reads fail once the tool has closed it
+    close(master);
+  } else {
+    result.out = mp4test::readFile(outPath);
+  }
   result.err = mp4test::readFile(errPath);
   return result;
 }
