@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 
 #include "stream_util.h"
 
@@ -84,12 +85,9 @@ struct PluginSet::Module {
 
 std::vector<std::string> splitPluginPath(const std::string& list) {
   std::vector<std::string> directories;
-  std::string::size_type begin = 0;
-  while (begin <= list.size()) {
-    std::string::size_type end = list.find(':', begin);
-    if (end == std::string::npos) end = list.size();
-    if (end > begin) directories.push_back(list.substr(begin, end - begin));
-    begin = end + 1;
+  std::istringstream in(list);
+  for (std::string directory; std::getline(in, directory, ':');) {
+    if (!directory.empty()) directories.push_back(directory);
   }
   return directories;
 }

@@ -1,23 +1,17 @@
 #include "options.h"
 
-#include <cstring>
+#include <charconv>
 
 namespace mp4meta {
 
 namespace {
 
 bool parseJobs(const std::string& text, unsigned* jobs, std::string* error) {
+  // Digits only: from_chars takes no sign or space, and reports overflow.
   unsigned long value = 0;
-  bool digits = !text.empty();
-  for (char c : text) {
-    if (c < '0' || c > '9') {
-      digits = false;
-      break;
-    }
-    value = value * 10 + static_cast<unsigned long>(c - '0');
-    if (value > kMaxJobs) break;
-  }
-  if (!digits || value == 0 || value > kMaxJobs) {
+  const char* end = text.data() + text.size();
+  const std::from_chars_result parsed = std::from_chars(text.data(), end, value);
+  if (parsed.ec != std::errc() || parsed.ptr != end || value == 0 || value > kMaxJobs) {
     *error =
         "invalid number of jobs '" + text + "' (expected 1 to " + std::to_string(kMaxJobs) + ")";
     return false;
