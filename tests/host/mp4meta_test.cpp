@@ -137,6 +137,24 @@ TEST(Mp4meta, SlowInputKeepsItsPlaceWhileLaterFilesFinish) {
   EXPECT_LT(run.out.find(fifo), run.out.find(args[5]));
 }
 
+// Under a descriptor limit below the count of named folders and files,
+// each still gives its report: none keeps its descriptor once done. One
+// job: a parallel run's reading side holds descriptors of the files ahead.
+TEST(Mp4meta, NamedPathsGiveTheirDescriptorsBack) {
+  TempDir dir;
+  std::vector<std::string> args{"--nofile=20:20", MP4META_PATH, "--json", "--jobs=1"};
+  for (int i = 0; i < 24; ++i) {
+    args.push_back(dir.mkdir("d" + std::to_string(i)));
+    dir.write("d" + std::to_string(i) + "/in.m4a", taggedSong("x", 1));
+  }
+  for (int i = 0; i < 24; ++i) args.push_back(dir.write(std::to_string(i) + ".m4a", "x"));
+  const RunResult run = hosttest::runTool("/usr/bin/prlimit", args);
+  EXPECT_EQ(run.status, 0) << run.err;
+  const std::vector<Json> reports = jsonLines(run.out);
+  EXPECT_EQ(reports.size(), 48u);
+  for (const Json& report : reports) EXPECT_TRUE(report.contains("fields")) << report;
+}
+
 TEST(Mp4meta, MissingAndUnreadablePathsAreReportedAndTheRunGoesOn) {
   TempDir dir;
   chmod(dir.path().c_str(), 0755);
