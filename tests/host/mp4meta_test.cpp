@@ -1,5 +1,5 @@
-// mp4meta run as a user runs it: on generated files and trees, on standard
-// input and file lists, with errors.
+// mp4meta run as a user runs it: on generated files and trees, files of
+// gigabytes, standard input and file lists, with errors.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -232,21 +232,18 @@ TEST(Mp4meta, CommandLines) {
     EXPECT_EQ(run.err.rfind("mp4meta: ", 0), 0u) << run.err;
     EXPECT_NE(run.err.find("Usage: mp4meta"), std::string::npos) << run.err;
   }
-  RunResult run;
-  for (const char* help : {"--help", "-h"}) {
-    run = runMp4meta({help});
+  // The whole help, from the usage line on; the version line.
+  for (const std::string arg : {"--help", "-h", "--version"}) {
+    const RunResult run = runMp4meta({arg});
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out.rfind("Usage: mp4meta", 0), 0u);
-    EXPECT_NE(run.out.find("--files-from"), std::string::npos);
+    EXPECT_EQ(run.out.rfind(arg == "--version" ? "mp4meta " : "Usage: mp4meta", 0), 0u);
+    EXPECT_EQ(run.out.find("--files-from") == std::string::npos, arg == "--version");
   }
-  run = runMp4meta({"--version"});
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out.rfind("mp4meta ", 0), 0u);
   TempDir dir;
   dir.write("-odd.m4a", taggedSong("x", 1));
   const std::filesystem::path cwd = std::filesystem::current_path();
   std::filesystem::current_path(dir.path());
-  run = runMp4meta({"--json", "--", "-odd.m4a"});
+  const RunResult run = runMp4meta({"--json", "--", "-odd.m4a"});
   std::filesystem::current_path(cwd);
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(paths(run.out), std::vector<std::string>{"-odd.m4a"});
@@ -269,6 +266,50 @@ TEST(Mp4meta, ModulesMissingOrBroken) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err.rfind("mp4meta: " + broken + ": cannot load module: ", 0), 0u) << run.err;
   EXPECT_TRUE(Json::parse(run.out)["fields"].contains("content.mime_type"));
+}
+
+// Files beyond 2 and 4 GiB, as cameras and phones write them: the movie box
+// last, behind gigabytes of media data. Made sparse here, they must give
+// what the same movie box gives in a small file.
+TEST(LargeFile, GivesWhatTheSmallFileGives) {
+  using namespace mp4test;
+  const Track video{"vide", 600, 7200, stsd({videoEntry("avc1", 1920, 1080)})};
+  const Track sound{"soun", 48000, 576000, stsd({audioEntry("mp4a", 2, 16, 48000u << 16)})};
+  const Bytes moov = movie({video, sound}, {textItem("\251nam", "Holiday")}, 1000, 12000);
+  TempDir dir;
+  std::vector<std::string> args = {"--json",
+                                   dir.write("small.mp4", ftyp() + box("mdat", "") + moov)};
+  // 3 GB with a 32-bit size, the largest 32-bit size, 5 GB with a 64-bit
+  // size, all before the movie; and 3 GB after it, to the end of the file.
+  for (const uint64_t mediaSize : {3000000000ull, 0xFFFFFFFFull, 5000000000ull, 0ull}) {
+    const uint64_t size = mediaSize ? mediaSize : 3000000000ull;
+    const Bytes mdat = size > UINT32_MAX ? be32(1) + "mdat" + be64(size)
+                                         : be32(static_cast<uint32_t>(size)) + "mdat";
+    // The movie's bytes before and after the media data; a hole between.
+    const Bytes head = mediaSize ? ftyp() + mdat : ftyp() + moov + mdat;
+    const Bytes tail = mediaSize ? moov : "";
+    const uint64_t tailAt = head.size() - mdat.size() + size;
+    const std::string path = dir.write(std::to_string(mediaSize) + ".mp4", head);
+    const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    struct stat st;
+    const bool sparse =
+        pwrite(fd, tail.data(), tail.size(), tailAt) == static_cast<ssize_t>(tail.size()) &&
+        ftruncate(fd, tailAt + tail.size()) == 0 && fstat(fd, &st) == 0 &&
+        st.st_blocks * 512 < (1 << 20);
+    close(fd);
+    if (!sparse) GTEST_SKIP() << "cannot make a sparse file of " << tailAt << " bytes here";
+    args.push_back(path);
+  }
+  // An empty standard error also says the stream came back at its start.
+  const RunResult run = runMp4meta(args);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  std::vector<std::string> fields;
+  std::istringstream lines(run.out);
+  for (std::string line; std::getline(lines, line);)
+    fields.push_back(line.substr(line.find("\"fields\"")));
+  ASSERT_NE(fields.at(0).find("\"content.mime_type\": [\"video/mp4\"]"), std::string::npos);
+  EXPECT_EQ(fields, std::vector<std::string>(5, fields[0]));
 }
 
 }  // namespace
