@@ -35,7 +35,9 @@ std::vector<std::string> paths(const std::string& jsonOut) {
   return out;
 }
 
-TEST(Mp4meta, OutputLinesOfBothFormats) {
+// Output lines of both formats; exit status 1 when the output cannot be
+// written or a module cannot be loaded.
+TEST(Mp4meta, OutputLinesOfBothFormatsAndFailedOutputOrModules) {
   TempDir dir;
   const std::string song = dir.write("song.m4a", taggedSong("Ti\"tle", 7));
   const std::string text = dir.write("notes.txt", "just some text, not a movie\n");
@@ -64,6 +66,21 @@ TEST(Mp4meta, OutputLinesOfBothFormats) {
             text + "\n\n" + song +
                 "\nTODO_video.duration: 7\nmedia.duration: 7\naudio.channel_count: 2\n"
                 "media.sample_format: 16 bit int\n");
+
+  RunOptions options;
+  options.pluginPath = "/nonexistent/modules:/nonexistent/b";
+  run = runMp4meta({"x"}, options);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_NE(run.err.find("looked in: /nonexistent/modules, /nonexistent/b\n"), std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("STRIGI_PLUGIN_PATH"), std::string::npos) << run.err;
+  const std::string broken = dir.write("modules/strigita_broken.so", "garbage");
+  options.pluginPath = dir.path() + "/modules:" + MP4_MODULE_DIR;
+  run = runMp4meta({"--json", song}, options);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err.rfind("mp4meta: " + broken + ": cannot load module: ", 0), 0u) << run.err;
+  EXPECT_TRUE(Json::parse(run.out)["fields"].contains("content.mime_type"));
 }
 
 TEST(Mp4meta, TreesInByteOrderAndParallelOrLimitedRunsPrintWhatSerialRunsPrint) {
@@ -159,9 +176,11 @@ TEST(Mp4meta, MissingAndUnreadablePathsAreReportedAndTheRunGoesOn) {
             (Json{{"path", missing}, {"error", "No such file or directory"}}));
   EXPECT_TRUE(jsonLines(run.out).at(1).contains("fields"));
   EXPECT_EQ(run.err, "");
-  run = runMp4meta({missing, song});
+  // As text, on standard error; after "--", what looks like an option is a
+  // path (here one missing from the working directory).
+  run = runMp4meta({"--", "--json", song});
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, "mp4meta: " + missing + ": No such file or directory\n");
+  EXPECT_EQ(run.err, "mp4meta: --json: No such file or directory\n");
   EXPECT_EQ(run.out.substr(0, song.size() + 1), song + "\n");
 
   const std::string locked = dir.mkdir("locked");
@@ -229,27 +248,6 @@ TEST(Mp4meta, CommandLines) {
     EXPECT_EQ(run.out.rfind(arg == "--version" ? "mp4meta " : "Usage: mp4meta", 0), 0u);
     EXPECT_EQ(run.out.find("--files-from") == std::string::npos, arg == "--version");
   }
-  // After "--", what looks like an option is a path.
-  EXPECT_EQ(runMp4meta({"--", "--json"}).err, "mp4meta: --json: No such file or directory\n");
-}
-
-TEST(Mp4meta, ModulesMissingOrBroken) {
-  RunOptions options;
-  options.pluginPath = "/nonexistent/modules:/nonexistent/b";
-  RunResult run = runMp4meta({"x"}, options);
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out, "");
-  EXPECT_NE(run.err.find("looked in: /nonexistent/modules, /nonexistent/b\n"), std::string::npos)
-      << run.err;
-  EXPECT_NE(run.err.find("STRIGI_PLUGIN_PATH"), std::string::npos) << run.err;
-  TempDir modules;
-  const std::string broken = modules.write("strigita_broken.so", "garbage");
-  const std::string song = modules.write("song.m4a", taggedSong("x", 1));
-  options.pluginPath = modules.path() + ":" + MP4_MODULE_DIR;
-  run = runMp4meta({"--json", song}, options);
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err.rfind("mp4meta: " + broken + ": cannot load module: ", 0), 0u) << run.err;
-  EXPECT_TRUE(Json::parse(run.out)["fields"].contains("content.mime_type"));
 }
 
 // Files beyond 2 and 4 GiB, as cameras and phones write them: the movie box
