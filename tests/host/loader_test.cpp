@@ -40,12 +40,12 @@ TEST(PluginSet, LoadsThroughModulesInNameOrderEarlierDirectoriesFirst) {
   EXPECT_STREQ(plugins.factories()[0]->name(), "FakeThroughAnalyzer");
   EXPECT_STREQ(plugins.factories()[1]->name(), "Mp4ThroughAnalyzer");
 
-  // Neither a library without entry points nor one that gives no factory
-  // adds a module.
-  EXPECT_FALSE(plugins.loadModule(NOENTRY_MODULE_PATH));
+  // Neither a library without entry points (the preload of the mp4meta
+  // tests) nor one that gives no factory adds a module.
+  EXPECT_FALSE(plugins.loadModule(UNTYPED_ENTRIES_PATH));
   EXPECT_FALSE(plugins.loadModule(NOFACTORY_MODULE_PATH));
   ASSERT_EQ(plugins.errors().size(), 2u);
-  EXPECT_EQ(plugins.errors()[0].path, NOENTRY_MODULE_PATH);
+  EXPECT_EQ(plugins.errors()[0].path, UNTYPED_ENTRIES_PATH);
   EXPECT_NE(plugins.errors()[0].message.find("strigiAnalyzerFactory"), std::string::npos);
   EXPECT_EQ(plugins.errors()[1].message, "the module gave no analyzer factory");
   EXPECT_EQ(plugins.moduleCount(), 2u);
