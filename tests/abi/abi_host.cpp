@@ -12,7 +12,18 @@
 #include <iterator>
 #include <string>
 
-#include "foreign_strigi.h"
+// The other interface library (foreign_strigi.cpp), whose classes have
+// member layouts of their own, reached only through these calls.
+namespace foreign {
+Strigi::FieldRegister* newRegister();
+void deleteRegister(Strigi::FieldRegister*);
+Strigi::AnalysisResult* newResult();
+std::string takeValues(Strigi::AnalysisResult*);  // "key: value" lines, in order
+void deleteResult(Strigi::AnalysisResult*);
+// Empty when each registration named one of that library's own type-name
+// strings and every factory base constructed was destroyed again.
+std::string problems(const Strigi::FieldRegister*);
+}  // namespace foreign
 
 // A real host calls the entry points through Strigi's pointer-to-const
 // types, as here; the module defines them in the non-const form, which

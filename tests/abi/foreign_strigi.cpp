@@ -1,7 +1,9 @@
-#include "foreign_strigi.h"
-
+// A host-side interface library of another make: the Strigi classes the
+// analyzer module calls, with member layouts of their own. The test host
+// links it in place of ours and reaches it only through namespace foreign.
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace Strigi {
@@ -73,17 +75,15 @@ class StreamAnalyzerFactory {
 StreamAnalyzerFactory::StreamAnalyzerFactory() : m_live(&liveFactories) { ++*m_live; }
 StreamAnalyzerFactory::~StreamAnalyzerFactory() { --*m_live; }
 
-static uint32_t be(const char* p, int n) {
-  uint32_t v = 0;
+static uint64_t be(const char* p, int n) {
+  uint64_t v = 0;
   for (int i = 0; i < n; ++i) v = (v << 8) | static_cast<unsigned char>(p[i]);
   return v;
 }
 uint16_t readBigEndianUInt16(const char* p) { return static_cast<uint16_t>(be(p, 2)); }
-uint32_t readBigEndianUInt32(const char* p) { return be(p, 4); }
+uint32_t readBigEndianUInt32(const char* p) { return static_cast<uint32_t>(be(p, 4)); }
 int32_t readBigEndianInt32(const char* p) { return static_cast<int32_t>(be(p, 4)); }
-int64_t readBigEndianInt64(const char* p) {
-  return static_cast<int64_t>((uint64_t{be(p, 4)} << 32) | be(p + 4, 4));
-}
+int64_t readBigEndianInt64(const char* p) { return static_cast<int64_t>(be(p, 8)); }
 
 }  // namespace Strigi
 
@@ -95,10 +95,8 @@ Strigi::AnalysisResult* newResult() { return new Strigi::AnalysisResult; }
 std::string takeValues(Strigi::AnalysisResult* r) { return std::move(r->values); }
 void deleteResult(Strigi::AnalysisResult* r) { delete r; }
 std::string problems(const Strigi::FieldRegister* r) {
-  std::string p = r->problems;
-  if (r->fields.empty()) p += "no field was registered\n";
-  if (Strigi::liveFactories != 0) p += "factory bases constructed and destroyed do not match\n";
-  return p;
+  if (Strigi::liveFactories == 0) return r->problems;
+  return r->problems + "factory bases constructed and destroyed do not match\n";
 }
 
 }  // namespace foreign

@@ -27,11 +27,9 @@ std::map<size_t, size_t> cutPoints(const Bytes& file) {
   };
   std::map<size_t, size_t> cuts;
   for (size_t at = 0, end; at < file.size(); at = end) {
-    if (file.size() - at < 8) return {};
-    const uint64_t size = word(at, 4);
-    const size_t h = size == 1 ? 16 : 8;
+    const size_t h = file.size() - at >= 8 && word(at, 4) == 1 ? 16 : 8;
     if (file.size() - at < h) return {};
-    end = at + (size == 1 ? word(at + 8, 8) : size);
+    end = at + (h == 16 ? word(at + 8, 8) : word(at, 4));
     if (end < at + h || end > file.size()) return {};
     for (size_t in : {size_t{1}, size_t{4}, h - 1, h, h + 1, (end - at) / 2, end - at - 1}) {
       if (at + in < end) cuts.emplace(at + in, at);

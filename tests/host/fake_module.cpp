@@ -1,8 +1,7 @@
 // A through-analyzer module for the loader tests. Its analyzer reports the
 // first byte of each stream as "test.first_byte" and, unlike a well-behaved
 // through analyzer, leaves the stream one byte in; a stream starting with
-// '!' makes it throw. Built again without entry points, as a library that
-// is no analyzer module, and with entry points that give no factory.
+// '!' makes it throw. Built again with entry points that give no factory.
 #include <strigi/analysisresult.h>
 #include <strigi/analyzerplugin.h>
 #include <strigi/fieldtypes.h>
@@ -59,8 +58,6 @@ strigiAnalyzerFactory() {
 }
 extern "C" __attribute__((visibility("default"))) void deleteStrigiAnalyzerFactory(
     const Strigi::AnalyzerFactoryFactory*) {}
-#elif !defined(FAKE_MODULE_WITHOUT_ENTRY_POINTS)
-STRIGI_ANALYZER_FACTORY(FakeFactory)
 #else
-extern "C" __attribute__((visibility("default"))) int notAnAnalyzerModule() { return 0; }
+STRIGI_ANALYZER_FACTORY(FakeFactory)
 #endif

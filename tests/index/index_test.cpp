@@ -76,9 +76,7 @@ struct Collection {
     const RunResult run = mp4index(terms);
     EXPECT_EQ(run.status, 0) << run.err;
     std::string names;
-    for (const std::string& line : lineSet(run.out)) {
-      names += line.substr(root.size() + 1) + ' ';
-    }
+    for (const std::string& line : lineSet(run.out)) names += line.substr(root.size() + 1) + ' ';
     return names;
   }
 };
@@ -88,11 +86,9 @@ TEST(Mp4index, UpdatesFollowTheCollection) {
   // An index under a root is not a file of the collection.
   const std::string inside = c.root + "/inside.db";
   EXPECT_EQ(mp4index({"update", inside, c.root}).out, summary(6, 0, 0, 0, 0));
-  EXPECT_EQ(mp4index({"update", inside, c.root}).out, summary(0, 0, 0, 6, 0));
+  EXPECT_EQ(mp4index({"update", inside, c.root, "--jobs", "2"}).out, summary(0, 0, 0, 6, 0));
   unlink(inside.c_str());
-
   ASSERT_EQ(mp4index({"update", c.db, c.root}).out, summary(6, 0, 0, 0, 0));
-  EXPECT_EQ(mp4index({"update", c.db, c.root, "--jobs", "2"}).out, summary(0, 0, 0, 6, 0));
 
   c.dir.write("music/album/b.m4a", hosttest::taggedSong("Beta Three", 6));
   unlink((c.root + "/video/small.mp4").c_str());
