@@ -75,12 +75,18 @@ TEST(Mp4meta, OutputLinesOfBothFormatsAndFailedOutputOrModules) {
   EXPECT_NE(run.err.find("looked in: /nonexistent/modules, /nonexistent/b\n"), std::string::npos)
       << run.err;
   EXPECT_NE(run.err.find("STRIGI_PLUGIN_PATH"), std::string::npos) << run.err;
+  // With the other modules loaded, an analyzer that throws fails its file.
   const std::string broken = dir.write("modules/strigita_broken.so", "garbage");
+  std::filesystem::copy_file(FAKE_MODULE_PATH, dir.path() + "/modules/strigita_fake.so");
+  const std::string bang = dir.write("bang", "!");
   options.pluginPath = dir.path() + "/modules:" + MP4_MODULE_DIR;
-  run = runMp4meta({"--json", song}, options);
+  run = runMp4meta({"--json", song, bang}, options);
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err.rfind("mp4meta: " + broken + ": cannot load module: ", 0), 0u) << run.err;
-  EXPECT_TRUE(Json::parse(run.out)["fields"].contains("content.mime_type"));
+  const std::vector<Json> lines = jsonLines(run.out);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_TRUE(lines[0]["fields"].contains("content.mime_type"));
+  EXPECT_EQ(lines[1]["error"], "analysis failed: first byte '!'");
 }
 
 TEST(Mp4meta, TreesInByteOrderAndParallelOrLimitedRunsPrintWhatSerialRunsPrint) {
@@ -116,11 +122,16 @@ TEST(Mp4meta, TreesInByteOrderAndParallelOrLimitedRunsPrintWhatSerialRunsPrint) 
     const RunResult serial = runMp4meta(args);
     args[2] = "-j4";
     args[3] = "--stream=mapped";
-    const RunResult parallel = runMp4meta(args);
     ASSERT_EQ(serial.status, 0) << serial.err;
-    EXPECT_EQ(parallel.status, 0);
-    EXPECT_EQ(parallel.out, serial.out) << json;
     EXPECT_GT(serial.out.size(), 20000u);
+    // Also where files cannot be mapped.
+    for (const char* preload : {"", FAILING_FILE_MAPS_PATH}) {
+      RunOptions options;
+      options.preload = preload;
+      const RunResult parallel = runMp4meta(args, options);
+      EXPECT_EQ(parallel.status, 0);
+      EXPECT_EQ(parallel.out, serial.out) << json << preload;
+    }
   }
   // Under a descriptor limit below the count of named folders and files, a
   // run prints what it prints without one: none keeps its descriptor once

@@ -387,6 +387,10 @@ TEST(FileStream, ShortOfAddressSpaceReadsIntoTheBuffer) {
     s.reset(0);
     ok = ok && s.read(p, kMoov, kMoov) == kMoov && bytesAt(p, kMoov) == data.substr(0, kMoov) &&
          s.serving() == kBuffer;
+    // The end of the file, then its start again, away from the buffer.
+    s.reset(size - 8);
+    ok = ok && s.read(p, 8, 8) == 8 && s.reset(0) == 0 && s.read(p, 8, 8) == 8 &&
+         bytesAt(p, 8) == data.substr(0, 8);
     _exit(ok ? 0 : 1);
   }
   int status = 0;
