@@ -29,26 +29,6 @@ Log describe(const mp4host::ValueRecorder& recorder) {
   return lines;
 }
 
-std::string str(const std::string& key, const std::string& value) { return key + " text " + value; }
-std::string i32(const std::string& key, int64_t value) {
-  return key + " int " + std::to_string(value);
-}
-std::string u32(const std::string& key, int64_t value) {
-  return key + " uint " + std::to_string(value);
-}
-std::string mime(const std::string& type) { return str("content.mime_type", type); }
-
-Log operator+(Log a, const Log& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
-Log soundMovieLog() {
-  return {i32("TODO_video.duration", 10),  i32("media.duration", 10),
-          i32("audio.channel_count", 2),   str("media.sample_format", "16 bit int"),
-          u32("media.sample_rate", 44100), str("av.audio_codec", "mp4a")};
-}
-
 TestStream::TestStream(std::string bytes, Size size, int64_t failAt)
     : m_bytes(std::move(bytes)), m_sizeKind(size), m_failAt(failAt) {
   m_size = size == Known ? static_cast<int64_t>(m_bytes.size()) : -1;
@@ -120,13 +100,6 @@ Log Harness::run(Strigi::InputStream* in) {
 Log Harness::run(const Bytes& bytes, TestStream::Size size) {
   TestStream in(bytes, size);
   return run(&in);
-}
-
-bool parseExact(Mp4ThroughAnalyzer& analyzer, BoxParser parser, const std::string& payload,
-                const std::string& path, int depth) {
-  const std::unique_ptr<char[]> copy(new char[payload.size() ? payload.size() : 1]);
-  payload.copy(copy.get(), payload.size());
-  return (analyzer.*parser)(copy.get(), static_cast<int64_t>(payload.size()), path, depth);
 }
 
 }  // namespace mp4test
@@ -259,16 +232,6 @@ std::thread writeToPipe(int fd, std::string bytes) {
     }
     close(fd);
   });
-}
-
-bool analyzePipe(mp4host::Pipeline& pipeline, const std::string& bytes) {
-  int fds[2];
-  if (pipe(fds) != 0) return false;
-  std::thread writer = writeToPipe(fds[1], bytes);
-  const bool ok = pipeline.analyzeDescriptor(fds[0], "-");
-  close(fds[0]);
-  writer.join();
-  return ok;
 }
 
 }  // namespace hosttest

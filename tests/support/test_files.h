@@ -20,12 +20,7 @@ namespace mp4test {
 // ("audio.title text Song", "media.duration int 10").
 using Log = std::vector<std::string>;
 Log describe(const mp4host::ValueRecorder& recorder);
-std::string str(const std::string& key, const std::string& value);
-std::string i32(const std::string& key, int64_t value);
-std::string u32(const std::string& key, int64_t value);
-std::string mime(const std::string& type);
-Log operator+(Log a, const Log& b);
-Log soundMovieLog();  // what soundMovie() reports
+inline std::string mime(const std::string& type) { return "content.mime_type text " + type; }
 
 // Bytes in memory as a buffered stream serves them. Each read hands out a
 // fresh heap buffer of exactly the bytes delivered and frees the previous
@@ -63,11 +58,6 @@ struct Harness {
   std::unique_ptr<Mp4ThroughAnalyzer> analyzer;
   mp4host::ValueRecorder values;  // of the last run
 };
-
-// Calls parser on a heap copy of exactly payload's bytes.
-using BoxParser = bool (Mp4ThroughAnalyzer::*)(const char*, int64_t, const std::string&, int);
-bool parseExact(Mp4ThroughAnalyzer& analyzer, BoxParser parser, const std::string& payload,
-                const std::string& path, int depth = 1);
 
 }  // namespace mp4test
 
@@ -125,8 +115,6 @@ struct LoadedModule {
 // Writes bytes into the write end fd of a pipe from a new thread, then
 // closes it; a failing write (the reader gone) ends it early.
 std::thread writeToPipe(int fd, std::string bytes);
-// Runs pipeline over bytes written into a pipe, as standard input is read.
-bool analyzePipe(mp4host::Pipeline& pipeline, const std::string& bytes);
 
 }  // namespace hosttest
 
