@@ -42,10 +42,10 @@ TEST(PluginSet, LoadsThroughModulesInNameOrderEarlierDirectoriesFirst) {
 
   // Neither a library without entry points (the preload of the mp4meta
   // tests) nor one that gives no factory adds a module.
-  EXPECT_FALSE(plugins.loadModule(UNTYPED_ENTRIES_PATH));
+  EXPECT_FALSE(plugins.loadModule(AWKWARD_SYSTEM_PATH));
   EXPECT_FALSE(plugins.loadModule(NOFACTORY_MODULE_PATH));
   ASSERT_EQ(plugins.errors().size(), 2u);
-  EXPECT_EQ(plugins.errors()[0].path, UNTYPED_ENTRIES_PATH);
+  EXPECT_EQ(plugins.errors()[0].path, AWKWARD_SYSTEM_PATH);
   EXPECT_NE(plugins.errors()[0].message.find("strigiAnalyzerFactory"), std::string::npos);
   EXPECT_EQ(plugins.errors()[1].message, "the module gave no analyzer factory");
   EXPECT_EQ(plugins.moduleCount(), 2u);
