@@ -20,10 +20,8 @@ Log describe(const mp4host::ValueRecorder& recorder) {
   Log lines;
   for (const mp4host::RecordedValue& v : recorder.values()) {
     std::string line = (v.field ? v.field->key() : "(null field)") + kKinds[v.kind];
-    if (v.kind == v.Pair) line += std::string(recorder.nameBytes(v), v.nameLength) + "=";
-    if (v.kind == v.Text || v.kind == v.Pair) line += std::string(recorder.bytes(v), v.length);
+    if (v.kind == v.Text) line += std::string(recorder.bytes(v), v.length);
     if (v.kind == v.Signed || v.kind == v.Unsigned) line += std::to_string(v.integer);
-    if (v.kind == v.Real) line += std::to_string(v.real);
     lines.push_back(line);
   }
   return lines;

@@ -17,7 +17,8 @@
 namespace mp4test {
 
 // One line per recorded value in report order: key, kind and value
-// ("audio.title text Song", "media.duration int 10").
+// ("audio.title text Song", "media.duration int 10"; reals and pairs,
+// which no module under test reports, by their kind alone).
 using Log = std::vector<std::string>;
 Log describe(const mp4host::ValueRecorder& recorder);
 inline std::string mime(const std::string& type) { return "content.mime_type text " + type; }
