@@ -15,7 +15,7 @@
 
 namespace {
 
-using Json = nlohmann::json;
+using Json = nlohmann::ordered_json;
 using hosttest::runMp4meta;
 using hosttest::RunOptions;
 using hosttest::RunResult;
@@ -61,7 +61,7 @@ TEST(Mp4meta, OutputLinesOfBothFormatsAndFailedOutputOrModules) {
 
   RunOptions options;
   options.pluginPath = "/nonexistent/modules:/nonexistent/b";
-  run = runMp4meta({"x"}, options);
+  run = runMp4meta({song}, options);
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "");
   EXPECT_NE(run.err.find("looked in: /nonexistent/modules, /nonexistent/b\n"), std::string::npos)
@@ -75,10 +75,11 @@ TEST(Mp4meta, OutputLinesOfBothFormatsAndFailedOutputOrModules) {
   run = runMp4meta({"--json", song, bang}, options);
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err.rfind("mp4meta: " + broken + ": cannot load module: ", 0), 0u) << run.err;
-  const std::vector<Json> lines = jsonLines(run.out);
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_TRUE(lines[0]["fields"].contains("content.mime_type"));
-  EXPECT_EQ(lines[1]["error"], "analysis failed: first byte '!'");
+  EXPECT_EQ(paths(run.out), (std::vector<std::string>{song, bang}));
+  EXPECT_TRUE(jsonLines(run.out).at(0)["fields"].contains("content.mime_type"));
+  EXPECT_EQ(jsonLines(run.out).at(1)["error"], "analysis failed: first byte '!'");
+  // The broken module alone fails a run.
+  EXPECT_EQ(runMp4meta({song}, options).status, 1);
 }
 
 TEST(Mp4meta, TreesInByteOrderAndParallelOrLimitedRunsPrintWhatSerialRunsPrint) {
@@ -194,7 +195,6 @@ TEST(Mp4meta, StandardInputAndFileLists) {
 
   const std::string odd = dir.write("new\nline.m4a", taggedSong("odd", 1));
   const std::string plain = dir.write("plain.mp4", hosttest::videoFile(8, 8));
-  dir.mkdir("tree");
   const std::string inTree = dir.write("tree/t.m4a", taggedSong("t", 1));
   const std::string list0 = odd + '\0' + plain + '\0' + dir.path() + "/tree" + '\0';
   for (const char* nul : {"-0", "--null"}) {
@@ -218,6 +218,7 @@ TEST(Mp4meta, CommandLines) {
                                              {"-x", "x"},
                                              {"--jobs", "0", "x"},
                                              {"-j", "2x", "x"},
+                                             {"-j", "1025", "x"},
                                              {"-j", "18446744073709551617", "x"},
                                              {"x", "--jobs"},
                                              {"-", "--files-from", "-"}}) {
@@ -270,12 +271,10 @@ TEST(LargeFile, GivesWhatTheSmallFileGives) {
   const RunResult run = runMp4meta(args);
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err, "");
-  std::vector<std::string> fields;
-  std::istringstream lines(run.out);
-  for (std::string line; std::getline(lines, line);)
-    fields.push_back(line.substr(line.find("\"fields\"")));
-  ASSERT_NE(fields.at(0).find("\"content.mime_type\": [\"video/mp4\"]"), std::string::npos);
-  EXPECT_EQ(fields, std::vector<std::string>(5, fields[0]));
+  std::vector<Json> fields;
+  for (Json report : jsonLines(run.out)) fields.push_back(report["fields"]);
+  ASSERT_EQ(fields.at(0)["content.mime_type"], Json::array({"video/mp4"}));
+  EXPECT_EQ(fields, std::vector<Json>(5, fields[0]));
 }
 
 }  // namespace
