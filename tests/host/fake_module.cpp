@@ -52,12 +52,9 @@ class FakeFactory : public Strigi::AnalyzerFactoryFactory {
 }  // namespace
 
 #if defined(FAKE_MODULE_WITHOUT_FACTORY)
-extern "C" __attribute__((visibility("default"))) const Strigi::AnalyzerFactoryFactory*
-strigiAnalyzerFactory() {
-  return nullptr;
-}
-extern "C" __attribute__((visibility("default"))) void deleteStrigiAnalyzerFactory(
-    const Strigi::AnalyzerFactoryFactory*) {}
+#define EXPORTED extern "C" __attribute__((visibility("default")))
+EXPORTED const Strigi::AnalyzerFactoryFactory* strigiAnalyzerFactory() { return nullptr; }
+EXPORTED void deleteStrigiAnalyzerFactory(const Strigi::AnalyzerFactoryFactory*) {}
 #else
 STRIGI_ANALYZER_FACTORY(FakeFactory)
 #endif

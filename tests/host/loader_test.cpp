@@ -17,19 +17,15 @@
 namespace {
 
 using hosttest::TempDir;
-
-std::string install(const TempDir& dir, const char* module, const std::string& name) {
-  std::filesystem::copy_file(module, dir.path() + "/" + name);
-  return dir.path() + "/" + name;
-}
+using std::filesystem::copy_file;
 
 // A module of the same name in a later directory is not loaded: there a
 // broken copy, which would be an error.
 TEST(PluginSet, LoadsThroughModulesInNameOrderEarlierDirectoriesFirst) {
   TempDir dir, later;
-  install(dir, MP4_MODULE_PATH, "strigita_mp4.so");
-  install(dir, FAKE_MODULE_PATH, "strigita_a_fake.so");
-  install(dir, FAKE_MODULE_PATH, "strigiea_end.so");  // an end analyzer: not loaded
+  copy_file(MP4_MODULE_PATH, dir.path() + "/strigita_mp4.so");
+  copy_file(FAKE_MODULE_PATH, dir.path() + "/strigita_a_fake.so");
+  copy_file(FAKE_MODULE_PATH, dir.path() + "/strigiea_end.so");  // an end analyzer: not loaded
   dir.write("strigita_notes.txt", "not a module");
   dir.write("strigita_.so", "a name without a module name");
   later.write("strigita_mp4.so", "a broken copy");
@@ -67,8 +63,8 @@ TEST(PluginPath, EnvironmentFirstThenInstallAndBuildDirectories) {
 // its start is put back; an analyzer that throws fails the file.
 TEST(Pipeline, DrivesTheAnalyzersInTurn) {
   TempDir modules, files;
-  install(modules, FAKE_MODULE_PATH, "strigita_0fake.so");
-  install(modules, MP4_MODULE_PATH, "strigita_mp4.so");
+  copy_file(FAKE_MODULE_PATH, modules.path() + "/strigita_0fake.so");
+  copy_file(MP4_MODULE_PATH, modules.path() + "/strigita_mp4.so");
   mp4host::PluginSet plugins;
   plugins.loadDirectories({modules.path()});
   Strigi::FieldRegister fields;

@@ -15,7 +15,7 @@
 
 namespace {
 
-using Json = nlohmann::json;
+using Json = nlohmann::ordered_json;
 using hosttest::runMp4meta;
 using hosttest::RunOptions;
 using hosttest::RunResult;
@@ -35,25 +35,19 @@ std::vector<std::string> paths(const std::string& jsonOut) {
   return out;
 }
 
-// Output lines of both formats; exit status 1 when the output cannot be
-// written or a module cannot be loaded.
+// Output lines of both formats in input order; exit status 1 when the
+// output cannot be written or a module cannot be loaded.
 TEST(Mp4meta, OutputLinesOfBothFormatsAndFailedOutputOrModules) {
   TempDir dir;
   const std::string song = dir.write("song.m4a", taggedSong("Ti\"tle", 7));
   const std::string text = dir.write("notes.txt", "just some text, not a movie\n");
-  // A cover of tens of kilobytes, as real ones are, goes out whole.
+  // A cover of tens of kilobytes, as real ones are, goes out whole, in order.
   const std::string big = dir.write("big.m4a", taggedSong("Big", 1, 30000));
   RunResult run = runMp4meta({"--json", song, text, big});
   ASSERT_EQ(run.status, 0) << run.err;
-  const std::string cover = "/9j/4" + std::string(81, 'A') + "==";
-  EXPECT_EQ(run.out.substr(0, run.out.find("\n{\"path\": \"" + big)),
-            "{\"path\": \"" + song +
-                "\", \"fields\": {\"TODO_video.duration\": [7], \"media.duration\": [7], "
-                "\"audio.channel_count\": [2], \"media.sample_format\": [\"16 bit int\"], "
-                "\"media.sample_rate\": [44100], \"av.audio_codec\": [\"mp4a\"], "
-                "\"audio.title\": [\"Ti\\\"tle\"], \"content.thumbnail\": [{\"base64\": \"" +
-                cover + "\"}], \"content.mime_type\": [\"audio/mp4\"]}}\n{\"path\": \"" + text +
-                "\", \"fields\": {}}");
+  EXPECT_EQ(paths(run.out), (std::vector<std::string>{song, text, big}));
+  EXPECT_EQ(jsonLines(run.out)[0]["fields"]["audio.title"], Json::array({"Ti\"tle"}));
+  EXPECT_EQ(jsonLines(run.out)[1]["fields"], Json::object());
   EXPECT_NE(run.out.find("\"/9j/4" + std::string(39995, 'A') + "\"}"), std::string::npos);
   EXPECT_EQ(run.err, "");
   RunOptions full;
@@ -62,14 +56,12 @@ TEST(Mp4meta, OutputLinesOfBothFormatsAndFailedOutputOrModules) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "mp4meta: cannot write the output: No space left on device\n");
   run = runMp4meta({text, song});
-  EXPECT_EQ(run.out.substr(0, run.out.find("media.sample_rate")),
-            text + "\n\n" + song +
-                "\nTODO_video.duration: 7\nmedia.duration: 7\naudio.channel_count: 2\n"
-                "media.sample_format: 16 bit int\n");
+  EXPECT_EQ(run.out.substr(0, run.out.find("media.duration")),
+            text + "\n\n" + song + "\nTODO_video.duration: 7\n");
 
   RunOptions options;
   options.pluginPath = "/nonexistent/modules:/nonexistent/b";
-  run = runMp4meta({"x"}, options);
+  run = runMp4meta({song}, options);
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "");
   EXPECT_NE(run.err.find("looked in: /nonexistent/modules, /nonexistent/b\n"), std::string::npos)
@@ -83,10 +75,11 @@ TEST(Mp4meta, OutputLinesOfBothFormatsAndFailedOutputOrModules) {
   run = runMp4meta({"--json", song, bang}, options);
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err.rfind("mp4meta: " + broken + ": cannot load module: ", 0), 0u) << run.err;
-  const std::vector<Json> lines = jsonLines(run.out);
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_TRUE(lines[0]["fields"].contains("content.mime_type"));
-  EXPECT_EQ(lines[1]["error"], "analysis failed: first byte '!'");
+  EXPECT_EQ(paths(run.out), (std::vector<std::string>{song, bang}));
+  EXPECT_TRUE(jsonLines(run.out).at(0)["fields"].contains("content.mime_type"));
+  EXPECT_EQ(jsonLines(run.out).at(1)["error"], "analysis failed: first byte '!'");
+  // The broken module alone fails a run.
+  EXPECT_EQ(runMp4meta({song}, options).status, 1);
 }
 
 TEST(Mp4meta, TreesInByteOrderAndParallelOrLimitedRunsPrintWhatSerialRunsPrint) {
@@ -112,23 +105,20 @@ TEST(Mp4meta, TreesInByteOrderAndParallelOrLimitedRunsPrintWhatSerialRunsPrint) 
         "many/" + std::to_string(i % 30) + "/f" + std::to_string(i) + ".m4a",
         i % 3 ? taggedSong("song " + std::to_string(i), i % 5 + 1) : hosttest::videoFile(i, i + 1));
   }
-  for (const bool json : {true, false}) {
-    std::vector<std::string> args{dir.path(), SAMPLES_DIR, "--jobs=1", "--stream=buffered"};
-    if (json) args.push_back("--json");
-    const RunResult serial = runMp4meta(args);
-    args[2] = "-j4";
-    args[3] = "--stream=mapped";
-    ASSERT_EQ(serial.status, 0) << serial.err;
-    EXPECT_GT(serial.out.size(), 20000u);
-    // Also where directory entries come without their type and files
-    // cannot be mapped.
-    for (const char* preload : {"", AWKWARD_SYSTEM_PATH}) {
-      RunOptions options;
-      options.preload = preload;
-      const RunResult parallel = runMp4meta(args, options);
-      EXPECT_EQ(parallel.status, 0);
-      EXPECT_EQ(parallel.out, serial.out) << json << preload;
-    }
+  std::vector<std::string> args{"--json", dir.path(), SAMPLES_DIR, "--jobs=1", "--stream=buffered"};
+  const RunResult serial = runMp4meta(args);
+  ASSERT_EQ(serial.status, 0) << serial.err;
+  EXPECT_GT(serial.out.size(), 20000u);
+  args[3] = "-j4";
+  args[4] = "--stream=mapped";
+  // Also where directory entries come without their type and files cannot
+  // be mapped.
+  for (const char* preload : {"", AWKWARD_SYSTEM_PATH}) {
+    RunOptions options;
+    options.preload = preload;
+    const RunResult parallel = runMp4meta(args, options);
+    EXPECT_EQ(parallel.status, 0);
+    EXPECT_EQ(parallel.out, serial.out) << preload;
   }
   // Under a descriptor limit below the count of named folders and files, a
   // run prints what it prints without one: none keeps its descriptor once
@@ -173,9 +163,10 @@ TEST(Mp4meta, SlowInputKeepsItsPlaceWhileLaterFilesFinish) {
   EXPECT_LT(run.out.find(fifo), run.out.find(args[5]));
 }
 
-TEST(Mp4meta, MissingAndUnreadablePathsAreReportedAndTheRunGoesOn) {
+// A folder that cannot be read is left to the mp4index tests: their walk is
+// this one.
+TEST(Mp4meta, MissingPathsAreReportedAndTheRunGoesOn) {
   TempDir dir;
-  chmod(dir.path().c_str(), 0755);
   const std::string song = dir.write("z.m4a", taggedSong("x", 1));
   const std::string missing = dir.path() + "/missing.m4a";
   RunResult run = runMp4meta({"--json", missing, song});
@@ -190,18 +181,6 @@ TEST(Mp4meta, MissingAndUnreadablePathsAreReportedAndTheRunGoesOn) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "mp4meta: --json: No such file or directory\n");
   EXPECT_EQ(run.out.substr(0, song.size() + 1), song + "\n");
-
-  const std::string locked = dir.mkdir("locked");
-  dir.write("locked/hidden.m4a", taggedSong("y", 1));
-  chmod(locked.c_str(), 0);
-  RunOptions options;
-  options.asNobody = geteuid() == 0;  // root reads every directory
-  run = runMp4meta({"--json", dir.path()}, options);
-  chmod(locked.c_str(), 0755);
-  if (run.status >= 125) GTEST_SKIP() << "cannot run the tool as an ordinary user here";
-  EXPECT_EQ(run.status, 1) << run.err;
-  EXPECT_EQ(paths(run.out), (std::vector<std::string>{locked, song}));
-  EXPECT_EQ(jsonLines(run.out).at(0)["error"], "Permission denied");
 }
 
 TEST(Mp4meta, StandardInputAndFileLists) {
@@ -216,20 +195,19 @@ TEST(Mp4meta, StandardInputAndFileLists) {
 
   const std::string odd = dir.write("new\nline.m4a", taggedSong("odd", 1));
   const std::string plain = dir.write("plain.mp4", hosttest::videoFile(8, 8));
-  dir.mkdir("tree");
   const std::string inTree = dir.write("tree/t.m4a", taggedSong("t", 1));
   const std::string list0 = odd + '\0' + plain + '\0' + dir.path() + "/tree" + '\0';
   for (const char* nul : {"-0", "--null"}) {
     const RunResult run = runMp4meta({"--json", nul, "--files-from", "-"}, {list0});
     EXPECT_EQ(paths(run.out), (std::vector<std::string>{odd, plain, inTree})) << run.err;
   }
-  // Named paths come first, then each list in turn; empty lines are skipped.
+  // Named paths come first, then each list in turn; empty lines are
+  // skipped, a list that cannot be read is reported on standard error.
   const std::string list = dir.write("list.txt", plain + "\n\n" + inTree + "\n");
-  RunResult run = runMp4meta({"--json", "--files-from=" + list, "--", plain});
-  EXPECT_EQ(paths(run.out), (std::vector<std::string>{plain, plain, inTree}));
-  run = runMp4meta({"--json", "--files-from", dir.path() + "/no-list", plain});
+  const RunResult run = runMp4meta(
+      {"--json", "--files-from", dir.path() + "/no-list", "--files-from=" + list, "--", plain});
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(paths(run.out), std::vector<std::string>{plain});
+  EXPECT_EQ(paths(run.out), (std::vector<std::string>{plain, plain, inTree}));
   EXPECT_EQ(run.err, "mp4meta: " + dir.path() + "/no-list: No such file or directory\n");
 }
 
@@ -240,6 +218,7 @@ TEST(Mp4meta, CommandLines) {
                                              {"-x", "x"},
                                              {"--jobs", "0", "x"},
                                              {"-j", "2x", "x"},
+                                             {"-j", "1025", "x"},
                                              {"-j", "18446744073709551617", "x"},
                                              {"x", "--jobs"},
                                              {"-", "--files-from", "-"}}) {
@@ -292,12 +271,10 @@ TEST(LargeFile, GivesWhatTheSmallFileGives) {
   const RunResult run = runMp4meta(args);
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err, "");
-  std::vector<std::string> fields;
-  std::istringstream lines(run.out);
-  for (std::string line; std::getline(lines, line);)
-    fields.push_back(line.substr(line.find("\"fields\"")));
-  ASSERT_NE(fields.at(0).find("\"content.mime_type\": [\"video/mp4\"]"), std::string::npos);
-  EXPECT_EQ(fields, std::vector<std::string>(5, fields[0]));
+  std::vector<Json> fields;
+  for (Json report : jsonLines(run.out)) fields.push_back(report["fields"]);
+  ASSERT_EQ(fields.at(0)["content.mime_type"], Json::array({"video/mp4"}));
+  EXPECT_EQ(fields, std::vector<Json>(5, fields[0]));
 }
 
 }  // namespace
