@@ -8,6 +8,7 @@
 #include <strigi/streambase.h>
 #include <strigi/streamthroughanalyzer.h>
 
+#include <cstdlib>
 #include <stdexcept>
 
 namespace {
@@ -44,6 +45,8 @@ class FakeAnalyzerFactory : public Strigi::StreamThroughAnalyzerFactory {
 
 class FakeFactory : public Strigi::AnalyzerFactoryFactory {
  public:
+  // Leaves a trace that outlives the module: the host gave it back.
+  ~FakeFactory() override { setenv("FAKE_FACTORY_DELETED", "1", 1); }
   std::list<Strigi::StreamThroughAnalyzerFactory*> streamThroughAnalyzerFactories() const override {
     return {new FakeAnalyzerFactory};
   }

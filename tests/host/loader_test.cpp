@@ -45,6 +45,10 @@ TEST(PluginSet, LoadsThroughModulesInNameOrderEarlierDirectoriesFirst) {
   EXPECT_NE(plugins.errors()[0].message.find("strigiAnalyzerFactory"), std::string::npos);
   EXPECT_EQ(plugins.errors()[1].message, "the module gave no analyzer factory");
   EXPECT_EQ(plugins.moduleCount(), 2u);
+  // Unloaded, a module gets its factory back through its delete entry point.
+  unsetenv("FAKE_FACTORY_DELETED");
+  mp4host::PluginSet().loadModule(FAKE_MODULE_PATH);
+  EXPECT_STREQ(getenv("FAKE_FACTORY_DELETED"), "1");
 }
 
 // Colon-separated, empty entries ignored; with none left, the defaults.
