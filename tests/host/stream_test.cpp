@@ -150,16 +150,6 @@ std::string boxedPattern() {
 }
 
 const RequestCase kRequestCases[] = {
-    // The analyzer's reads of a movie box after the media data: stepping
-    // over the media data maps it; the movie box is read into the window.
-    {"MovieLast",
-     {{0, 1, 1024, kBuffer},
-      {0, 8, 8, kBuffer},
-      {0, kMdatData, kMdatData, kBuffer},
-      {0, kMoov, kMoov, kView},
-      {0, kMoov + 8, kMoov + 8, kView},
-      {0, kFileSize, kFileSize, kView}},
-     {3, 3}},
     // Requests that end elsewhere than the media data's end are read.
     {"NotTheMediaDataEnd",
      {{0, kMdatData, kMdatData, kBuffer},
@@ -181,16 +171,22 @@ const RequestCase kRequestCases[] = {
       {0, kInit * 3 + kAhead + 18, kInit * 3 + kAhead + 18, kView},
       {kFileSize - 5, 1, -1, kView}},
      {5, 3}},
-    // Once the media data is viewed: bytes before the window, across its
-    // start (reading on), far ahead, and a large read back from 0.
-    {"InAndAroundAView",
-     {{0, kMdatData, kMdatData, kBuffer},
+    // The analyzer's reads of a movie box after the media data: stepping
+    // over the media data maps it; the movie box is read into the window.
+    // Then bytes before the window, across its start (reading on), far
+    // ahead, a large read back from 0, and the rest of the file.
+    {"MovieLast",
+     {{0, 1, 1024, kBuffer},
+      {0, 8, 8, kBuffer},
+      {0, kMdatData, kMdatData, kBuffer},
       {0, kMoov, kMoov, kView},
+      {0, kMoov + 8, kMoov + 8, kView},
       {100, 1000, 0, kView},
       {kMoov - 10000, 20000, 20000, kView},
       {0, kMoov + 200000, kMoov + 200000, kView},
-      {0, 1000000, 1000000, kView}},
-     {4, 3}},
+      {0, 1000000, 1000000, kView},
+      {0, kFileSize, kFileSize, kView}},
+     {5, 3}},
     // The last bytes of the file, read from near its end first.
     {"TailOnly", {{kFileSize - 100, 100, 100, kView}, {0, 100, 100, kView}}, {1, 3}},
 };
