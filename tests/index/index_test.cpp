@@ -83,12 +83,8 @@ struct Collection {
 
 TEST(Mp4index, UpdatesFollowTheCollection) {
   Collection c;
-  // An index under a root is not a file of the collection.
-  const std::string inside = c.root + "/inside.db";
-  EXPECT_EQ(mp4index({"update", inside, c.root}).out, summary(6, 0, 0, 0, 0));
-  EXPECT_EQ(mp4index({"update", inside, c.root, "--jobs", "2"}).out, summary(0, 0, 0, 6, 0));
-  unlink(inside.c_str());
-  ASSERT_EQ(mp4index({"update", c.db, c.root}).out, summary(6, 0, 0, 0, 0));
+  // The index lies under this root, and is no file of the collection.
+  ASSERT_EQ(mp4index({"update", c.db, c.dir.path()}).out, summary(6, 0, 0, 0, 0));
 
   c.dir.write("music/album/b.m4a", hosttest::taggedSong("Beta Three", 6));
   unlink((c.root + "/video/small.mp4").c_str());
