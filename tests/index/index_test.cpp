@@ -101,8 +101,9 @@ TEST(Mp4index, UpdatesFollowTheCollection) {
   EXPECT_EQ(c.search({"media.duration=5"}), "");
   // What the index holds is what mp4meta reports, in both formats.
   EXPECT_EQ(mp4index({"show", c.db, c.root}).out, hosttest::runMp4meta({c.root}).out);
-  EXPECT_EQ(mp4index({"show", "--json", c.db, c.root}).out,
-            hosttest::runMp4meta({"--json", c.root}).out);
+  const RunResult json = mp4index({"show", "--json", c.db, c.root});
+  EXPECT_EQ(json.status, 0) << json.err;
+  EXPECT_EQ(json.out, hosttest::runMp4meta({"--json", c.root}).out);
   expectRun(mp4index({"show", c.db, extra, c.root + "/gone.m4a"}), 1, "gone.m4a: not in the index",
             "audio.title: Extra");
 
