@@ -47,14 +47,12 @@ std::string sql(const std::string& db, const std::string& statements) {
   sqlite3* handle = nullptr;
   sqlite3_open(db.c_str(), &handle);
   std::string result;
-  char* error = nullptr;
   const auto keepFirstColumn = [](void* out, int, char** row, char**) {
     *static_cast<std::string*>(out) = row[0] ? row[0] : "NULL";
     return 0;
   };
-  sqlite3_exec(handle, statements.c_str(), keepFirstColumn, &result, &error);
-  if (error) result = error;
-  sqlite3_free(error);
+  if (sqlite3_exec(handle, statements.c_str(), keepFirstColumn, &result, nullptr) != SQLITE_OK)
+    result = sqlite3_errmsg(handle);
   sqlite3_close(handle);
   return result;
 }
