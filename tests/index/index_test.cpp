@@ -192,8 +192,7 @@ TEST(Mp4index, BadInputIsReportedAndLeftAsItIs) {
   // A folder that cannot be read is reported and what is stored under it
   // kept; an index that cannot be written stops the update with the reason.
   chmod(c.dir.path().c_str(), 0777);
-  hosttest::RunOptions nobody;
-  nobody.asNobody = true;
+  const hosttest::RunOptions nobody{{}, {}, /*asNobody=*/true};
   ASSERT_EQ(mp4index({"update", c.db, c.root}, nobody).out, summary(6, 0, 0, 0, 0));
   chmod((c.root + "/album").c_str(), 0);
   const RunResult run = mp4index({"update", c.db, c.root}, nobody);
