@@ -198,7 +198,6 @@ TEST(Mp4index, BadInputIsReportedAndLeftAsItIs) {
   const RunResult run = mp4index({"update", c.db, c.root}, nobody);
   chmod((c.root + "/album").c_str(), 0755);
   expectRun(run, 1, "album: Permission denied", summary(0, 0, 0, 4, 1));
-  EXPECT_EQ(c.search({"audio.title:beta"}), "album/b.m4a ");
 
   c.dir.write("music/album/b.m4a", hosttest::taggedSong("Beta Three", 6));
   chmod(c.db.c_str(), 0444);
