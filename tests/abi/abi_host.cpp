@@ -16,13 +16,12 @@
 // member layouts of their own, reached only through these calls.
 namespace foreign {
 Strigi::FieldRegister* newRegister();
-void deleteRegister(Strigi::FieldRegister*);
+// Deletes it; the result is empty when each registration named one of that
+// library's own type-name strings and every factory base constructed was destroyed again.
+std::string deleteRegister(Strigi::FieldRegister*);
 Strigi::AnalysisResult* newResult();
 std::string takeValues(Strigi::AnalysisResult*);  // "key: value" lines, in order
 void deleteResult(Strigi::AnalysisResult*);
-// Empty when each registration named one of that library's own type-name
-// strings and every factory base constructed was destroyed again.
-std::string problems(const Strigi::FieldRegister*);
 }  // namespace foreign
 
 // A real host calls the entry points through Strigi's pointer-to-const
@@ -64,9 +63,8 @@ int main(int argc, char** argv) {
     delete factory;
   }
   destroy(factories);
-  const std::string problems = foreign::problems(reg);
   foreign::deleteResult(result);
-  foreign::deleteRegister(reg);
+  const std::string problems = foreign::deleteRegister(reg);
   dlclose(module);
   std::fputs(problems.c_str(), stderr);
   return problems.empty() ? 0 : 1;

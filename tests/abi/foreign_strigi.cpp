@@ -90,13 +90,13 @@ int64_t readBigEndianInt64(const char* p) { return static_cast<int64_t>(be(p, 8)
 namespace foreign {
 
 Strigi::FieldRegister* newRegister() { return new Strigi::FieldRegister; }
-void deleteRegister(Strigi::FieldRegister* r) { delete r; }
-Strigi::AnalysisResult* newResult() { return new Strigi::AnalysisResult; }
-std::string takeValues(Strigi::AnalysisResult* r) { return std::move(r->values); }
-void deleteResult(Strigi::AnalysisResult* r) { delete r; }
-std::string problems(const Strigi::FieldRegister* r) {
+std::string deleteRegister(Strigi::FieldRegister* r) {
+  const std::unique_ptr<Strigi::FieldRegister> owned(r);
   if (Strigi::liveFactories == 0) return r->problems;
   return r->problems + "factory bases constructed and destroyed do not match\n";
 }
+Strigi::AnalysisResult* newResult() { return new Strigi::AnalysisResult; }
+std::string takeValues(Strigi::AnalysisResult* r) { return std::move(r->values); }
+void deleteResult(Strigi::AnalysisResult* r) { delete r; }
 
 }  // namespace foreign
