@@ -122,15 +122,17 @@ TEST(Mp4meta, TreesInByteOrderAndParallelOrLimitedRunsPrintWhatSerialRunsPrint) 
   }
   // Under a descriptor limit below the count of named folders and files, a
   // run prints what it prints without one: none keeps its descriptor once
-  // done (one job: a parallel run holds those of the files ahead).
-  std::vector<std::string> named{"--json", "--jobs=1"};
+  // done, and a parallel run keeps fewer files open ahead.
+  std::vector<std::string> named{"--nofile=20:20", MP4META_PATH, "--json", "--jobs=1"};
   for (int i = 0; i < 30; ++i) named.push_back(dir.path() + "/many/" + std::to_string(i));
-  for (int i = 0; i < 30; ++i) named.push_back(named[i + 2] + "/f" + std::to_string(i) + ".m4a");
-  const RunResult unlimited = runMp4meta(named);
-  named.insert(named.begin(), {"--nofile=20:20", MP4META_PATH});
-  const RunResult limited = hosttest::runTool("/usr/bin/prlimit", named);
-  EXPECT_EQ(limited.status, 0) << limited.err;
-  EXPECT_EQ(limited.out, unlimited.out);
+  for (int i = 0; i < 30; ++i) named.push_back(named[i + 4] + "/f" + std::to_string(i) + ".m4a");
+  const RunResult unlimited = runMp4meta({named.begin() + 2, named.end()});
+  for (const char* jobs : {"--jobs=1", "--jobs=8"}) {
+    named[3] = jobs;
+    const RunResult limited = hosttest::runTool("/usr/bin/prlimit", named);
+    EXPECT_EQ(limited.status, 0) << jobs << limited.err;
+    EXPECT_EQ(limited.out, unlimited.out) << jobs;
+  }
 }
 
 // On a terminal, while a named pipe holds the run up for over a second, a

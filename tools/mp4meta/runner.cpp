@@ -6,6 +6,7 @@
 #include <mp4host/plugin_loader.h>
 #include <mp4host/report_format.h>
 #include <mp4host/value_recorder.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -281,10 +282,27 @@ bool runSerial(const mp4host::PluginSet& plugins, PathSource& source, const RunS
 // memory of a run of any size and keeps the output in input order. The
 // printing side sleeps until half a ring is done (or the last job), so a
 // run of many small files does not wake it for every file.
+//
+// A filled slot may hold an open file, and a worker may open one more of
+// its own: under a descriptor limit the ring is made smaller, so that the
+// files ahead never take the descriptors the workers, the walk and the
+// output need (with 64 jobs a ring of 1,024 files would take all of the
+// usual limit).
+uint64_t ringSlots(unsigned jobs) {
+  uint64_t slots = static_cast<uint64_t>(jobs) * 16;
+  rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+    const uint64_t spare = 32 + static_cast<uint64_t>(jobs);
+    const uint64_t room = limit.rlim_cur > spare ? limit.rlim_cur - spare : 0;
+    slots = std::min(slots, std::max<uint64_t>(room, 2));
+  }
+  return slots;
+}
+
 bool runParallel(const mp4host::PluginSet& plugins, PathSource& source,
                  const RunSettings& settings) {
   const unsigned jobs = settings.jobs;
-  const uint64_t ringSize = static_cast<uint64_t>(jobs) * 16;
+  const uint64_t ringSize = ringSlots(jobs);
   std::vector<Job> ring(ringSize);
   std::mutex mutex;
   std::condition_variable workAvailable;
