@@ -222,7 +222,7 @@ TEST(Mp4meta, CommandLines) {
                                              {"-j", "2x", "x"},
                                              {"-j", "1025", "x"},
                                              {"-j", "18446744073709551617", "x"},
-                                             {"x", "--jobs"},
+                                             {"x", "--files-from"},
                                              {"-", "--files-from", "-"}}) {
     const RunResult run = runMp4meta(args);
     EXPECT_EQ(run.status, 2) << testing::PrintToString(args);
