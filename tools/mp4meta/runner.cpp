@@ -276,18 +276,11 @@ bool runSerial(const mp4host::PluginSet& plugins, PathSource& source, const RunS
   return printer.succeeded();
 }
 
-// Jobs go round a ring of slots: the reading side fills a slot when its
-// previous job has been printed, the workers take slots in order, and the
-// printing side prints them in order as they finish. The ring bounds the
-// memory of a run of any size and keeps the output in input order. The
-// printing side sleeps until half a ring is done (or the last job), so a
-// run of many small files does not wake it for every file.
-//
-// A filled slot may hold an open file, and a worker may open one more of
-// its own: under a descriptor limit the ring is made smaller, so that the
-// files ahead never take the descriptors the workers, the walk and the
-// output need (with 64 jobs a ring of 1,024 files would take all of the
-// usual limit).
+// The slots of runParallel's ring: 16 per job. A filled slot may hold an
+// open file, and a worker may open one more of its own, so under a
+// descriptor limit the ring is made smaller: the files ahead never take the
+// descriptors the workers, the walk and the output need (with 64 jobs a
+// ring of 1,024 files would take all of the usual limit).
 uint64_t ringSlots(unsigned jobs) {
   uint64_t slots = static_cast<uint64_t>(jobs) * 16;
   rlimit limit;
@@ -299,6 +292,12 @@ uint64_t ringSlots(unsigned jobs) {
   return slots;
 }
 
+// Jobs go round a ring of slots: the reading side fills a slot when its
+// previous job has been printed, the workers take slots in order, and the
+// printing side prints them in order as they finish. The ring bounds the
+// memory of a run of any size and keeps the output in input order. The
+// printing side sleeps until half a ring is done (or the last job), so a
+// run of many small files does not wake it for every file.
 bool runParallel(const mp4host::PluginSet& plugins, PathSource& source,
                  const RunSettings& settings) {
   const unsigned jobs = settings.jobs;
