@@ -45,9 +45,10 @@ TEST(Mp4meta, OutputLinesOfBothFormatsAndFailedOutputOrModules) {
   const std::string big = dir.write("big.m4a", taggedSong("Big", 1, 30000));
   RunResult run = runMp4meta({"--json", song, text, big});
   ASSERT_EQ(run.status, 0) << run.err;
+  std::vector<Json> lines = jsonLines(run.out);
   EXPECT_EQ(paths(run.out), (std::vector<std::string>{song, text, big}));
-  EXPECT_EQ(jsonLines(run.out)[0]["fields"]["audio.title"], Json::array({"Ti\"tle"}));
-  EXPECT_EQ(jsonLines(run.out)[1]["fields"], Json::object());
+  EXPECT_EQ(lines.at(0)["fields"]["audio.title"], Json::array({"Ti\"tle"}));
+  EXPECT_EQ(lines.at(1)["fields"], Json::object());
   EXPECT_NE(run.out.find("\"/9j/4" + std::string(39995, 'A') + "\"}"), std::string::npos);
   EXPECT_EQ(run.err, "");
   RunOptions full;
@@ -76,8 +77,9 @@ TEST(Mp4meta, OutputLinesOfBothFormatsAndFailedOutputOrModules) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err.rfind("mp4meta: " + broken + ": cannot load module: ", 0), 0u) << run.err;
   EXPECT_EQ(paths(run.out), (std::vector<std::string>{song, bang}));
-  EXPECT_TRUE(jsonLines(run.out).at(0)["fields"].contains("content.mime_type"));
-  EXPECT_EQ(jsonLines(run.out).at(1)["error"], "analysis failed: first byte '!'");
+  lines = jsonLines(run.out);
+  EXPECT_TRUE(lines.at(0)["fields"].contains("content.mime_type"));
+  EXPECT_EQ(lines.at(1)["error"], "analysis failed: first byte '!'");
   // The broken module alone fails a run.
   EXPECT_EQ(runMp4meta({song}, options).status, 1);
 }
@@ -173,9 +175,9 @@ TEST(Mp4meta, MissingPathsAreReportedAndTheRunGoesOn) {
   const std::string missing = dir.path() + "/missing.m4a";
   RunResult run = runMp4meta({"--json", missing, song});
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(jsonLines(run.out).at(0),
-            (Json{{"path", missing}, {"error", "No such file or directory"}}));
-  EXPECT_TRUE(jsonLines(run.out).at(1).contains("fields"));
+  const std::vector<Json> lines = jsonLines(run.out);
+  EXPECT_EQ(lines.at(0), (Json{{"path", missing}, {"error", "No such file or directory"}}));
+  EXPECT_TRUE(lines.at(1).contains("fields"));
   EXPECT_EQ(run.err, "");
   // As text, on standard error; after "--", what looks like an option is a
   // path (here one missing from the working directory).
@@ -274,7 +276,7 @@ TEST(LargeFile, GivesWhatTheSmallFileGives) {
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err, "");
   std::vector<Json> fields;
-  for (Json report : jsonLines(run.out)) fields.push_back(report["fields"]);
+  for (const Json& report : jsonLines(run.out)) fields.push_back(report["fields"]);
   ASSERT_EQ(fields.at(0)["content.mime_type"], Json::array({"video/mp4"}));
   EXPECT_EQ(fields, std::vector<Json>(5, fields[0]));
 }
