@@ -8,9 +8,9 @@
 #include <strigi/stringstream.h>
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <string>
+
+#include "boxes.h"
 
 // The other interface library (foreign_strigi.cpp), whose classes have
 // member layouts of their own, reached only through these calls.
@@ -51,8 +51,7 @@ int main(int argc, char** argv) {
     factory->registerFields(*reg);
     Strigi::StreamThroughAnalyzer* analyzer = factory->newInstance();
     for (int i = 2; i < argc; ++i) {
-      std::ifstream in(argv[i], std::ios::binary);
-      const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+      const std::string bytes = mp4test::readFile(argv[i]);
       Strigi::StringStream<char> stream(bytes.data(), static_cast<int32_t>(bytes.size()), false);
       analyzer->setIndexable(result);
       analyzer->connectInputStream(&stream);
