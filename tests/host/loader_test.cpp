@@ -107,13 +107,8 @@ constexpr int kSources = 3;  // the file stream, memory, a pipe
 
 // Runs pipeline over bytes written into a pipe, as standard input is read.
 bool analyzePipe(mp4host::Pipeline& pipeline, const std::string& bytes) {
-  int fds[2];
-  if (pipe(fds) != 0) return false;
-  std::thread writer = hosttest::writeToPipe(fds[1], bytes);
-  const bool ok = pipeline.analyzeDescriptor(fds[0], "-");
-  close(fds[0]);
-  writer.join();
-  return ok;
+  const hosttest::FedPipe pipe(bytes);
+  return pipeline.analyzeDescriptor(pipe.fd(), "-");
 }
 
 std::map<std::string, int> countLines(const std::string& text) {

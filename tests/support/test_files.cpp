@@ -41,11 +41,6 @@ int32_t TestStream::read(const char*& start, int32_t min, int32_t max) {
   const int64_t wanted = std::max(0, max < min ? min : max);
   const int64_t n = std::min(wanted, std::max<int64_t>(0, limit - m_position));
   const bool failing = m_failAt >= 0 && n < wanted && m_position + n == m_failAt;
-  if (n == 0 && !failing && m_position >= total) {
-    m_status = Strigi::Eof;
-    if (m_sizeKind != NeverKnown) m_size = total;
-    return -1;
-  }
   m_buffer.reset(new char[n > 0 ? n : 1]);
   std::memcpy(m_buffer.get(), m_bytes.data() + m_position, static_cast<size_t>(n));
   start = m_buffer.get();
@@ -60,7 +55,7 @@ int32_t TestStream::read(const char*& start, int32_t min, int32_t max) {
     m_status = Strigi::Eof;
     if (m_sizeKind != NeverKnown) m_size = total;
   }
-  return static_cast<int32_t>(n);
+  return n == 0 && m_position == total ? -1 : static_cast<int32_t>(n);
 }
 
 int64_t TestStream::reset(int64_t pos) {
@@ -155,24 +150,19 @@ RunResult runTool(const std::string& program, const std::vector<std::string>& ar
                   const RunOptions& options) {
   TempDir scratch;
   const std::string outPath = scratch.path() + "/out", errPath = scratch.path() + "/err";
-  int in[2];
-  if (pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  // The input is written while the tool runs, as from a real pipe.
+  const FedPipe in(options.stdinData);
   std::vector<char*> argv{const_cast<char*>(program.c_str())};
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  // A terminal: the tool writes to its other side, a thread reads this one.
-  const int master = options.terminal ? posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
-  const std::string terminal =
-      master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 ? ptsname(master) : "";
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
     const std::string& to = options.stdoutPath.empty() ? outPath : options.stdoutPath;
-    const int out = options.terminal ? open(terminal.c_str(), O_RDWR | O_NOCTTY)
-                                     : open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    const int err = options.terminal ? out : open(errPath.c_str(), O_WRONLY | O_CREAT, 0666);
+    const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT, 0666);
     if (out < 0 || err < 0) _exit(126);
-    dup2(in[0], 0);
+    dup2(in.fd(), 0);
     dup2(out, 1);
     dup2(err, 2);
     if (!options.preload.empty()) {
@@ -188,28 +178,11 @@ RunResult runTool(const std::string& program, const std::vector<std::string>& ar
     execv(argv[0], argv.data());
     _exit(127);
   }
-  close(in[0]);
-  // The input is written while the tool runs, as from a real pipe.
-  std::thread feeder = writeToPipe(in[1], options.stdinData);
-  RunResult result;
-  std::thread reader;
-  if (master >= 0) {
-    reader = std::thread([&] {
-      char buffer[4096];
-      for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;)
-        result.out.append(buffer, static_cast<size_t>(n));
-    });
-  }
   int status = 0;
   waitpid(pid, &status, 0);
-  feeder.join();
+  RunResult result;
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  if (master >= 0) {
-    reader.join();  // the terminal's reads fail once the tool has closed it
-    close(master);
-  } else {
-    result.out = mp4test::readFile(outPath);
-  }
+  result.out = mp4test::readFile(outPath);
   result.err = mp4test::readFile(errPath);
   return result;
 }
@@ -219,10 +192,13 @@ LoadedModule::LoadedModule() {
   plugins.registerFields(fields);
 }
 
-std::thread writeToPipe(int fd, std::string bytes) {
+FedPipe::FedPipe(std::string bytes) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  m_fd = fds[0];
   // The writer fails instead of killing the test if the reader stops early.
   signal(SIGPIPE, SIG_IGN);
-  return std::thread([fd, bytes = std::move(bytes)] {
+  m_writer = std::thread([fd = fds[1], bytes = std::move(bytes)] {
     for (size_t done = 0; done < bytes.size();) {
       const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
       if (n <= 0) break;
@@ -230,6 +206,11 @@ std::thread writeToPipe(int fd, std::string bytes) {
     }
     close(fd);
   });
+}
+
+FedPipe::~FedPipe() {
+  close(m_fd);
+  m_writer.join();
 }
 
 }  // namespace hosttest

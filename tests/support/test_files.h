@@ -96,7 +96,6 @@ struct RunOptions {
   bool asNobody = false;     // drop root privileges to user "nobody"
   std::string preload{};     // LD_PRELOAD
   std::string stdoutPath{};  // standard output goes there instead of into out
-  bool terminal = false;     // standard output and error on a terminal, into out
 };
 
 // Runs program (a built tool) with args and the built module to load.
@@ -113,9 +112,18 @@ struct LoadedModule {
   mp4host::PluginSet plugins;
 };
 
-// Writes bytes into the write end fd of a pipe from a new thread, then
-// closes it; a failing write (the reader gone) ends it early.
-std::thread writeToPipe(int fd, std::string bytes);
+// The read end of a pipe that a thread fills with bytes, then closes; once
+// the read end is closed, a write still blocked fails and the thread ends.
+class FedPipe {
+ public:
+  explicit FedPipe(std::string bytes);
+  ~FedPipe();
+  int fd() const { return m_fd; }
+
+ private:
+  int m_fd = -1;
+  std::thread m_writer;
+};
 
 }  // namespace hosttest
 
