@@ -59,7 +59,7 @@ std::string sql(const std::string& db, const std::string& statements) {
 
 struct Collection {
   hosttest::TempDir dir;
-  std::string db = dir.path() + "/index.db", root = dir.mkdir("music");
+  std::string db = dir.path() + "/index.db", root = dir.path() + "/music";
   Collection() {
     dir.write("music/album/a.m4a", hosttest::taggedSong("Alpha One", 3));
     dir.write("music/album/b.m4a", hosttest::taggedSong("Beta Two", 5));
@@ -219,7 +219,7 @@ pid_t startUpdate(const std::string& db, const std::string& root) {
 // while it writes, finishing the work.
 TEST(Mp4index, UpdatesKilledOrSearchedKeepEveryFileWhole) {
   hosttest::TempDir dir;
-  const std::string root = dir.mkdir("music"), db = dir.path() + "/index.db";
+  const std::string root = dir.path() + "/music", db = dir.path() + "/index.db";
   const std::string song = hosttest::taggedSong("Song", 2), video = hosttest::videoFile(640, 480);
   for (int i = 0; i < 300; ++i) {
     dir.write("music/" + std::to_string(i % 7) + "/" + std::to_string(i) + ".mp4",

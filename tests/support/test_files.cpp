@@ -118,11 +118,6 @@ std::string TempDir::write(const std::string& name, const std::string& contents)
   return path;
 }
 
-std::string TempDir::mkdir(const std::string& name) const {
-  std::filesystem::create_directories(m_path + "/" + name);
-  return m_path + "/" + name;
-}
-
 std::string taggedSong(const std::string& title, int seconds, size_t coverSize) {
   using namespace mp4test;
   const Bytes jpeg = "\xFF\xD8\xFF\xE0" + zeros(coverSize - 4);

@@ -74,7 +74,6 @@ class TempDir {
   const std::string& path() const { return m_path; }
   // Writes path()/name, creating parent directories; returns its path.
   std::string write(const std::string& name, const std::string& contents) const;
-  std::string mkdir(const std::string& name) const;
 
  private:
   std::string m_path;
