@@ -21,7 +21,7 @@ using std::filesystem::copy_file;
 
 // A module of the same name in a later directory is not loaded: there a
 // broken copy, which would be an error.
-TEST(PluginSet, LoadsThroughModulesInNameOrderEarlierDirectoriesFirst) {
+TEST(PluginSet, LoadsModulesInNameOrderEarlierDirectoriesFirstForPipelines) {
   TempDir dir, later;
   copy_file(MP4_MODULE_PATH, dir.path() + "/strigita_mp4.so");
   copy_file(FAKE_MODULE_PATH, dir.path() + "/strigita_a_fake.so");
@@ -45,6 +45,38 @@ TEST(PluginSet, LoadsThroughModulesInNameOrderEarlierDirectoriesFirst) {
   EXPECT_NE(plugins.errors()[0].message.find("strigiAnalyzerFactory"), std::string::npos);
   EXPECT_EQ(plugins.errors()[1].message, "the module gave no analyzer factory");
   EXPECT_EQ(plugins.moduleCount(), 2u);
+
+  // The pipeline drives the fake module's analyzer, then the MP4 module's,
+  // in turn: a stream left away from its start is put back; an analyzer
+  // that throws fails the file.
+  Strigi::FieldRegister fields;
+  plugins.registerFields(fields);
+  mp4host::Pipeline pipeline(plugins);
+  // With standard input closed, the file is opened as descriptor 0.
+  const int savedIn = dup(0);
+  close(0);
+  const bool ok = pipeline.analyzeFile(dir.write("song.m4a", hosttest::taggedSong("Title", 2)));
+  dup2(savedIn, 0);
+  close(savedIn);
+  ASSERT_TRUE(ok);
+  const mp4test::Log log = mp4test::describe(pipeline.values());
+  ASSERT_GE(log.size(), 3u);
+  EXPECT_EQ(log.front(), "test.first_byte int 0");
+  EXPECT_EQ(log.back(), mp4test::mime("audio/mp4"));
+  EXPECT_EQ(pipeline.warnings(),
+            std::vector<std::string>{"analyzer Fake left the stream at position 1"});
+
+  // A regular file on a descriptor is read from where it stands.
+  const int fd = open(dir.write("at4", "junk" + hosttest::taggedSong("x", 1)).c_str(), O_RDONLY);
+  ASSERT_EQ(lseek(fd, 4, SEEK_SET), 4);
+  EXPECT_TRUE(pipeline.analyzeDescriptor(fd, "-"));
+  close(fd);
+  EXPECT_EQ(mp4test::describe(pipeline.values()).back(), mp4test::mime("audio/mp4"));
+  EXPECT_FALSE(pipeline.analyzeFile(dir.write("bang", "!")));
+  EXPECT_EQ(pipeline.error(), "analysis failed: first byte '!'");
+  EXPECT_FALSE(pipeline.analyzeFile(dir.path()));
+  EXPECT_EQ(pipeline.error(), "Is a directory");
+  EXPECT_TRUE(pipeline.values().values().empty());
   // Unloaded, a module gets its factory back through its delete entry point.
   unsetenv("FAKE_FACTORY_DELETED");
   mp4host::PluginSet().loadModule(FAKE_MODULE_PATH);
@@ -61,44 +93,6 @@ TEST(PluginPath, EnvironmentFirstThenInstallAndBuildDirectories) {
   EXPECT_EQ(mp4host::pluginDirectories(), defaults);
   ASSERT_EQ(defaults.size(), 3u);
   EXPECT_EQ(defaults.back(), MP4_MODULE_DIR);
-}
-
-// The fake module, then the MP4 module, in turn: a stream left away from
-// its start is put back; an analyzer that throws fails the file.
-TEST(Pipeline, DrivesTheAnalyzersInTurn) {
-  TempDir modules, files;
-  copy_file(FAKE_MODULE_PATH, modules.path() + "/strigita_0fake.so");
-  copy_file(MP4_MODULE_PATH, modules.path() + "/strigita_mp4.so");
-  mp4host::PluginSet plugins;
-  plugins.loadDirectories({modules.path()});
-  Strigi::FieldRegister fields;
-  plugins.registerFields(fields);
-  mp4host::Pipeline pipeline(plugins);
-  // With standard input closed, the file is opened as descriptor 0.
-  const int savedIn = dup(0);
-  close(0);
-  const bool ok = pipeline.analyzeFile(files.write("song.m4a", hosttest::taggedSong("Title", 2)));
-  dup2(savedIn, 0);
-  close(savedIn);
-  ASSERT_TRUE(ok);
-  const mp4test::Log log = mp4test::describe(pipeline.values());
-  ASSERT_GE(log.size(), 3u);
-  EXPECT_EQ(log.front(), "test.first_byte int 0");
-  EXPECT_EQ(log.back(), mp4test::mime("audio/mp4"));
-  EXPECT_EQ(pipeline.warnings(),
-            std::vector<std::string>{"analyzer Fake left the stream at position 1"});
-
-  // A regular file on a descriptor is read from where it stands.
-  const int fd = open(files.write("at4", "junk" + hosttest::taggedSong("x", 1)).c_str(), O_RDONLY);
-  ASSERT_EQ(lseek(fd, 4, SEEK_SET), 4);
-  EXPECT_TRUE(pipeline.analyzeDescriptor(fd, "-"));
-  close(fd);
-  EXPECT_EQ(mp4test::describe(pipeline.values()).back(), mp4test::mime("audio/mp4"));
-  EXPECT_FALSE(pipeline.analyzeFile(files.write("bang", "!")));
-  EXPECT_EQ(pipeline.error(), "analysis failed: first byte '!'");
-  EXPECT_FALSE(pipeline.analyzeFile(files.path()));
-  EXPECT_EQ(pipeline.error(), "Is a directory");
-  EXPECT_TRUE(pipeline.values().values().empty());
 }
 
 constexpr int kThreads = 8;
