@@ -79,47 +79,11 @@ struct Collection {
   }
 };
 
-TEST(Mp4index, UpdatesFollowTheCollection) {
-  Collection c;
-  // The index lies under this root, and is no file of the collection.
-  ASSERT_EQ(mp4index({"update", c.db, c.dir.path()}).out, summary(6, 0, 0, 0, 0));
-
-  c.dir.write("music/album/b.m4a", hosttest::taggedSong("Beta Three", 6));
-  unlink((c.root + "/video/small.mp4").c_str());
-  c.dir.write("music/album/c.m4a", hosttest::taggedSong("Delta", 2));
-  // A file named in a list, outside the roots, is added; updating only a
-  // subfolder leaves the rest alone.
-  const std::string extra = c.dir.write("extra.m4a", hosttest::taggedSong("Extra", 1));
-  const std::string list = c.dir.write("list", extra + "\n");
-  EXPECT_EQ(mp4index({"update", c.db, c.root + "/album/", "--files-from", list}).out,
-            summary(2, 1, 0, 1, 0));
-  EXPECT_EQ(mp4index({"update", c.db, c.root, "--files-from", list}).out, summary(0, 0, 1, 7, 0));
-  EXPECT_EQ(c.search({"three"}), "album/b.m4a ");
-  EXPECT_EQ(c.search({"two"}), "");  // the old title's words left the full-text index
-  // What the index holds is what mp4meta reports, in both formats.
-  EXPECT_EQ(mp4index({"show", c.db, c.root}).out, hosttest::runMp4meta({c.root}).out);
-  const RunResult json = mp4index({"show", "--json", c.db, c.root});
-  EXPECT_EQ(json.status, 0) << json.err;
-  EXPECT_EQ(json.out, hosttest::runMp4meta({"--json", c.root}).out);
-  expectRun(mp4index({"show", c.db, extra, c.root + "/gone.m4a"}), 1, "gone.m4a: not in the index",
-            "audio.title: Extra");
-
-  // Every song has the same cover: it is stored once, and goes with the
-  // last file that holds it; nothing of a removed file stays behind.
-  EXPECT_EQ(sql(c.db, "SELECT count(*) FROM blobs"), "1");
-  ASSERT_EQ(std::system(("rm -r '" + c.root + "'").c_str()), 0);
-  EXPECT_EQ(mp4index({"update", c.db, c.root}).out, summary(0, 0, 6, 0, 0));
-  EXPECT_EQ(sql(c.db, "SELECT count(*) FROM blobs"), "1");
-  unlink(extra.c_str());
-  EXPECT_EQ(mp4index({"update", c.db, "--files-from", list}).out, summary(0, 0, 1, 0, 0));
-  EXPECT_EQ(sql(c.db, "SELECT (SELECT count(*) FROM blobs) + (SELECT count(*) FROM nums)"), "0");
-  EXPECT_EQ(sql(c.db, "SELECT count(*) FROM words WHERE words MATCH 'alpha OR extra'"), "0");
-}
-
-TEST(Mp4index, EachQueryForm) {
+TEST(Mp4index, AnswersEachQueryFormAndFollowsTheCollection) {
   Collection c;
   c.dir.write("music/dash.m4a", hosttest::taggedSong("\xe2\x80\x93", 7));
-  ASSERT_EQ(mp4index({"update", c.db, c.root}).status, 0);
+  // The index lies under this root, and is no file of the collection.
+  ASSERT_EQ(mp4index({"update", c.db, c.dir.path()}).out, summary(7, 0, 0, 0, 0));
   const std::string songs = "album/a.m4a album/b.m4a caf\\xe9.m4a dash.m4a ";
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"alpha"}, "album/a.m4a caf\\xe9.m4a "},
@@ -150,6 +114,37 @@ TEST(Mp4index, EachQueryForm) {
   for (const std::string bad : {"image.width>wide", "audio.title:", "", "missing:9x"}) {
     expectRun(mp4index({"search", c.db, bad}), 2, "term '" + bad + "'");
   }
+
+  c.dir.write("music/album/b.m4a", hosttest::taggedSong("Beta Three", 6));
+  unlink((c.root + "/video/small.mp4").c_str());
+  c.dir.write("music/album/c.m4a", hosttest::taggedSong("Delta", 2));
+  // A file named in a list, outside the roots, is added; updating only a
+  // subfolder leaves the rest alone.
+  const std::string extra = c.dir.write("extra.m4a", hosttest::taggedSong("Extra", 1));
+  const std::string list = c.dir.write("list", extra + "\n");
+  EXPECT_EQ(mp4index({"update", c.db, c.root + "/album/", "--files-from", list}).out,
+            summary(2, 1, 0, 1, 0));
+  EXPECT_EQ(mp4index({"update", c.db, c.root, "--files-from", list}).out, summary(0, 0, 1, 8, 0));
+  EXPECT_EQ(c.search({"three"}), "album/b.m4a ");
+  EXPECT_EQ(c.search({"two"}), "");  // the old title's words left the full-text index
+  // What the index holds is what mp4meta reports, in both formats.
+  EXPECT_EQ(mp4index({"show", c.db, c.root}).out, hosttest::runMp4meta({c.root}).out);
+  const RunResult json = mp4index({"show", "--json", c.db, c.root});
+  EXPECT_EQ(json.status, 0) << json.err;
+  EXPECT_EQ(json.out, hosttest::runMp4meta({"--json", c.root}).out);
+  expectRun(mp4index({"show", c.db, extra, c.root + "/gone.m4a"}), 1, "gone.m4a: not in the index",
+            "audio.title: Extra");
+
+  // Every song has the same cover: it is stored once, and goes with the
+  // last file that holds it; nothing of a removed file stays behind.
+  EXPECT_EQ(sql(c.db, "SELECT count(*) FROM blobs"), "1");
+  ASSERT_EQ(std::system(("rm -r '" + c.root + "'").c_str()), 0);
+  EXPECT_EQ(mp4index({"update", c.db, c.root}).out, summary(0, 0, 7, 0, 0));
+  EXPECT_EQ(sql(c.db, "SELECT count(*) FROM blobs"), "1");
+  unlink(extra.c_str());
+  EXPECT_EQ(mp4index({"update", c.db, "--files-from", list}).out, summary(0, 0, 1, 0, 0));
+  EXPECT_EQ(sql(c.db, "SELECT (SELECT count(*) FROM blobs) + (SELECT count(*) FROM nums)"), "0");
+  EXPECT_EQ(sql(c.db, "SELECT count(*) FROM words WHERE words MATCH 'alpha OR extra'"), "0");
 }
 
 TEST(Mp4index, BadInputIsReportedAndLeftAsItIs) {
