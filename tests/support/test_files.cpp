@@ -153,8 +153,7 @@ RunResult runTool(const std::string& program, const std::vector<std::string>& ar
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
-    const std::string& to = options.stdoutPath.empty() ? outPath : options.stdoutPath;
-    const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
     const int err = open(errPath.c_str(), O_WRONLY | O_CREAT, 0666);
     if (out < 0 || err < 0) _exit(126);
     dup2(in.fd(), 0);

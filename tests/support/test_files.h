@@ -94,7 +94,6 @@ struct RunOptions {
   std::string pluginPath{};  // STRIGI_PLUGIN_PATH; the built module by default
   bool asNobody = false;     // drop root privileges to user "nobody"
   std::string preload{};     // LD_PRELOAD
-  std::string stdoutPath{};  // standard output goes there instead of into out
 };
 
 // Runs program (a built tool) with args and the built module to load.
