@@ -105,9 +105,7 @@ TEST_P(Files, ReportWhatTheirBoxesHold) {
   const Log log = Harness().run(GetParam().file);
   const std::string diagnostics = testing::internal::GetCapturedStderr();
   EXPECT_EQ(log, GetParam().log);
-  if (GetParam().diagnostics) {
-    EXPECT_EQ(diagnostics, *GetParam().diagnostics);
-  }
+  EXPECT_EQ(diagnostics, GetParam().diagnostics.value_or(diagnostics));
 }
 
 INSTANTIATE_TEST_SUITE_P(
