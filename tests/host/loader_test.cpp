@@ -10,6 +10,7 @@
 #include <atomic>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <sstream>
 
 #include "test_files.h"
@@ -99,12 +100,6 @@ constexpr int kThreads = 8;
 constexpr int kRounds = 40;
 constexpr int kSources = 3;  // the file stream, memory, a pipe
 
-// Runs pipeline over bytes written into a pipe, as standard input is read.
-bool analyzePipe(mp4host::Pipeline& pipeline, const std::string& bytes) {
-  const hosttest::FedPipe pipe(bytes);
-  return pipeline.analyzeDescriptor(pipe.fd(), "-");
-}
-
 std::map<std::string, int> countLines(const std::string& text) {
   std::map<std::string, int> counts;
   std::istringstream in(text);
@@ -115,9 +110,10 @@ std::map<std::string, int> countLines(const std::string& text) {
 mp4test::Log analyze(mp4host::Pipeline& pipeline, const std::string& path,
                      const mp4test::Bytes& contents, int source) {
   Strigi::StringInputStream memory(contents.data(), static_cast<int32_t>(contents.size()), false);
+  std::optional<hosttest::FedPipe> pipe;  // read as standard input is
   const bool ok = source == 0   ? pipeline.analyzeFile(path)
                   : source == 1 ? pipeline.analyzeStream(memory, path)
-                                : analyzePipe(pipeline, contents);
+                                : pipeline.analyzeDescriptor(pipe.emplace(contents).fd(), "-");
   mp4test::Log lines = mp4test::describe(pipeline.values());
   if (!ok) lines.push_back("error " + pipeline.error());
   for (const std::string& warning : pipeline.warnings()) lines.push_back("warning " + warning);

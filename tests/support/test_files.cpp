@@ -172,11 +172,8 @@ RunResult runTool(const std::string& program, const std::vector<std::string>& ar
   }
   int status = 0;
   waitpid(pid, &status, 0);
-  RunResult result;
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  result.out = mp4test::readFile(outPath);
-  result.err = mp4test::readFile(errPath);
-  return result;
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, mp4test::readFile(outPath),
+          mp4test::readFile(errPath)};
 }
 
 LoadedModule::LoadedModule() {
