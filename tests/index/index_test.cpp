@@ -186,17 +186,16 @@ TEST(Mp4index, BadInputIsReportedAndLeftAsItIs) {
 
   // A folder that cannot be read is reported and what is stored under it
   // kept; an index that cannot be written stops the update with the reason.
-  chmod(c.dir.path().c_str(), 0777);
-  const hosttest::RunOptions nobody{{}, {}, /*asNobody=*/true};
-  ASSERT_EQ(mp4index({"update", c.db, c.root}, nobody).out, summary(6, 0, 0, 0, 0));
+  const hosttest::RunOptions permissionsHold{{}, {}, /*permissionsHold=*/true};
+  ASSERT_EQ(mp4index({"update", c.db, c.root}).out, summary(6, 0, 0, 0, 0));
   chmod((c.root + "/album").c_str(), 0);
-  const RunResult run = mp4index({"update", c.db, c.root}, nobody);
+  const RunResult run = mp4index({"update", c.db, c.root}, permissionsHold);
   chmod((c.root + "/album").c_str(), 0755);
   expectRun(run, 1, "album: Permission denied", summary(0, 0, 0, 4, 1));
 
   c.dir.write("music/album/b.m4a", hosttest::taggedSong("Beta Three", 6));
   chmod(c.db.c_str(), 0444);
-  expectRun(mp4index({"update", c.db, c.root}, nobody), 1,
+  expectRun(mp4index({"update", c.db, c.root}, permissionsHold), 1,
             c.db + ": attempt to write a readonly database");
   EXPECT_EQ(c.search({"audio.title:beta"}), "album/b.m4a ");
 }

@@ -90,10 +90,10 @@ struct RunResult {
 };
 
 struct RunOptions {
-  std::string stdinData;     // fed through a pipe, which is standard input
-  std::string pluginPath{};  // STRIGI_PLUGIN_PATH; the built module by default
-  bool asNobody = false;     // drop root privileges to user "nobody"
-  std::string preload{};     // LD_PRELOAD
+  std::string stdinData;         // fed through a pipe, which is standard input
+  std::string pluginPath{};      // STRIGI_PLUGIN_PATH; the built module by default
+  bool permissionsHold = false;  // file permissions bind the tool even when run as root
+  std::string preload{};         // LD_PRELOAD
 };
 
 // Runs program (a built tool) with args and the built module to load.
