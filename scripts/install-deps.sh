@@ -3,7 +3,8 @@
 # package that is already installed is left alone.
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config libgtest-dev nlohmann-json3-dev libsqlite3-dev clang libclang-rt-14-dev dpkg-dev help2man)
+# bsdutils gives script(1) and util-linux prlimit(1), both run by the tool tests.
+packages=(cmake make g++ pkg-config libgtest-dev nlohmann-json3-dev libsqlite3-dev clang libclang-rt-14-dev dpkg-dev help2man bsdutils util-linux)
 case "${1:-}" in
   --all) packages+=(libbenchmark-dev valgrind sqlite3) ;;
   --package) packages+=(debhelper help2man lintian man-db fakeroot) ;;
