@@ -29,9 +29,9 @@ std::vector<Json> jsonLines(const std::string& text) {
   return out;
 }
 
-std::vector<std::string> paths(const std::string& jsonOut) {
+std::vector<std::string> paths(const std::vector<Json>& reports) {
   std::vector<std::string> out;
-  for (const Json& report : jsonLines(jsonOut)) out.push_back(report["path"]);
+  for (const Json& report : reports) out.push_back(report["path"]);
   return out;
 }
 
@@ -49,7 +49,7 @@ TEST(Mp4meta, OutputLinesOfBothFormatsAndFailedOutputOrModules) {
   RunResult run = runMp4meta({"--json", song, missing, text, big, "-"}, {mp4test::readFile(big)});
   EXPECT_EQ(run.status, 1);
   std::vector<Json> lines = jsonLines(run.out);
-  EXPECT_EQ(paths(run.out), (std::vector<std::string>{song, missing, text, big, "-"}));
+  EXPECT_EQ(paths(lines), (std::vector<std::string>{song, missing, text, big, "-"}));
   EXPECT_EQ(lines.at(4)["fields"], lines.at(3)["fields"]);
   EXPECT_EQ(lines.at(0)["fields"]["audio.title"], Json::array({"Ti\"tle"}));
   EXPECT_EQ(lines.at(1), (Json{{"path", missing}, {"error", "No such file or directory"}}));
@@ -84,8 +84,8 @@ TEST(Mp4meta, OutputLinesOfBothFormatsAndFailedOutputOrModules) {
   run = runMp4meta({"--json", song, bang}, options);
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err.rfind("mp4meta: " + broken + ": cannot load module: ", 0), 0u) << run.err;
-  EXPECT_EQ(paths(run.out), (std::vector<std::string>{song, bang}));
   lines = jsonLines(run.out);
+  EXPECT_EQ(paths(lines), (std::vector<std::string>{song, bang}));
   EXPECT_TRUE(lines.at(0)["fields"].contains("content.mime_type"));
   EXPECT_EQ(lines.at(1)["error"], "analysis failed: first byte '!'");
   // The broken module alone fails a run.
@@ -107,7 +107,7 @@ TEST(Mp4meta, TreesInByteOrderAndParallelOrLimitedRunsPrintWhatSerialRunsPrint) 
   const std::vector<std::string> expected = {d + "B.mp4",     d + "a.m4a",
                                              d + "b.m4a",     d + "link-to-file",
                                              d + "sub/c.m4a", d + "sub/deeper/d.txt"};
-  EXPECT_EQ(paths(runMp4meta({"--json", dir.path()}).out), expected);
+  EXPECT_EQ(paths(jsonLines(runMp4meta({"--json", dir.path()}).out)), expected);
   // More files than a parallel run keeps in flight; the serial run reads
   // through the buffered stream, the parallel one through the mapped one.
   for (int i = 0; i < 150; ++i) {
@@ -184,7 +184,7 @@ TEST(Mp4meta, FileLists) {
   const std::string list0 = odd + '\0' + plain + '\0' + dir.path() + "/tree" + '\0';
   for (const char* nul : {"-0", "--null"}) {
     const RunResult run = runMp4meta({"--json", nul, "--files-from", "-"}, {list0});
-    EXPECT_EQ(paths(run.out), (std::vector<std::string>{odd, plain, inTree})) << run.err;
+    EXPECT_EQ(paths(jsonLines(run.out)), (std::vector<std::string>{odd, plain, inTree})) << run.err;
   }
   // Named paths come first, then each list in turn; empty lines are
   // skipped, a list that cannot be read is reported on standard error.
@@ -192,7 +192,7 @@ TEST(Mp4meta, FileLists) {
   const RunResult run = runMp4meta(
       {"--json", "--files-from", dir.path() + "/no-list", "--files-from=" + list, "--", plain});
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(paths(run.out), (std::vector<std::string>{plain, plain, inTree}));
+  EXPECT_EQ(paths(jsonLines(run.out)), (std::vector<std::string>{plain, plain, inTree}));
   EXPECT_EQ(run.err, "mp4meta: " + dir.path() + "/no-list: No such file or directory\n");
 }
 

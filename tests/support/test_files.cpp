@@ -167,8 +167,8 @@ RunResult runTool(const std::string& program, const std::vector<std::string>& ar
            options.pluginPath.empty() ? MP4_MODULE_DIR : options.pluginPath.c_str(), 1);
     signal(SIGPIPE, SIG_DFL);
     // Root's file access outlives exec only through what the bounding set keeps.
-    for (const int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH})
-      if (options.permissionsHold) prctl(PR_CAPBSET_DROP, cap, 0, 0, 0);
+    if (options.permissionsHold)
+      for (int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH}) prctl(PR_CAPBSET_DROP, cap, 0, 0, 0);
     // A tool that hangs fails the test instead of stopping the suite.
     alarm(60);
     execv(argv[0], argv.data());
