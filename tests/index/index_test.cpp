@@ -200,12 +200,12 @@ TEST(Mp4index, BadInputIsReportedAndLeftAsItIs) {
   EXPECT_EQ(c.search({"audio.title:beta"}), "album/b.m4a ");
 }
 
-pid_t startUpdate(const std::string& db, const std::string& root) {
+pid_t startUpdate(const std::string& db, const std::string& root, const char* jobs = "2") {
   const pid_t pid = fork();
   if (pid != 0) return pid;
   freopen("/dev/null", "w", stdout);
   setenv("STRIGI_PLUGIN_PATH", MP4_MODULE_DIR, 1);
-  execl(MP4INDEX_PATH, MP4INDEX_PATH, "update", db.c_str(), root.c_str(), "--jobs", "2", nullptr);
+  execl(MP4INDEX_PATH, MP4INDEX_PATH, "update", db.c_str(), root.c_str(), "--jobs", jobs, nullptr);
   _exit(127);
 }
 
@@ -243,6 +243,20 @@ TEST(Mp4index, UpdatesKilledOrSearchedKeepEveryFileWhole) {
       seen = std::max(seen, found);
     }
     EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(lineSet(mp4index({"show", "--json", db, root}).out), whole) << round;
+  }
+
+  // Writers at once, on a new index and on one they share with a folder's
+  // update: all succeed and leave what one update leaves.
+  for (int round = 0; round < 3; ++round) {
+    for (const char* suffix : {"", "-wal", "-shm"}) unlink((db + suffix).c_str());
+    const pid_t writers[] = {startUpdate(db, root, "1"), startUpdate(db, root),
+                             startUpdate(db, root + "/3")};
+    for (pid_t pid : writers) {
+      int status = 0;
+      waitpid(pid, &status, 0);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << round;
+    }
     EXPECT_EQ(lineSet(mp4index({"show", "--json", db, root}).out), whole) << round;
   }
 }

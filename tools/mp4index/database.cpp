@@ -167,7 +167,7 @@ Database::Database(const std::string& path, Mode mode) : m_path(path) {
     throw DatabaseError("cannot open the index: " + message);
   }
   // A writer holds the lock for one batch; others wait rather than fail.
-  sqlite3_busy_timeout(m_db, 30000);
+  sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
   try {
     checkFormat(mode);
   } catch (...) {

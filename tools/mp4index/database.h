@@ -7,16 +7,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 
-namespace mp4index {
+#include "store.h"
 
-// A failure of the database, its message ready for the user.
-class DatabaseError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+namespace mp4index {
 
 // One prepared statement. Errors throw DatabaseError.
 class Statement {
@@ -72,6 +67,10 @@ class Database {
   ~Database();
   Database(const Database&) = delete;
   Database& operator=(const Database&) = delete;
+
+  // How long a writer waits for another before it gives up. Writers hold
+  // the lock while they write a batch, for well under a second each time.
+  static constexpr int kBusyTimeoutMs = 30000;
 
   sqlite3* handle() const { return m_db; }
   const std::string& path() const { return m_path; }

@@ -9,11 +9,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "database.h"
 #include "query.h"
+#include "store.h"
 #include "update.h"
 
 namespace {
@@ -90,18 +91,19 @@ int runUpdate(int argc, char** argv, std::string* dbPath) {
   settings.jobs = options.jobs != 0 ? options.jobs : mp4meta::defaultJobs();
   settings.plainFileReads = options.plainFileReads;
 
-  mp4index::Database db(*dbPath, mp4index::Database::CreateOrOpen);
-  if (db.rebuiltFrom() != 0) {
+  int64_t rebuiltFrom = 0;
+  const std::unique_ptr<mp4index::Store> store = mp4index::openStore(*dbPath, true, &rebuiltFrom);
+  if (rebuiltFrom != 0) {
     std::fprintf(stderr,
                  "mp4index: %s: the index was made by an older mp4index (schema version %lld): "
                  "made anew, every file is analysed again\n",
-                 dbPath->c_str(), static_cast<long long>(db.rebuiltFrom()));
+                 dbPath->c_str(), static_cast<long long>(rebuiltFrom));
   }
   Strigi::FieldRegister fields;
   mp4host::PluginSet plugins;
   if (!mp4meta::loadAnalyzers("mp4index", plugins, fields)) return 1;
   mp4index::UpdateCounts counts;
-  const bool ok = mp4index::update(db, plugins, settings, &counts);
+  const bool ok = mp4index::update(*store, plugins, settings, &counts);
   std::printf("%llu added, %llu changed, %llu removed, %llu unchanged, %llu failed\n", counts.added,
               counts.changed, counts.removed, counts.unchanged, counts.failed);
   return ok && plugins.errors().empty() ? 0 : 1;
@@ -137,15 +139,18 @@ int runSearch(int argc, char** argv, std::string* dbPath) {
   *dbPath = args.front();
   args.erase(args.begin());
   if (args.empty()) return usageError("no search terms given");
-  std::vector<mp4index::Term> terms(args.size());
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (!mp4index::parseTerm(args[i], &terms[i], &error)) {
-      std::fprintf(stderr, "mp4index: term '%s': %s\n", args[i].c_str(), error.c_str());
+  mp4index::QueryNode query;  // every term must match
+  for (const std::string& arg : args) {
+    mp4index::QueryNode term;
+    term.kind = mp4index::QueryNode::Match;
+    if (!mp4index::parseTerm(arg, &term.term, &error)) {
+      std::fprintf(stderr, "mp4index: term '%s': %s\n", arg.c_str(), error.c_str());
       return 2;
     }
+    query.children.push_back(std::move(term));
   }
-  mp4index::Database db(*dbPath, mp4index::Database::OpenExisting);
-  mp4index::search(db, terms, json);
+  const std::unique_ptr<mp4index::Store> store = mp4index::openStore(*dbPath, false);
+  mp4index::search(*store, query, json);
   return 0;
 }
 
@@ -158,8 +163,8 @@ int runShow(int argc, char** argv, std::string* dbPath) {
   *dbPath = paths.front();
   paths.erase(paths.begin());
   if (paths.empty()) return usageError("no paths given");
-  mp4index::Database db(*dbPath, mp4index::Database::OpenExisting);
-  return mp4index::show(db, paths, json) ? 0 : 1;
+  const std::unique_ptr<mp4index::Store> store = mp4index::openStore(*dbPath, false);
+  return mp4index::show(*store, paths, json) ? 0 : 1;
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 
 namespace mp4index {
 
-class Database;
+class Store;
 
 // One search term.
 struct Term {
@@ -29,16 +29,25 @@ struct Term {
   int64_t number = 0;
 };
 
+// A query: a term, or terms that must all (or any) match, or a query that
+// must not. An All without children matches every file.
+struct QueryNode {
+  enum Kind { Match, All, Any, Not };
+  Kind kind = All;
+  Term term;                        // Match
+  std::vector<QueryNode> children;  // All and Any; Not has one
+};
+
 // Parses one term; on a malformed one returns false with *error saying why.
 bool parseTerm(const std::string& text, Term* term, std::string* error);
 
-// Prints the files that match every term (paths, one per line, in byte
+// Prints the files that match the query (paths, one per line, in byte
 // order; or JSON Lines). Notes on standard error the fields no file has.
-void search(Database& db, const std::vector<Term>& terms, bool json);
+void search(Store& store, const QueryNode& query, bool json);
 
 // Prints what is stored for each path (a file, or a folder: every file
 // under it). Returns false when a path is not in the index.
-bool show(Database& db, const std::vector<std::string>& paths, bool json);
+bool show(Store& store, const std::vector<std::string>& paths, bool json);
 
 }  // namespace mp4index
 

@@ -1,5 +1,9 @@
 #include "report.h"
 
+#include <mp4host/report_format.h>
+#include <mp4host/value_recorder.h>
+#include <strigi/fieldtypes.h>
+
 #include <cstring>
 
 namespace mp4index {
@@ -120,6 +124,73 @@ int64_t wordRow(int64_t file, int64_t key, int64_t ordinal) {
     return 0;
   }
   return file << kFileShift | key << kKeyShift | ordinal;
+}
+
+void packReport(const mp4host::ValueRecorder& values,
+                const std::function<int64_t(const std::string& key)>& keyId,
+                const std::function<int64_t(std::string_view bytes)>& blobId, std::string& out) {
+  static const std::string kNone;
+  const auto setBytes = [&](PackedValue& v, const char* data, size_t length) {
+    if (mp4host::isValidUtf8(data, length)) {
+      v.bytes = std::string_view(data, length);
+    } else {
+      v.inBlob = true;
+      v.integer = blobId(std::string_view(data, length));
+    }
+  };
+  for (const mp4host::RecordedValue& r : values.values()) {
+    PackedValue v;
+    v.key = keyId(r.field ? r.field->key() : kNone);
+    switch (r.kind) {
+      case mp4host::RecordedValue::Text:
+        setBytes(v, values.bytes(r), r.length);
+        break;
+      case mp4host::RecordedValue::Signed:
+      case mp4host::RecordedValue::Unsigned:
+        v.kind = PackedValue::Integer;
+        v.integer = r.integer;
+        break;
+      case mp4host::RecordedValue::Real:
+        v.kind = PackedValue::Real;
+        v.real = r.real;
+        break;
+      case mp4host::RecordedValue::Pair:
+        v.kind = PackedValue::Pair;
+        v.name = std::string_view(values.nameBytes(r), r.nameLength);
+        setBytes(v, values.bytes(r), r.length);
+        break;
+    }
+    appendPacked(out, v);
+  }
+}
+
+bool replayReport(std::string_view packed,
+                  const std::function<const Strigi::RegisteredField*(int64_t key)>& fieldOf,
+                  const std::function<bool(int64_t blob, std::string_view* bytes)>& blobBytes,
+                  mp4host::ValueRecorder& values) {
+  PackedReader reader(packed);
+  PackedValue v;
+  while (reader.next(&v)) {
+    const Strigi::RegisteredField* field = fieldOf(v.key);
+    if (!field) return false;
+    std::string_view bytes = v.bytes;
+    if (v.inBlob && !blobBytes(v.integer, &bytes)) return false;
+    switch (v.kind) {
+      case PackedValue::Text:
+        values.recordText(field, bytes.data(), bytes.size());
+        break;
+      case PackedValue::Integer:
+        values.recordInteger(field, v.integer);
+        break;
+      case PackedValue::Real:
+        values.recordReal(field, v.real);
+        break;
+      case PackedValue::Pair:
+        values.recordPair(field, v.name.data(), v.name.size(), bytes.data(), bytes.size());
+        break;
+    }
+  }
+  return !reader.damaged();
 }
 
 bool hasKey(std::string_view packed, int64_t key) {

@@ -5,8 +5,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
+
+namespace Strigi {
+class RegisteredField;
+}
+namespace mp4host {
+class ValueRecorder;
+}
 
 namespace mp4index {
 
@@ -55,6 +63,24 @@ constexpr int64_t kMaxOrdinal = (int64_t{1} << kKeyShift) - 1;
 constexpr int64_t kMaxFile = (int64_t{1} << (63 - kFileShift)) - 1;
 
 int64_t wordRow(int64_t file, int64_t key, int64_t ordinal);
+
+// Packs what a file reported, in report order, onto out. keyId gives the
+// id of a field's key, blobId the id of a stored byte string that is not
+// valid UTF-8, counting one more value that holds it (each storing what is
+// new); text in UTF-8 stays inline.
+void packReport(const mp4host::ValueRecorder& values,
+                const std::function<int64_t(const std::string& key)>& keyId,
+                const std::function<int64_t(std::string_view bytes)>& blobId, std::string& out);
+
+// Replays a packed report into values, as the analysis reported it.
+// fieldOf gives the field of a key id, blobBytes the bytes of a blob id;
+// either returns null (false) for an id it does not know. Returns false,
+// with values holding what came before, when the report is damaged or
+// names an unknown key or blob.
+bool replayReport(std::string_view packed,
+                  const std::function<const Strigi::RegisteredField*(int64_t key)>& fieldOf,
+                  const std::function<bool(int64_t blob, std::string_view* bytes)>& blobBytes,
+                  mp4host::ValueRecorder& values);
 
 // Whether a packed report holds a value of key.
 bool hasKey(std::string_view packed, int64_t key);

@@ -1,26 +1,20 @@
 #include "update.h"
 
 #include <errno.h>
-#include <mp4host/report_format.h>
 #include <mp4host/value_recorder.h>
 #include <path_source.h>
 #include <runner.h>
-#include <strigi/fieldtypes.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
-#include <cmath>
-#include <cstring>
+#include <cstdlib>
 #include <deque>
-#include <memory>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 
-#include "database.h"
-#include "report.h"
+#include "store.h"
 
 namespace mp4index {
 
@@ -28,87 +22,72 @@ namespace {
 
 using mp4meta::Input;
 
-// A batch ends after this many stored files or this long, whichever comes
-// first: large enough that commits cost little, small enough that a
-// search sees progress and a stopped update loses little.
-constexpr unsigned kBatchFiles = 200;
+// A batch is written when it holds this many files, this many bytes of
+// values, or its first file has waited this long, whichever comes first:
+// large enough that commits cost little, small enough that a search sees
+// progress, a stopped update loses little and other writers get their turn
+// between batches.
+constexpr size_t kBatchFiles = 200;
+constexpr size_t kBatchBytes = 16 << 20;
 constexpr auto kBatchTime = std::chrono::seconds(1);
-
-bool under(const std::string& path, const std::string& root) {
-  if (root == "/") return true;
-  return path.size() >= root.size() && path.compare(0, root.size(), root) == 0 &&
-         (path.size() == root.size() || path[root.size()] == '/');
-}
 
 bool gone(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
 }
 
+FileState stateOf(const struct stat& st) {
+  FileState state;
+  state.size = st.st_size;
+  state.mtime = int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+  return state;
+}
+
+// Whether a walk of root would give path now: every folder between them a
+// real folder (the walk follows no symbolic link to a folder) and path a
+// regular file, or a symbolic link to one.
+bool walkable(const std::string& root, const std::string& path) {
+  struct stat st;
+  size_t slash = root.size() == 1 ? 0 : root.size();
+  while ((slash = path.find('/', slash + 1)) != std::string::npos) {
+    if (lstat(path.substr(0, slash).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  }
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 class Updater : public mp4meta::Collector {
   using Clock = std::chrono::steady_clock;
 
-  struct Stored {
-    int64_t id = 0;
-    int64_t size = 0;
-    int64_t mtime = 0;
-    bool failed = false;
-  };
-
+  // An admitted input, waiting for its analysis.
   struct Pending {
     std::string path;
-    bool failed = false;  // not analysed (cannot be opened, or a folder that cannot be read)
-    int64_t id = 0;       // the stored file, if any
-    int64_t size = 0;
-    int64_t mtime = 0;
+    bool analysed = true;  // false: it cannot be opened, or is a folder that cannot be read
+    FileState state;       // at admission, before the analysis
+  };
+
+  // What an input gave, waiting for its batch to be written.
+  struct Write {
+    Pending pending;
+    bool hasValues = false;
+    mp4host::ValueRecorder values;
+    std::string error;
   };
 
  public:
-  Updater(Database& db, const std::vector<std::string>& roots, UpdateCounts* counts)
-      : m_db(db),
-        m_roots(roots),
-        m_ownPath(absolutePath(db.path())),
-        m_counts(counts),
-        m_find(db.handle(),
-               "SELECT id, size, mtime_ns, error IS NOT NULL FROM files WHERE path = ?"),
-        m_insertFile(
-            db.handle(),
-            "INSERT INTO files(path, size, mtime_ns, error, report) VALUES (?, ?, ?, ?, ?)"),
-        m_updateFile(db.handle(),
-                     "UPDATE files SET size = ?, mtime_ns = ?, error = ?, report = ? WHERE id = ?"),
-        m_reportOf(db.handle(), "SELECT report FROM files WHERE id = ?"),
-        m_deleteFile(db.handle(), "DELETE FROM files WHERE id = ?"),
-        m_insertKey(db.handle(), "INSERT INTO keys(key) VALUES (?)"),
-        m_insertWords(db.handle(), "INSERT INTO words(rowid, v) VALUES (?, ?)"),
-        m_deleteWords(db.handle(), "INSERT INTO words(words, rowid, v) VALUES ('delete', ?, ?)"),
-        m_insertNumber(db.handle(),
-                       "INSERT OR IGNORE INTO nums(key, value, file) VALUES (?, ?, ?)"),
-        m_deleteNumber(db.handle(), "DELETE FROM nums WHERE key = ? AND value = ? AND file = ?"),
-        m_findBlob(db.handle(), "SELECT id FROM blobs WHERE hash = ? AND bytes = ?"),
-        m_insertBlob(db.handle(), "INSERT INTO blobs(hash, refs, bytes) VALUES (?, 0, ?)"),
-        m_countBlob(db.handle(), "UPDATE blobs SET refs = refs + ? WHERE id = ?"),
-        m_dropBlob(db.handle(), "DELETE FROM blobs WHERE id = ? AND refs <= 0") {}
+  Updater(Store& store, const std::vector<std::string>& roots, UpdateCounts* counts)
+      : m_store(store), m_roots(roots), m_counts(counts) {}
 
-  // What is stored under the roots, read at once: one query instead of one
-  // per file.
+  ~Updater() override { m_store.rollbackWrite(); }
+
+  // What is stored under the roots, read at once (one query instead of
+  // one a file) to pass over the files that did not change. Only a hint:
+  // every write decides again inside its transaction.
   void loadStored() {
-    Statement keys(m_db.handle(), "SELECT id, key FROM keys");
-    while (keys.step()) m_keys[std::string(keys.bytes(1), keys.length(1))] = keys.integer(0);
-    Statement under(m_db.handle(),
-                    "SELECT id, path, size, mtime_ns, error IS NOT NULL FROM files "
-                    "WHERE path = ?1 OR (path >= ?2 AND path < ?3)");
     for (const std::string& root : m_roots) {
-      bindPathsUnder(under, root);
-      while (under.step()) {
-        m_stored[std::string(under.bytes(1), under.length(1))] =
-            Stored{under.integer(0), under.integer(2), under.integer(3), under.integer(4) != 0};
-      }
-      under.reset();
+      m_store.listUnder(root, [&](const std::string& path, const FileState& state) {
+        m_known.emplace(path, state);
+      });
     }
-  }
-
-  ~Updater() override {
-    if (m_inTransaction) sqlite3_exec(m_db.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
   }
 
   bool stopped() const override { return !m_error.empty(); }
@@ -121,9 +100,52 @@ class Updater : public mp4meta::Collector {
   }
 
   void take(const Input&, const mp4host::ValueRecorder* values, const std::string& error) override {
-    Pending pending = std::move(m_pending.front());
+    Write write;
+    write.pending = std::move(m_pending.front());
     m_pending.pop_front();
-    if (!stopped()) guard([&] { store(std::move(pending), values, error); });
+    if (stopped()) return;
+    if (values) {
+      write.hasValues = true;
+      write.values = *values;
+      m_batchBytes += values->values().size() * sizeof(mp4host::RecordedValue);
+      for (const mp4host::RecordedValue& v : values->values()) m_batchBytes += v.length;
+    }
+    write.error = error;
+    if (m_batch.empty()) m_batchStart = Clock::now();
+    m_batch.push_back(std::move(write));
+    if (m_batch.size() >= kBatchFiles || m_batchBytes >= kBatchBytes ||
+        Clock::now() - m_batchStart >= kBatchTime) {
+      guard([&] { flush(); });
+    }
+  }
+
+  // Writes the batch, in one transaction.
+  void flush() {
+    if (m_batch.empty()) return;
+    m_store.beginWrite();
+    for (Write& write : m_batch) apply(write);
+    m_store.commitWrite();
+    m_batch.clear();
+    m_batchBytes = 0;
+  }
+
+  // Removes the files stored under the roots that this run did not meet
+  // and that a walk would not give now, except under paths that could not
+  // be read. Decided inside the transaction that removes them, so a file
+  // another writer stored meanwhile stays.
+  void sweep() {
+    m_store.beginWrite();
+    std::unordered_set<std::string> stale;
+    for (const std::string& root : m_roots) {
+      m_store.listUnder(root, [&](const std::string& path, const FileState&) {
+        if (m_seen.count(path) == 0 && !kept(path) && !walkable(root, path)) stale.insert(path);
+      });
+    }
+    for (const std::string& path : stale) {
+      m_store.remove(path);
+      ++m_counts->removed;
+    }
+    m_store.commitWrite();
   }
 
  private:
@@ -133,6 +155,7 @@ class Updater : public mp4meta::Collector {
     try {
       f();
     } catch (const DatabaseError& e) {
+      m_store.rollbackWrite();
       m_error = e.what();
     }
   }
@@ -143,26 +166,17 @@ class Updater : public mp4meta::Collector {
     pending.path = absolutePath(input.path);
     // The index itself, when it lies under a root, is no file of the
     // collection: it changes with every update.
-    if (pending.path.compare(0, m_ownPath.size(), m_ownPath) == 0) {
-      const std::string suffix = pending.path.substr(m_ownPath.size());
-      if (suffix.empty() || suffix == "-wal" || suffix == "-shm" || suffix == "-journal") {
-        return false;
-      }
-    }
-    pending.failed = input.kind != Input::File;
-    if (!pending.failed) {
+    if (m_store.isOwnFile(pending.path)) return false;
+    pending.analysed = input.kind == Input::File;
+    if (pending.analysed) {
       struct stat st;
       const int rc = input.fd >= 0 ? fstat(input.fd, &st) : stat(input.path.c_str(), &st);
-      if (rc == 0) {
-        pending.size = st.st_size;
-        pending.mtime = int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
-      }
-      const Stored stored = find(pending.path);
+      if (rc == 0) pending.state = stateOf(st);
+      FileState known;
       // A file that failed before is tried again: the cause (permissions,
       // a read error) may be gone without the file changing.
-      if (rc == 0 && stored.id != 0 && !stored.failed && stored.size == pending.size &&
-          stored.mtime == pending.mtime) {
-        m_seen.insert(stored.id);
+      if (rc == 0 && lookUp(pending.path, &known) && !known.failed && known == pending.state) {
+        m_seen.insert(pending.path);
         ++m_counts->unchanged;
         return false;
       }
@@ -171,318 +185,102 @@ class Updater : public mp4meta::Collector {
     return true;
   }
 
-  void store(Pending pending, const mp4host::ValueRecorder* values, const std::string& error) {
-    if (pending.failed) {
-      // Not analysed: a path that is gone takes its stored files with it
-      // (the roots' sweep or below); anything else keeps what is stored.
-      if (gone(pending.path)) {
-        removeNamed(pending.path);
-      } else {
-        m_kept.push_back(pending.path);
-        ++m_counts->failed;
+  // The stored state of path as the run started (under the roots) or as
+  // the index holds it now (elsewhere: a file of a list).
+  bool lookUp(const std::string& path, FileState* state) {
+    const auto known = m_known.find(path);
+    if (known != m_known.end()) {
+      *state = known->second;
+      return true;
+    }
+    for (const std::string& root : m_roots) {
+      if (isUnder(path, root)) return false;
+    }
+    return m_store.find(path, state);
+  }
+
+  // One file of the batch, decided on what the index and the file hold now.
+  void apply(const Write& write) {
+    const std::string& path = write.pending.path;
+    if (!write.pending.analysed || !write.hasValues) {
+      // A path that is gone takes its stored file with it; anything else
+      // that could not be opened keeps what is stored (under it, for a
+      // folder), and is tried again next time.
+      if (gone(path)) {
+        removeStored(path);
+        return;
       }
+      if (!write.pending.analysed) {
+        m_kept.push_back(path);
+        ++m_counts->failed;
+        return;
+      }
+    }
+    m_seen.insert(path);
+    FileState mine = write.pending.state;
+    mine.failed = !write.hasValues;
+    FileState stored;
+    const bool existed = m_store.find(path, &stored);
+    if (existed && !stored.failed && stored.size == mine.size && stored.mtime == mine.mtime) {
+      // Another writer stored this version meanwhile.
+      ++m_counts->unchanged;
       return;
     }
-    if (!values && gone(pending.path)) {
-      removeNamed(pending.path);
-      return;
+    if (existed && !stored.failed) {
+      // The file changed after this run looked at it; when what is stored
+      // is the file as it is now, it is the newer analysis.
+      struct stat st;
+      FileState now;
+      if (stat(path.c_str(), &st) == 0) now = stateOf(st);
+      if (now.size == stored.size && now.mtime == stored.mtime) {
+        ++m_counts->unchanged;
+        return;
+      }
     }
-    // Looked up again: the same file may have come twice.
-    pending.id = find(pending.path).id;
-    const bool existed = pending.id != 0;
-    begin();
-    if (existed) unindex(pending.id);
-    m_packed.clear();
-    if (values) pack(*values);
-    Statement& s = existed ? m_updateFile : m_insertFile;
-    int column = 1;
-    if (!existed) s.bindBlob(column++, pending.path);
-    s.bindInteger(column++, pending.size);
-    s.bindInteger(column++, pending.mtime);
-    if (values) {
-      s.bindNull(column++);
-      s.bindBlob(column++, m_packed.data(), m_packed.size());
-    } else {
-      s.bindBytes(column++, error.data(), error.size());
-      s.bindNull(column++);
-    }
-    if (existed) s.bindInteger(column, pending.id);
-    s.step();
-    s.reset();
-    if (!existed) pending.id = sqlite3_last_insert_rowid(m_db.handle());
-    if (values) index(pending.id, m_packed, false);
-    m_stored[pending.path] = Stored{pending.id, pending.size, pending.mtime, values == nullptr};
-    m_seen.insert(pending.id);
-    if (!values) {
+    m_store.put(path, mine, write.hasValues ? &write.values : nullptr, write.error);
+    if (!write.hasValues) {
       ++m_counts->failed;
     } else if (existed) {
       ++m_counts->changed;
     } else {
       ++m_counts->added;
     }
-    if (++m_batchFiles >= kBatchFiles || Clock::now() - m_batchStart >= kBatchTime) commit();
   }
 
- public:
-  // Removes the files under the roots that this run did not meet, except
-  // under paths that could not be read.
-  void sweep() {
-    std::vector<int64_t> stale;
-    for (const auto& [path, stored] : m_stored) {
-      if (m_seen.count(stored.id) == 0 && !kept(path)) stale.push_back(stored.id);
-    }
-    for (int64_t id : stale) remove(id);
-    commit();
-  }
-
-  void commit() {
-    if (!m_inTransaction) return;
-    // The batch's word rows in rowid order: the full-text index writes its
-    // pending rows out as a new segment whenever a rowid is lower than the
-    // one before. The sort is stable, so that a rowid's rows are deleted
-    // and added in the order they were queued.
-    std::stable_sort(m_words.begin(), m_words.end(),
-                     [](const WordRow& a, const WordRow& b) { return a.rowid < b.rowid; });
-    for (const WordRow& row : m_words) {
-      Statement& s = row.remove ? m_deleteWords : m_insertWords;
-      s.bindInteger(1, row.rowid);
-      s.bindText(2, row.text.data(), row.text.size());
-      s.step();
-      s.reset();
-    }
-    m_words.clear();
-    m_wordBytes.clear();
-    m_db.execute("COMMIT");
-    m_inTransaction = false;
-  }
-
- private:
-  Stored find(const std::string& path) {
-    const auto known = m_stored.find(path);
-    if (known != m_stored.end()) return known->second;
-    Stored stored;
-    for (const std::string& root : m_roots) {
-      if (under(path, root)) return stored;  // read at the start: not stored
-    }
-    m_find.bindBlob(1, path);
-    if (m_find.step()) {
-      stored.id = m_find.integer(0);
-      stored.size = m_find.integer(1);
-      stored.mtime = m_find.integer(2);
-      stored.failed = m_find.integer(3) != 0;
-      m_find.reset();
-    }
-    return stored;
-  }
-
-  void begin() {
-    if (m_inTransaction) return;
-    m_db.execute("BEGIN IMMEDIATE");
-    m_inTransaction = true;
-    m_batchFiles = 0;
-    m_batchStart = Clock::now();
-  }
-
-  void remove(int64_t id) {
-    begin();
-    unindex(id);
-    m_deleteFile.bindInteger(1, id);
-    m_deleteFile.step();
+  void removeStored(const std::string& path) {
+    FileState state;
+    if (!m_store.find(path, &state)) return;
+    m_store.remove(path);
     ++m_counts->removed;
-  }
-
-  // What file id's stored report put in the indexes, taken out.
-  void unindex(int64_t id) {
-    m_reportOf.bindInteger(1, id);
-    if (!m_reportOf.step()) return;
-    std::string old(m_reportOf.bytes(0), m_reportOf.length(0));
-    m_reportOf.reset();
-    index(id, old, true);
-  }
-
-  // Adds to the indexes (or, remove, takes out) what a packed report of
-  // file id holds: its numbers, its inline texts' words and (removing) its
-  // references to blobs.
-  void index(int64_t id, const std::string& packed, bool remove) {
-    std::vector<std::pair<int64_t, int64_t>> texts;  // (key, inline texts so far)
-    PackedValue v;
-    PackedReader values(packed);
-    while (values.next(&v)) {
-      if (v.kind == PackedValue::Integer || (v.kind == PackedValue::Real && !std::isnan(v.real))) {
-        Statement& s = remove ? m_deleteNumber : m_insertNumber;
-        s.bindInteger(1, v.key);
-        if (v.kind == PackedValue::Integer) {
-          s.bindInteger(2, v.integer);
-        } else {
-          s.bindReal(2, v.real);
-        }
-        s.bindInteger(3, id);
-        s.step();
-        s.reset();
-      } else if (v.inBlob) {
-        if (remove) dropBlobReference(v.integer);
-      } else if (v.kind == PackedValue::Text || v.kind == PackedValue::Pair) {
-        auto count = std::find_if(texts.begin(), texts.end(),
-                                  [&](const auto& t) { return t.first == v.key; });
-        if (count == texts.end()) count = texts.insert(texts.end(), {v.key, 0});
-        const int64_t rowid = wordRow(id, v.key, count->second++);
-        if (rowid != 0) queueWords(rowid, remove, v.bytes);
-      }
-    }
-    if (values.damaged()) {
-      throw DatabaseError("the index is damaged (the stored values of file " + std::to_string(id) +
-                          " cannot be read): remove it and run update again");
-    }
-  }
-
-  void queueWords(int64_t rowid, bool remove, std::string_view text) {
-    // Kept in a deque, whose strings do not move as it grows.
-    m_wordBytes.emplace_back(text);
-    m_words.push_back(WordRow{rowid, remove, m_wordBytes.back()});
-  }
-
-  void dropBlobReference(int64_t blob) {
-    m_countBlob.bindInteger(1, -1);
-    m_countBlob.bindInteger(2, blob);
-    m_countBlob.step();
-    m_countBlob.reset();
-    m_dropBlob.bindInteger(1, blob);
-    m_dropBlob.step();
-    m_dropBlob.reset();
-  }
-
-  // A named path that is gone: the file stored under that path, if any.
-  void removeNamed(const std::string& path) {
-    const Stored stored = find(path);
-    if (stored.id != 0) {
-      remove(stored.id);
-      m_stored.erase(path);
-    }
   }
 
   bool kept(const std::string& path) const {
     for (const std::string& k : m_kept) {
-      if (under(path, k)) return true;
+      if (isUnder(path, k)) return true;
     }
     return false;
   }
 
-  int64_t keyId(const Strigi::RegisteredField* field) {
-    static const std::string kNone;
-    const std::string& key = field ? field->key() : kNone;
-    const auto known = m_keys.find(key);
-    if (known != m_keys.end()) return known->second;
-    m_insertKey.bindBytes(1, key.data(), key.size());
-    m_insertKey.step();
-    m_insertKey.reset();
-    const int64_t id = sqlite3_last_insert_rowid(m_db.handle());
-    m_keys.emplace(key, id);
-    return id;
-  }
-
-  // Text bytes inline when they are UTF-8, else a counted reference to
-  // the stored blob with those bytes, stored now if there is none.
-  void setBytes(PackedValue& v, const char* data, size_t length) {
-    if (mp4host::isValidUtf8(data, length)) {
-      v.bytes = std::string_view(data, length);
-      return;
-    }
-    v.inBlob = true;
-    v.integer = blobId(data, length);
-    m_countBlob.bindInteger(1, 1);
-    m_countBlob.bindInteger(2, v.integer);
-    m_countBlob.step();
-    m_countBlob.reset();
-  }
-
-  int64_t blobId(const char* data, size_t length) {
-    // The hash only narrows the blobs to compare, so it need not cover
-    // every byte of a large picture.
-    const size_t hashed = std::min<size_t>(length, 4096);
-    const int64_t hash = static_cast<int64_t>(
-        std::hash<std::string_view>()(std::string_view(data, hashed)) ^ length);
-    m_findBlob.bindInteger(1, hash);
-    m_findBlob.bindBlob(2, data, length);
-    if (m_findBlob.step()) {
-      const int64_t id = m_findBlob.integer(0);
-      m_findBlob.reset();
-      return id;
-    }
-    m_insertBlob.bindInteger(1, hash);
-    m_insertBlob.bindBlob(2, data, length);
-    m_insertBlob.step();
-    m_insertBlob.reset();
-    return sqlite3_last_insert_rowid(m_db.handle());
-  }
-
-  // The values into m_packed, in report order.
-  void pack(const mp4host::ValueRecorder& values) {
-    for (const mp4host::RecordedValue& r : values.values()) {
-      PackedValue v;
-      v.key = keyId(r.field);
-      switch (r.kind) {
-        case mp4host::RecordedValue::Text:
-          setBytes(v, values.bytes(r), r.length);
-          break;
-        case mp4host::RecordedValue::Signed:
-        case mp4host::RecordedValue::Unsigned:
-          v.kind = PackedValue::Integer;
-          v.integer = r.integer;
-          break;
-        case mp4host::RecordedValue::Real:
-          v.kind = PackedValue::Real;
-          v.real = r.real;
-          break;
-        case mp4host::RecordedValue::Pair:
-          v.kind = PackedValue::Pair;
-          v.name = std::string_view(values.nameBytes(r), r.nameLength);
-          setBytes(v, values.bytes(r), r.length);
-          break;
-      }
-      appendPacked(m_packed, v);
-    }
-  }
-
-  // One row to add to or delete from the word index at the batch's end.
-  struct WordRow {
-    int64_t rowid;
-    bool remove;
-    std::string_view text;
-  };
-
-  Database& m_db;
+  Store& m_store;
   const std::vector<std::string>& m_roots;
-  const std::string m_ownPath;
   UpdateCounts* m_counts;
-  Statement m_find;
-  Statement m_insertFile;
-  Statement m_updateFile;
-  Statement m_reportOf;
-  Statement m_deleteFile;
-  Statement m_insertKey;
-  Statement m_insertWords;
-  Statement m_deleteWords;
-  Statement m_insertNumber;
-  Statement m_deleteNumber;
-  Statement m_findBlob;
-  Statement m_insertBlob;
-  Statement m_countBlob;
-  Statement m_dropBlob;
-  std::unordered_map<std::string, int64_t> m_keys;  // every key in keys, by its bytes
-  std::string m_packed;                             // the report being stored
-  std::vector<WordRow> m_words;                     // the batch's word rows, in queue order
-  std::deque<std::string> m_wordBytes;              // their texts
-  std::deque<Pending> m_pending;
-  std::unordered_map<std::string, Stored> m_stored;  // under the roots, and stored since
-  std::unordered_set<int64_t> m_seen;
+  std::unordered_map<std::string, FileState> m_known;  // under the roots, as the run started
+  std::unordered_set<std::string> m_seen;              // met by this run, stored or unchanged
   std::vector<std::string> m_kept;  // paths that could not be read: their stored files stay
-  std::string m_error;              // the database failure that stopped the run
-  bool m_inTransaction = false;
-  unsigned m_batchFiles = 0;
+  std::deque<Pending> m_pending;
+  std::vector<Write> m_batch;
+  size_t m_batchBytes = 0;
   Clock::time_point m_batchStart;
+  std::string m_error;  // the index failure that stopped the run
 };
 
 }  // namespace
+
+bool isUnder(const std::string& path, const std::string& root) {
+  if (root == "/") return true;
+  return path.size() >= root.size() && path.compare(0, root.size(), root) == 0 &&
+         (path.size() == root.size() || path[root.size()] == '/');
+}
 
 std::string absolutePath(const std::string& path) {
   std::string full;
@@ -508,14 +306,9 @@ std::string absolutePath(const std::string& path) {
   return out.empty() ? "/" : out;
 }
 
-bool update(Database& db, const mp4host::PluginSet& plugins, const UpdateSettings& settings,
+bool update(Store& store, const mp4host::PluginSet& plugins, const UpdateSettings& settings,
             UpdateCounts* counts) {
-  // Checkpoints (each ending in an fsync) every 64 MB of log rather than
-  // every 4 MB; closing the index checkpoints the rest. Up to 64 MB of
-  // pages cached, so that a large index's inner pages stay in memory.
-  db.execute("PRAGMA wal_autocheckpoint = 16384");
-  db.execute("PRAGMA cache_size = -65536");
-  Updater updater(db, settings.roots, counts);
+  Updater updater(store, settings.roots, counts);
   updater.loadStored();
   mp4meta::PathSource source(settings.roots, settings.lists, settings.listSeparator);
   mp4meta::RunSettings run;
@@ -525,7 +318,7 @@ bool update(Database& db, const mp4host::PluginSet& plugins, const UpdateSetting
   run.collector = &updater;
   const bool ok = mp4meta::runAnalysis(plugins, source, run);
   if (updater.stopped()) throw DatabaseError(updater.error());
-  updater.commit();
+  updater.flush();
   updater.sweep();
   return ok;
 }

@@ -11,7 +11,7 @@ class PluginSet;
 
 namespace mp4index {
 
-class Database;
+class Store;
 
 struct UpdateCounts {
   unsigned long long added = 0;
@@ -34,14 +34,20 @@ struct UpdateSettings {
 // before), stores each whole, and removes the files under the roots that
 // are gone. Files are written in batches, a transaction each, so an update
 // that is stopped at any point leaves every file stored whole or not at
-// all. Returns false when a file or list could not be read; the rest is
-// stored all the same.
-bool update(Database& db, const mp4host::PluginSet& plugins, const UpdateSettings& settings,
+// all. Each batch decides inside its transaction, from the index as it is
+// then and the files as they are then, so that updates and other writers
+// of the same index at the same time never undo each other's work.
+// Returns false when a file or list could not be read; the rest is stored
+// all the same.
+bool update(Store& store, const mp4host::PluginSet& plugins, const UpdateSettings& settings,
             UpdateCounts* counts);
 
 // path made absolute (against the working folder) without "." components,
 // repeated or trailing slashes; ".." stays, as it may pass a symbolic link.
 std::string absolutePath(const std::string& path);
+
+// Whether path is root or lies under it.
+bool isUnder(const std::string& path, const std::string& root);
 
 }  // namespace mp4index
 

@@ -1,0 +1,629 @@
+// The index in an SQLite database (see database.cpp for the schema).
+#include "sqlite_store.h"
+
+#include <mp4host/report_format.h>
+#include <mp4host/value_recorder.h>
+#include <strigi/fieldtypes.h>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <deque>
+#include <unordered_map>
+#include <vector>
+
+#include "database.h"
+#include "query.h"
+#include "report.h"
+#include "update.h"
+
+namespace mp4index {
+
+namespace {
+
+// Words as one FTS5 phrase: the tokenizer splits them, nothing in them is
+// query syntax.
+std::string ftsPhrase(const std::string& words) {
+  std::string phrase = "\"";
+  for (char c : words) {
+    if (c == '"') phrase += '"';
+    phrase += c;
+  }
+  phrase += '"';
+  return phrase;
+}
+
+bool hasAsciiWordChar(const std::string& text) {
+  for (char c : text) {
+    if (std::isalnum(static_cast<unsigned char>(c))) return true;
+  }
+  return false;
+}
+
+std::string_view columnBytes(sqlite3_value* value) {
+  const void* data = sqlite3_value_blob(value);
+  return std::string_view(static_cast<const char*>(data), data ? sqlite3_value_bytes(value) : 0);
+}
+
+// mp4index_has_text(report, key, text): whether the packed report holds an
+// inline text value (or pair value) of that key whose bytes are text's.
+void hasText(sqlite3_context* context, int, sqlite3_value** args) {
+  const std::string_view report = columnBytes(args[0]);
+  const int64_t key = sqlite3_value_int64(args[1]);
+  const std::string_view text = columnBytes(args[2]);
+  PackedValue v;
+  for (PackedReader values(report); values.next(&v);) {
+    if (v.key == key && !v.inBlob && (v.kind == PackedValue::Text || v.kind == PackedValue::Pair) &&
+        v.bytes == text) {
+      sqlite3_result_int(context, 1);
+      return;
+    }
+  }
+  sqlite3_result_int(context, 0);
+}
+
+// mp4index_has_key(report, key): whether the packed report holds a value
+// of that key.
+void hasKeyFunction(sqlite3_context* context, int, sqlite3_value** args) {
+  sqlite3_result_int(context, hasKey(columnBytes(args[0]), sqlite3_value_int64(args[1])));
+}
+
+// A query rendered as the condition of a SELECT over files f, with its
+// parameters in order.
+class QueryRenderer {
+ public:
+  explicit QueryRenderer(const std::function<int64_t(const std::string&)>& keyId)
+      : m_keyId(keyId) {}
+
+  std::string render(const QueryNode& node) {
+    switch (node.kind) {
+      case QueryNode::Match:
+        return term(node.term);
+      case QueryNode::All:
+      case QueryNode::Any: {
+        if (node.children.empty()) return node.kind == QueryNode::All ? "1" : "0";
+        std::string sql = "(";
+        for (size_t i = 0; i < node.children.size(); ++i) {
+          if (i) sql += node.kind == QueryNode::All ? " AND " : " OR ";
+          sql += render(node.children[i]);
+        }
+        return sql + ")";
+      }
+      case QueryNode::Not:
+        return "NOT " + (node.children.empty() ? std::string("1") : render(node.children[0]));
+    }
+    return "0";
+  }
+
+  void bind(Statement& statement) const {
+    for (size_t i = 0; i < m_parameters.size(); ++i) {
+      const int index = static_cast<int>(i + 1);
+      if (m_parameters[i].isNumber) {
+        statement.bindInteger(index, m_parameters[i].number);
+      } else {
+        statement.bindBytes(index, m_parameters[i].text.data(), m_parameters[i].text.size());
+      }
+    }
+  }
+
+ private:
+  struct Parameter {
+    bool isNumber;
+    std::string text;
+    int64_t number;
+  };
+
+  void text(std::string t) { m_parameters.push_back({false, std::move(t), 0}); }
+  void number(int64_t n) { m_parameters.push_back({true, "", n}); }
+
+  std::string term(const Term& term) {
+    static_assert(kFileShift == 32 && kKeyShift == 20, "the queries below take a word row apart");
+    if (term.kind == Term::Words) {
+      text(ftsPhrase(term.text));
+      return "f.id IN (SELECT rowid >> 32 FROM words WHERE words MATCH ?)";
+    }
+    const int64_t key = m_keyId(term.key);
+    // No file has ever had the field.
+    if (key == 0) return term.kind == Term::Missing ? "1" : "0";
+    switch (term.kind) {
+      case Term::Words:
+        break;
+      case Term::FieldWords:
+        text(ftsPhrase(term.text));
+        number(key);
+        return "f.id IN (SELECT rowid >> 32 FROM words WHERE words MATCH ? "
+               "AND (rowid >> 20) & 4095 = ?)";
+      case Term::Equals: {
+        // Text values exactly: the words of the value narrow the files to
+        // look at, when it has any (text without, such as "-", has every
+        // file looked at). And numbers, when the value is one, since they
+        // are stored as numbers.
+        std::string sql;
+        if (hasAsciiWordChar(term.text)) {
+          sql =
+              "f.id IN (SELECT g.id FROM words CROSS JOIN files AS g "
+              "ON g.id = words.rowid >> 32 WHERE words MATCH ? AND (words.rowid >> 20) & 4095 = ? "
+              "AND mp4index_has_text(g.report, ?, ?)";
+          text(ftsPhrase(term.text));
+          number(key);
+        } else {
+          sql = "f.id IN (SELECT id FROM files WHERE mp4index_has_text(report, ?, ?)";
+        }
+        number(key);
+        text(term.text);
+        Term asNumber;
+        std::string ignored;
+        if (parseTerm("k>" + term.text, &asNumber, &ignored)) {
+          sql += " UNION SELECT file FROM nums WHERE key = ? AND value = ?";
+          number(key);
+          number(asNumber.number);
+        }
+        return sql + ')';
+      }
+      case Term::Less:
+      case Term::LessEqual:
+      case Term::Greater:
+      case Term::GreaterEqual: {
+        static const char* const kOperators[] = {"<", "<=", ">", ">="};
+        number(key);
+        number(term.number);
+        return std::string("f.id IN (SELECT file FROM nums WHERE key = ? AND value ") +
+               kOperators[term.kind - Term::Less] + " ?)";
+      }
+      case Term::Missing:
+        number(key);
+        return "NOT mp4index_has_key(f.report, ?)";
+    }
+    return "0";
+  }
+
+  const std::function<int64_t(const std::string&)>& m_keyId;
+  std::vector<Parameter> m_parameters;
+};
+
+class SqliteStore : public Store {
+ public:
+  SqliteStore(const std::string& path, bool forWriting)
+      : m_db(path, forWriting ? Database::CreateOrOpen : Database::OpenExisting),
+        m_ownPath(absolutePath(path)) {
+    if (forWriting) {
+      // Checkpoints (each ending in an fsync) every 64 MB of log rather
+      // than every 4 MB; closing the index checkpoints the rest. Up to 64
+      // MB of pages cached, so that a large index's inner pages stay in
+      // memory.
+      m_db.execute("PRAGMA wal_autocheckpoint = 16384");
+      m_db.execute("PRAGMA cache_size = -65536");
+    }
+    sqlite3_create_function(m_db.handle(), "mp4index_has_text", 3,
+                            SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_DIRECTONLY, nullptr,
+                            hasText, nullptr, nullptr);
+    sqlite3_create_function(m_db.handle(), "mp4index_has_key", 2,
+                            SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_DIRECTONLY, nullptr,
+                            hasKeyFunction, nullptr, nullptr);
+  }
+
+  ~SqliteStore() override { rollbackWrite(); }
+
+  int64_t rebuiltFrom() const { return m_db.rebuiltFrom(); }
+
+  bool isOwnFile(const std::string& path) const override {
+    if (path.compare(0, m_ownPath.size(), m_ownPath) != 0) return false;
+    const std::string suffix = path.substr(m_ownPath.size());
+    return suffix.empty() || suffix == "-wal" || suffix == "-shm" || suffix == "-journal";
+  }
+
+  void beginWrite() override {
+    if (m_inTransaction) return;
+    try {
+      m_db.execute("BEGIN IMMEDIATE");
+    } catch (const DatabaseError&) {
+      if (sqlite3_errcode(m_db.handle()) != SQLITE_BUSY) throw;
+      throw DatabaseError("the index is busy: another writer has kept it locked for more than " +
+                          std::to_string(Database::kBusyTimeoutMs / 1000) + " s");
+    }
+    m_inTransaction = true;
+  }
+
+  void commitWrite() override {
+    if (!m_inTransaction) return;
+    writeWordRows();
+    m_db.execute("COMMIT");
+    m_inTransaction = false;
+  }
+
+  void rollbackWrite() override {
+    if (!m_inTransaction) return;
+    sqlite3_exec(m_db.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+    m_inTransaction = false;
+    m_words.clear();
+    m_wordBytes.clear();
+    // Keys made in the transaction are gone with it.
+    m_keys.clear();
+    m_keysLoaded = false;
+  }
+
+  bool find(const std::string& path, FileState* state) override {
+    Statement& s =
+        statement(m_find, "SELECT size, mtime_ns, error IS NOT NULL FROM files WHERE path = ?");
+    s.bindBlob(1, path);
+    if (!s.step()) return false;
+    *state = FileState{s.integer(0), s.integer(1), s.integer(2) != 0};
+    s.reset();
+    return true;
+  }
+
+  void listUnder(const std::string& path, const StateSink& each) override {
+    Statement under(m_db.handle(),
+                    "SELECT path, size, mtime_ns, error IS NOT NULL FROM files "
+                    "WHERE path = ?1 OR (path >= ?2 AND path < ?3)");
+    bindPathsUnder(under, path);
+    while (under.step()) {
+      each(std::string(under.bytes(0), under.length(0)),
+           FileState{under.integer(1), under.integer(2), under.integer(3) != 0});
+    }
+  }
+
+  void put(const std::string& path, const FileState& state, const mp4host::ValueRecorder* values,
+           const std::string& error) override {
+    const int64_t old = idOf(path);
+    if (old != 0) unindex(old);
+    m_packed.clear();
+    if (values) {
+      packReport(
+          *values, [&](const std::string& key) { return keyId(key); },
+          [&](std::string_view bytes) { return holdBlob(bytes); }, m_packed);
+    }
+    Statement& s = old != 0 ? statement(m_updateFile,
+                                        "UPDATE files SET size = ?, mtime_ns = ?, error = ?, "
+                                        "report = ? WHERE id = ?")
+                            : statement(m_insertFile,
+                                        "INSERT INTO files(path, size, mtime_ns, error, report) "
+                                        "VALUES (?, ?, ?, ?, ?)");
+    int column = 1;
+    if (old == 0) s.bindBlob(column++, path);
+    s.bindInteger(column++, state.size);
+    s.bindInteger(column++, state.mtime);
+    if (values) {
+      s.bindNull(column++);
+      s.bindBlob(column++, m_packed.data(), m_packed.size());
+    } else {
+      s.bindBytes(column++, error.data(), error.size());
+      s.bindNull(column++);
+    }
+    if (old != 0) s.bindInteger(column, old);
+    s.step();
+    s.reset();
+    const int64_t id = old != 0 ? old : sqlite3_last_insert_rowid(m_db.handle());
+    if (values) index(id, m_packed, false);
+  }
+
+  void remove(const std::string& path) override {
+    const int64_t id = idOf(path);
+    if (id != 0) removeId(id);
+  }
+
+  void move(const std::string& from, const std::string& to) override {
+    // A folder cannot move into itself nor onto a folder that holds it.
+    if (isUnder(to, from) || isUnder(from, to)) return;
+    std::vector<std::pair<int64_t, std::string>> moving, replaced;
+    const auto collect = [&](const std::string& path,
+                             std::vector<std::pair<int64_t, std::string>>& out) {
+      Statement under(m_db.handle(),
+                      "SELECT id, path FROM files WHERE path = ?1 OR (path >= ?2 AND path < ?3)");
+      bindPathsUnder(under, path);
+      while (under.step())
+        out.emplace_back(under.integer(0), std::string(under.bytes(1), under.length(1)));
+    };
+    collect(from, moving);
+    collect(to, replaced);
+    for (const auto& [id, path] : replaced) {
+      if (!isUnder(path, from)) removeId(id);
+    }
+    Statement rename(m_db.handle(), "UPDATE files SET path = ? WHERE id = ?");
+    for (const auto& [id, path] : moving) {
+      rename.bindBlob(1, to + path.substr(from.size()));
+      rename.bindInteger(2, id);
+      rename.step();
+      rename.reset();
+    }
+  }
+
+  void beginRead() override {
+    m_db.execute("BEGIN");
+    m_keysLoaded = false;  // read again, in the snapshot
+  }
+  void endRead() override { m_db.execute("COMMIT"); }
+
+  bool hasField(const std::string& key) override {
+    const int64_t id = knownKeyId(key);
+    if (id == 0) return false;
+    Statement any(m_db.handle(), "SELECT 1 FROM files WHERE mp4index_has_key(report, ?) LIMIT 1");
+    any.bindInteger(1, id);
+    return any.step();
+  }
+
+  void search(const QueryNode& query, const FileSink& each) override {
+    const std::function<int64_t(const std::string&)> keyId = [&](const std::string& key) {
+      return knownKeyId(key);
+    };
+    QueryRenderer renderer(keyId);
+    const std::string sql =
+        "SELECT f.path, f.size, f.mtime_ns, f.error, f.report FROM files f "
+        "WHERE " +
+        renderer.render(query) + " ORDER BY f.path";
+    Statement files(m_db.handle(), sql.c_str());
+    renderer.bind(files);
+    deliver(files, each);
+  }
+
+  bool showUnder(const std::string& path, const FileSink& each) override {
+    Statement files(m_db.handle(),
+                    "SELECT path, size, mtime_ns, error, report FROM files "
+                    "WHERE path = ?1 OR (path >= ?2 AND path < ?3) ORDER BY path");
+    bindPathsUnder(files, path);
+    return deliver(files, each);
+  }
+
+ private:
+  Statement& statement(std::unique_ptr<Statement>& slot, const char* sql) {
+    if (!slot) slot = std::make_unique<Statement>(m_db.handle(), sql);
+    return *slot;
+  }
+
+  // Hands each row (path, size, mtime_ns, error, report) on, its report
+  // replayed; false when there was none.
+  bool deliver(Statement& files, const FileSink& each) {
+    loadKeys();
+    bool any = false;
+    while (files.step()) {
+      any = true;
+      const std::string path(files.bytes(0), files.length(0));
+      StoredFile file;
+      file.path = path;
+      file.state = FileState{files.integer(1), files.integer(2), files.type(3) != SQLITE_NULL};
+      std::string error;
+      if (file.state.failed) {
+        error.assign(files.bytes(3), files.length(3));
+        file.error = &error;
+      } else {
+        replay(path, std::string_view(files.bytes(4), files.length(4)));
+        file.values = &m_recorder;
+      }
+      each(file);
+    }
+    return any;
+  }
+
+  void replay(const std::string& path, std::string_view report) {
+    m_recorder.clear();
+    Statement& blob = statement(m_blob, "SELECT bytes FROM blobs WHERE id = ?");
+    const bool whole = replayReport(
+        report,
+        [&](int64_t key) -> const Strigi::RegisteredField* {
+          const auto field = m_fields.find(key);
+          return field == m_fields.end() ? nullptr : field->second;
+        },
+        [&](int64_t id, std::string_view* bytes) {
+          blob.reset();
+          blob.bindInteger(1, id);
+          if (!blob.step()) return false;
+          *bytes = std::string_view(blob.bytes(0), blob.length(0));
+          return true;
+        },
+        m_recorder);
+    blob.reset();
+    if (!whole) {
+      throw DatabaseError("the index is damaged (the stored values of " + path +
+                          " cannot be read): remove it and run update again");
+    }
+  }
+
+  // Every key in keys, by its bytes, and a field for each id to replay.
+  void loadKeys() {
+    if (m_keysLoaded) return;
+    m_keys.clear();
+    Statement keys(m_db.handle(), "SELECT id, key FROM keys");
+    while (keys.step()) remember(std::string(keys.bytes(1), keys.length(1)), keys.integer(0));
+    m_keysLoaded = true;
+  }
+
+  // The id of key, 0 when no file has ever had it.
+  int64_t knownKeyId(const std::string& key) {
+    loadKeys();
+    const auto known = m_keys.find(key);
+    return known == m_keys.end() ? 0 : known->second;
+  }
+
+  // The id of key, stored now when it is new. Another writer may have
+  // stored it since the keys were read, so it is looked up again first.
+  int64_t keyId(const std::string& key) {
+    const int64_t known = knownKeyId(key);
+    if (known != 0) return known;
+    Statement& insert = statement(m_insertKey, "INSERT OR IGNORE INTO keys(key) VALUES (?)");
+    insert.bindBytes(1, key.data(), key.size());
+    insert.step();
+    insert.reset();
+    Statement& select = statement(m_selectKey, "SELECT id FROM keys WHERE key = ?");
+    select.bindBytes(1, key.data(), key.size());
+    if (!select.step()) throw DatabaseError("cannot store the field key " + key);
+    const int64_t id = select.integer(0);
+    select.reset();
+    remember(key, id);
+    return id;
+  }
+
+  void remember(const std::string& key, int64_t id) {
+    m_keys[key] = id;
+    if (m_fields.count(id) == 0) m_fields[id] = m_register.registerField(key);
+  }
+
+  int64_t idOf(const std::string& path) {
+    Statement& s = statement(m_findId, "SELECT id FROM files WHERE path = ?");
+    s.bindBlob(1, path);
+    if (!s.step()) return 0;
+    const int64_t id = s.integer(0);
+    s.reset();
+    return id;
+  }
+
+  void removeId(int64_t id) {
+    unindex(id);
+    Statement& s = statement(m_deleteFile, "DELETE FROM files WHERE id = ?");
+    s.bindInteger(1, id);
+    s.step();
+    s.reset();
+  }
+
+  // What file id's stored report put in the indexes, taken out.
+  void unindex(int64_t id) {
+    Statement& s = statement(m_reportOf, "SELECT report FROM files WHERE id = ?");
+    s.bindInteger(1, id);
+    if (!s.step()) return;
+    std::string old(s.bytes(0), s.length(0));
+    s.reset();
+    index(id, old, true);
+  }
+
+  // Adds to the indexes (or, remove, takes out) what a packed report of
+  // file id holds: its numbers, its inline texts' words and (removing) its
+  // references to blobs.
+  void index(int64_t id, const std::string& packed, bool remove) {
+    std::vector<std::pair<int64_t, int64_t>> texts;  // (key, inline texts so far)
+    PackedValue v;
+    PackedReader values(packed);
+    while (values.next(&v)) {
+      if (v.kind == PackedValue::Integer || (v.kind == PackedValue::Real && !std::isnan(v.real))) {
+        Statement& s =
+            remove ? statement(m_deleteNumber,
+                               "DELETE FROM nums WHERE key = ? AND value = ? AND file = ?")
+                   : statement(m_insertNumber,
+                               "INSERT OR IGNORE INTO nums(key, value, file) VALUES (?, ?, ?)");
+        s.bindInteger(1, v.key);
+        if (v.kind == PackedValue::Integer) {
+          s.bindInteger(2, v.integer);
+        } else {
+          s.bindReal(2, v.real);
+        }
+        s.bindInteger(3, id);
+        s.step();
+        s.reset();
+      } else if (v.inBlob) {
+        if (remove) countBlob(v.integer, -1);
+      } else if (v.kind == PackedValue::Text || v.kind == PackedValue::Pair) {
+        auto count = std::find_if(texts.begin(), texts.end(),
+                                  [&](const auto& t) { return t.first == v.key; });
+        if (count == texts.end()) count = texts.insert(texts.end(), {v.key, 0});
+        const int64_t rowid = wordRow(id, v.key, count->second++);
+        if (rowid != 0) queueWords(rowid, remove, v.bytes);
+      }
+    }
+    if (values.damaged()) {
+      throw DatabaseError("the index is damaged (the stored values of file " + std::to_string(id) +
+                          " cannot be read): remove it and run update again");
+    }
+  }
+
+  void queueWords(int64_t rowid, bool remove, std::string_view text) {
+    // Kept in a deque, whose strings do not move as it grows.
+    m_wordBytes.emplace_back(text);
+    m_words.push_back(WordRow{rowid, remove, m_wordBytes.back()});
+  }
+
+  // The transaction's word rows in rowid order: the full-text index writes
+  // its pending rows out as a new segment whenever a rowid is lower than
+  // the one before. The sort is stable, so that a rowid's rows are deleted
+  // and added in the order they were queued.
+  void writeWordRows() {
+    std::stable_sort(m_words.begin(), m_words.end(),
+                     [](const WordRow& a, const WordRow& b) { return a.rowid < b.rowid; });
+    for (const WordRow& row : m_words) {
+      Statement& s = row.remove
+                         ? statement(m_deleteWords,
+                                     "INSERT INTO words(words, rowid, v) VALUES ('delete', ?, ?)")
+                         : statement(m_insertWords, "INSERT INTO words(rowid, v) VALUES (?, ?)");
+      s.bindInteger(1, row.rowid);
+      s.bindText(2, row.text.data(), row.text.size());
+      s.step();
+      s.reset();
+    }
+    m_words.clear();
+    m_wordBytes.clear();
+  }
+
+  // The id of the stored blob with these bytes, stored now if there is
+  // none, holding one more reference.
+  int64_t holdBlob(std::string_view bytes) {
+    // The hash only narrows the blobs to compare, so it need not cover
+    // every byte of a large picture.
+    const size_t hashed = std::min<size_t>(bytes.size(), 4096);
+    const int64_t hash =
+        static_cast<int64_t>(std::hash<std::string_view>()(bytes.substr(0, hashed)) ^ bytes.size());
+    Statement& find = statement(m_findBlob, "SELECT id FROM blobs WHERE hash = ? AND bytes = ?");
+    find.bindInteger(1, hash);
+    find.bindBlob(2, bytes.data(), bytes.size());
+    int64_t id;
+    if (find.step()) {
+      id = find.integer(0);
+      find.reset();
+    } else {
+      Statement& insert =
+          statement(m_insertBlob, "INSERT INTO blobs(hash, refs, bytes) VALUES (?, 0, ?)");
+      insert.bindInteger(1, hash);
+      insert.bindBlob(2, bytes.data(), bytes.size());
+      insert.step();
+      insert.reset();
+      id = sqlite3_last_insert_rowid(m_db.handle());
+    }
+    countBlob(id, 1);
+    return id;
+  }
+
+  // Adds change to a blob's count of references; a blob that none holds
+  // any more goes.
+  void countBlob(int64_t id, int64_t change) {
+    Statement& count = statement(m_countBlob, "UPDATE blobs SET refs = refs + ? WHERE id = ?");
+    count.bindInteger(1, change);
+    count.bindInteger(2, id);
+    count.step();
+    count.reset();
+    if (change >= 0) return;
+    Statement& drop = statement(m_dropBlob, "DELETE FROM blobs WHERE id = ? AND refs <= 0");
+    drop.bindInteger(1, id);
+    drop.step();
+    drop.reset();
+  }
+
+  // One row to add to or delete from the word index at the commit.
+  struct WordRow {
+    int64_t rowid;
+    bool remove;
+    std::string_view text;
+  };
+
+  Database m_db;
+  const std::string m_ownPath;
+  bool m_inTransaction = false;
+  std::unique_ptr<Statement> m_find, m_findId, m_insertFile, m_updateFile, m_reportOf, m_deleteFile,
+      m_insertKey, m_selectKey, m_insertWords, m_deleteWords, m_insertNumber, m_deleteNumber,
+      m_findBlob, m_insertBlob, m_countBlob, m_dropBlob, m_blob;
+  bool m_keysLoaded = false;
+  std::unordered_map<std::string, int64_t> m_keys;  // key ids by the key's bytes
+  Strigi::FieldRegister m_register;                 // the fields that replayed values name
+  std::unordered_map<int64_t, const Strigi::RegisteredField*> m_fields;  // by key id
+  mp4host::ValueRecorder m_recorder;                                     // the file replayed
+  std::string m_packed;                                                  // the report being stored
+  std::vector<WordRow> m_words;         // the transaction's word rows, in queue order
+  std::deque<std::string> m_wordBytes;  // their texts
+};
+
+}  // namespace
+
+std::unique_ptr<Store> openSqliteStore(const std::string& path, bool forWriting,
+                                       int64_t* rebuiltFrom) {
+  auto store = std::make_unique<SqliteStore>(path, forWriting);
+  if (rebuiltFrom) *rebuiltFrom = store->rebuiltFrom();
+  return store;
+}
+
+}  // namespace mp4index

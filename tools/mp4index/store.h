@@ -1,0 +1,116 @@
+// The seam between mp4index's logic (planning an update, following folders,
+// the query language, the output) and the database that keeps the index.
+// Everything above it is written once against Store; a back-end renders
+// what it must (its SQL, its full-text syntax, its locking and retry rules)
+// and nothing else.
+#ifndef MP4INDEX_STORE_H
+#define MP4INDEX_STORE_H
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace mp4host {
+class ValueRecorder;
+}
+
+namespace mp4index {
+
+struct QueryNode;
+
+// A failure of the index, its message ready for the user (the caller adds
+// the index's name).
+class DatabaseError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// What the index knows of a file beside its values: its size and
+// modification time when it was analysed, and whether the analysis failed.
+struct FileState {
+  int64_t size = 0;
+  int64_t mtime = 0;  // nanoseconds since the epoch
+  bool failed = false;
+  bool operator==(const FileState& o) const {
+    return size == o.size && mtime == o.mtime && failed == o.failed;
+  }
+  bool operator!=(const FileState& o) const { return !(*this == o); }
+};
+
+// One stored file as a search or a listing hands it out. The pointers are
+// valid for the call that receives the file only.
+struct StoredFile {
+  std::string_view path;
+  FileState state;
+  const std::string* error = nullptr;              // why its analysis failed, else null
+  const mp4host::ValueRecorder* values = nullptr;  // what it reported, when not failed
+};
+
+using FileSink = std::function<void(const StoredFile&)>;
+using StateSink = std::function<void(const std::string& path, const FileState& state)>;
+
+// An open index. Paths are absolute and compare as bytes; "under" a path
+// means the path itself and every path that continues it with "/".
+//
+// Writing happens in transactions (beginWrite ... commitWrite): a
+// transaction is all or nothing, and while one is open no other writer of
+// the same index is inside one, so that what a writer reads inside its
+// transaction (find, listUnder) is what its writes change. beginWrite waits
+// for the other writers, within a bound, then throws DatabaseError saying
+// the index is busy. Readers are never held up by writers for long and see
+// whole transactions only.
+class Store {
+ public:
+  virtual ~Store() = default;
+
+  // Files of the index's own (an SQLite database and its logs), which are
+  // never files of the collection even when they lie under a root.
+  virtual bool isOwnFile(const std::string& path) const = 0;
+
+  virtual void beginWrite() = 0;
+  virtual void commitWrite() = 0;
+  // Throws nothing; a no-op outside a transaction.
+  virtual void rollbackWrite() = 0;
+
+  // The stored state of path; false when the index does not hold it.
+  virtual bool find(const std::string& path, FileState* state) = 0;
+  // Every stored file under path, in no particular order.
+  virtual void listUnder(const std::string& path, const StateSink& each) = 0;
+
+  // In a write transaction: stores path whole, replacing what was stored
+  // under that path: its values, or (values null) the error that kept it
+  // from being analysed.
+  virtual void put(const std::string& path, const FileState& state,
+                   const mp4host::ValueRecorder* values, const std::string& error) = 0;
+  // In a write transaction: removes the file stored at path, if any.
+  virtual void remove(const std::string& path) = 0;
+  // In a write transaction: every file stored under from is stored under
+  // to instead (from's own file at to itself), its values and state kept;
+  // whatever was stored under to goes.
+  virtual void move(const std::string& from, const std::string& to) = 0;
+
+  // Reading. Between beginRead and endRead every read sees one snapshot
+  // of the index (reads outside them see the latest at each call).
+  virtual void beginRead() = 0;
+  virtual void endRead() = 0;
+  // The files that match query, in path order.
+  virtual void search(const QueryNode& query, const FileSink& each) = 0;
+  // Whether any stored file has a value of the field key.
+  virtual bool hasField(const std::string& key) = 0;
+  // Every file stored under path, in path order; false when there is none.
+  virtual bool showUnder(const std::string& path, const FileSink& each) = 0;
+};
+
+// Opens the index named by the user. forWriting: an index that does not
+// exist yet is made; otherwise it must exist. rebuiltFrom (optional) learns
+// the schema version of an older index that was replaced by an empty one,
+// or 0.
+std::unique_ptr<Store> openStore(const std::string& name, bool forWriting,
+                                 int64_t* rebuiltFrom = nullptr);
+
+}  // namespace mp4index
+
+#endif
