@@ -4,6 +4,7 @@
 #include <mp4host/error_text.h>
 #include <mp4host/report_format.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace mp4index {
 
@@ -13,6 +14,7 @@ namespace {
 // databases.
 constexpr int64_t kApplicationId = 0x6d703469;
 constexpr int64_t kSchemaVersion = 2;
+constexpr int kRetryMs = 10;
 
 // Each file's values are packed, in report order, into files.report (see
 // report.h); what the searches need is indexed beside it: the numbers in
@@ -233,7 +235,18 @@ void Database::checkFormat(Mode mode) {
 void Database::createSchema() {
   // WAL lets searches run while an update writes; it is a property of the
   // file, so it is set once, here.
-  execute("PRAGMA journal_mode = WAL");
+  // Switching to WAL needs the file to itself. When another process opens
+  // or makes the index at the same moment, SQLite can answer "locked" at
+  // once instead of waiting, so the switch is tried again for a while.
+  for (int waited = 0;; waited += kRetryMs) {
+    if (sqlite3_exec(m_db, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr) == SQLITE_OK) {
+      break;
+    }
+    if (sqlite3_errcode(m_db) != SQLITE_BUSY || waited >= kBusyTimeoutMs) {
+      fail("cannot make the index");
+    }
+    usleep(kRetryMs * 1000);
+  }
   execute("PRAGMA synchronous = NORMAL");
   execute("BEGIN IMMEDIATE");
   try {
