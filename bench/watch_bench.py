@@ -1,7 +1,7 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """mp4index watch: from a file's close to search finding it, and the watcher over 200,000 files.
 
-    bench/watch_bench.py [--rounds N] [--idle S] [--dir BENCH_DIR] [--build BUILD_DIR]
+    /usr/bin/python3 bench/watch_bench.py [--rounds N] [--idle S] [--dir BENCH_DIR] [--build BUILD_DIR]
 
 Builds mp4index in Release (BUILD_DIR, default build-bench), makes a 1 s
 tagged song with ffmpeg and mutagen (each copy gets its own title, written
@@ -69,9 +69,12 @@ def make_template(work):
 class Watch:
     """A running mp4index watch, ready once its first summary line came."""
 
-    def __init__(self, mp4index, args):
+    def __init__(self, mp4index, args, err):
+        # Standard error goes to a file: a pipe nobody reads would stop the
+        # watcher once full.
+        self.err = err
         self.proc = subprocess.Popen([mp4index, "watch"] + args, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, text=True)
+                                     stderr=open(err, "w"), text=True)
         self.first = self.proc.stdout.readline()
         self.ready = time.perf_counter()
         # Later lines are read (and dropped) so that the pipe never fills.
@@ -91,23 +94,35 @@ class Watch:
                     return int(line.split()[1])
         return 0
 
+    def messages(self):
+        with open(self.err) as f:
+            return f.read()
+
     def stop(self):
         self.proc.terminate()
-        err = self.proc.stderr.read()
         if self.proc.wait() != 0:
-            sys.exit("watch ended with status %d: %s" % (self.proc.returncode, err))
+            sys.exit("watch ended with status %d: %s" % (self.proc.returncode, self.messages()))
+
+
+def search(mp4index, db, title):
+    """Whether a search finds title; a failed search is reported and counts as not found."""
+    r = subprocess.run([mp4index, "search", db, "audio.title:" + title], stdout=subprocess.PIPE,
+                       stderr=subprocess.PIPE, text=True)
+    if r.returncode != 0:
+        print(f"search failed ({r.returncode}): {r.stderr.strip()}", file=sys.stderr)
+    return bool(r.stdout)
 
 
 def found_after(mp4index, db, title, start):
-    """Seconds from start until a search finds title."""
+    """Seconds from start until a search finds title (None: not in 30 s)."""
     while True:
-        out = subprocess.run([mp4index, "search", db, "audio.title:" + title],
-                             stdout=subprocess.PIPE, check=True).stdout
+        found = search(mp4index, db, title)
         now = time.perf_counter()
-        if out:
+        if found:
             return now - start
         if now - start > 30:
-            sys.exit("not found in 30 s: " + title)
+            print("not found in 30 s: " + title, file=sys.stderr)
+            return None
 
 
 def latencies(mp4index, work, template, rounds, burst):
@@ -116,7 +131,7 @@ def latencies(mp4index, work, template, rounds, burst):
     os.makedirs(live)
     db = os.path.join(work, "live.db")
     remove_index(db)
-    watch = Watch(mp4index, [db, live])
+    watch = Watch(mp4index, [db, live], os.path.join(work, "live.err"))
     at = template.index(TEMPLATE_TITLE)
     counter = [0]
 
@@ -144,15 +159,19 @@ def latencies(mp4index, work, template, rounds, burst):
                     target=lambda t=title, s=start: result.append(found_after(mp4index, db, t, s)))
                 poller.start()
         poller.join()
+        if result[0] is None:
+            sys.exit("watch did not store the file; its messages: " + watch.messages()[-3000:])
         results.append(result[0])
         shutil.rmtree(folder)
         if burst > 1:
             # The deletion is written before the next burst starts.
-            while subprocess.run([mp4index, "search", db, "audio.title:" + title],
-                                 stdout=subprocess.PIPE, check=True).stdout:
+            while search(mp4index, db, title):
                 time.sleep(0.01)
     cpu = watch.cpu_ns() - cpu
     watch.stop()
+    messages = watch.messages().count("\n")
+    if messages:
+        print(f"({messages} lines of messages from watch, in {watch.err})", file=sys.stderr)
     return results, cpu
 
 
@@ -215,7 +234,7 @@ def main():
         if state == "empty":
             remove_index(db)
         start = time.perf_counter()
-        watch = Watch(mp4index, [db] + roots)
+        watch = Watch(mp4index, [db] + roots, os.path.join(work, "big.err"))
         wall = watch.ready - start
         print(f"| watch, until ready | {state} | {wall:.2f} s | {watch.cpu_ns() / 1e9:.2f} s |")
         if state == "empty":

@@ -65,6 +65,8 @@ class Updater : public mp4meta::Collector {
   Updater(Store& store, const UpdateSettings& settings, UpdateCounts* counts)
       : m_store(store),
         m_roots(settings.roots),
+        m_rewritten(settings.rewritten),
+        m_quietWhenGone(settings.quietWhenGone),
         m_interrupt(settings.interrupted),
         m_counts(counts) {}
 
@@ -82,6 +84,9 @@ class Updater : public mp4meta::Collector {
   }
 
   bool stopped() const override { return !m_error.empty() || m_interrupted; }
+  bool silent(const Input& input) const override {
+    return m_quietWhenGone && gone(absolutePath(input.path));
+  }
   bool interrupted() const { return m_interrupted; }
   const std::string& error() const { return m_error; }
 
@@ -171,7 +176,8 @@ class Updater : public mp4meta::Collector {
       FileState known;
       // A file that failed before is tried again: the cause (permissions,
       // a read error) may be gone without the file changing.
-      if (rc == 0 && lookUp(pending.path, &known) && !known.failed && known == pending.state) {
+      if (rc == 0 && m_rewritten.count(pending.path) == 0 && lookUp(pending.path, &known) &&
+          !known.failed && known == pending.state) {
         m_seen.insert(pending.path);
         ++m_counts->unchanged;
         return false;
@@ -217,12 +223,14 @@ class Updater : public mp4meta::Collector {
     mine.failed = !write.hasValues;
     FileState stored;
     const bool existed = m_store.find(path, &stored);
-    if (existed && !stored.failed && stored.size == mine.size && stored.mtime == mine.mtime) {
+    const bool rewritten = m_rewritten.count(path) != 0;
+    if (existed && !rewritten && !stored.failed && stored.size == mine.size &&
+        stored.mtime == mine.mtime) {
       // Another writer stored this version meanwhile.
       ++m_counts->unchanged;
       return;
     }
-    if (existed && !stored.failed) {
+    if (existed && !rewritten && !stored.failed) {
       // The file changed after this run looked at it; when what is stored
       // is the file as it is now, it is the newer analysis.
       struct stat st;
@@ -259,6 +267,8 @@ class Updater : public mp4meta::Collector {
 
   Store& m_store;
   const std::vector<std::string>& m_roots;
+  const std::unordered_set<std::string>& m_rewritten;
+  const bool m_quietWhenGone;
   const std::function<bool()>& m_interrupt;
   bool m_interrupted = false;
   UpdateCounts* m_counts;

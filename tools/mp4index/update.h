@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace mp4host {
@@ -28,6 +29,13 @@ struct UpdateSettings {
   char listSeparator = '\n';
   unsigned jobs = 1;
   bool plainFileReads = false;
+  // Files analysed even when their size and modification time are what
+  // the index holds: a watcher saw them written, and a write that began
+  // during an earlier analysis may have kept both.
+  std::unordered_set<std::string> rewritten;
+  // A path that is gone by the time it is read is removed without a
+  // message (the paths a watcher saw change, which may vanish at once).
+  bool quietWhenGone = false;
   // Asked between files (optional): true ends the run early, what was
   // analysed by then stored and nothing swept (a watcher told to stop).
   std::function<bool()> interrupted;

@@ -25,6 +25,7 @@
 #include <set>
 #include <system_error>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "inotify.h"
 #include "store.h"
@@ -167,8 +168,9 @@ class Watcher {
         return 1;
       }
     }
-    // What has been gathered is written; files still being written are
-    // left for the next start, which analyses them whole.
+    // What has been gathered is written, to the end; files still being
+    // written are left for the next start, which analyses them whole.
+    m_finishing = true;
     flush(true);
     return 0;
   }
@@ -185,7 +187,11 @@ class Watcher {
   bool runUpdate(std::vector<std::string> roots, UpdateCounts* counts) {
     UpdateSettings settings = m_settings.update;
     settings.roots = std::move(roots);
-    settings.interrupted = [] { return g_stop.load(std::memory_order_relaxed); };
+    settings.rewritten.swap(m_written);
+    settings.quietWhenGone = true;
+    settings.interrupted = [this] {
+      return !m_finishing && g_stop.load(std::memory_order_relaxed);
+    };
     return update(m_store, m_plugins, settings, counts);
   }
 
@@ -352,6 +358,7 @@ class Watcher {
       changed(path, now);
     } else if (e.mask & (IN_CLOSE_WRITE | IN_DELETE)) {
       endWriting(path);
+      if (e.mask & IN_CLOSE_WRITE) m_written.insert(path);
       changed(path, now);
     } else if ((e.mask & IN_MODIFY) || ((e.mask & IN_CREATE) && !createdWhole(path)) ||
                ((e.mask & IN_ATTRIB) && m_writing.count(path) != 0)) {
@@ -425,6 +432,7 @@ class Watcher {
         m_quiet.emplace(w.due, path);
       } else {
         m_writing.erase(path);
+        m_written.insert(path);
         changed(path, now);
       }
     }
@@ -540,6 +548,7 @@ class Watcher {
     m_moves.clear();
     m_dirty.clear();
     if (!walk.empty()) runUpdate(std::move(walk), &counts);
+    m_written.clear();
     printCounts(counts, false);
     reportUnwatched();
   }
@@ -556,11 +565,13 @@ class Watcher {
   size_t m_reportedUnwatched = 0;
   Clock::time_point m_nextRescan;                               // of the unwatched folders
   std::set<std::string> m_dirty;                                // paths to update
+  std::unordered_set<std::string> m_written;                    // files among them seen written
   std::vector<std::pair<std::string, std::string>> m_moves;     // renames, in order
   std::unordered_map<uint32_t, MovedFrom> m_movedFrom;          // by cookie, awaiting their pair
   std::map<std::string, Writing> m_writing;                     // files being written
   std::set<std::pair<Clock::time_point, std::string>> m_quiet;  // their due times
   std::optional<Clock::time_point> m_flushAt;
+  bool m_finishing = false;  // the last flush, which a signal does not cut short
 };
 
 }  // namespace
