@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
@@ -192,7 +193,12 @@ class Watcher {
     settings.interrupted = [this] {
       return !m_finishing && g_stop.load(std::memory_order_relaxed);
     };
-    return update(m_store, m_plugins, settings, counts);
+    const bool ok = update(m_store, m_plugins, settings, counts);
+    // Between changes the watcher holds no more than its watches need: the
+    // index's cache and the walk's memory go back to the system.
+    m_store.releaseMemory();
+    malloc_trim(0);
+    return ok;
   }
 
   void printCounts(const UpdateCounts& c, bool always) {
