@@ -256,9 +256,11 @@ TEST(Mp4indexWatch, AnOverflowOrTheWatchLimitFallsBackToScans) {
   for (int i = 0; i < 30; ++i) t.dir.write("music/d" + std::to_string(i) + "/a.m4a", song(i));
   Watcher w(t.dir.path(), {t.db, t["music"], "--rescan-interval=1"}, 20);
   ASSERT_TRUE(w.ready()) << w.err();
-  EXPECT_NE(w.err().find("the limit of inotify watches (user.max_inotify_watches = 20) is "
-                         "reached: 11 folders are not watched, and are rescanned every 1 s"),
-            std::string::npos)
+  EXPECT_NE(
+      w.err().find("the limit of inotify watches (user.max_inotify_watches = 20) is "
+                   "reached: 11 folders are not watched, and are rescanned every 1 s instead; "
+                   "raise the limit to watch them all (sysctl user.max_inotify_watches=N)"),
+      std::string::npos)
       << w.err();
   for (int i = 0; i < 30; ++i) t.dir.write("music/d" + std::to_string(i) + "/b.m4a", song(i));
   t.expectConverges({t["music"]}, "folders left unwatched");
@@ -271,6 +273,8 @@ TEST(Mp4indexWatch, RefusesWhatItCannotFollow) {
       {{t.db, file}, file + ": not a folder"},
       {{t.db, t["missing"]}, t["missing"] + ": No such file or directory"},
       {{t.db, t["music"], "--rescan-interval", "0"}, "invalid rescan interval '0'"},
+      {{t.db, t["music"], "--rescan-interval=5x"}, "invalid rescan interval '5x'"},
+      {{t.db, t["music"], "--rescan-interval"}, "option --rescan-interval needs a value"},
       {{t.db, "--files-from", file}, "watch follows folders, not lists"},
   };
   for (const auto& [args, message] : cases) {
