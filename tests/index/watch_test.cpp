@@ -82,9 +82,9 @@ class Watcher {
   bool ready() const {
     return waitFor([&] { return out().find('\n') != std::string::npos; });
   }
-  // The exit status after sig.
+  // The exit status after sig (0: once it ends by itself).
   int stop(int sig = SIGTERM) {
-    kill(m_pid, sig);
+    if (sig != 0) kill(m_pid, sig);
     int status = 0;
     waitpid(m_pid, &status, 0);
     m_pid = -1;
@@ -152,6 +152,7 @@ TEST(Mp4indexWatch, FollowsEveryKindOfChangeAsAFreshUpdateSeesIt) {
       {"mv music/new.m4a music/album/renamed.m4a", true},
       {"mv outside/ep music/ep", false},
       {"mv music/ep music/album/ep2 && mv music/album/b.m4a music/b.m4a", true},
+      {"printf y > music/album/ep2/new.txt && printf z > music/album/ep2/deep/new.txt", false},
       {"mv music/video outside/video", false},
       {"rm music/album/a.m4a && rm -r music/album/ep2", false},
       {"cp -r outside/video music/video2 && ln -s ../outside music/link", false},
@@ -192,16 +193,38 @@ TEST(Mp4indexWatch, FollowsEveryKindOfChangeAsAFreshUpdateSeesIt) {
   const timespec times[] = {before.st_atim, before.st_mtim};
   ASSERT_EQ(utimensat(AT_FDCWD, t["music/open.m4a"].c_str(), times, 0), 0);
   t.expectConverges({t["music"]}, "written again, times kept");
-  EXPECT_EQ(w.stop(), 0) << w.err();
+
+  // With its last folder gone, the watcher has nothing to do.
+  t.run("rm -r music");
+  EXPECT_TRUE(waitFor([&] {
+    return w.err().find("no watched folder is left") != std::string::npos;
+  })) << w.err();
+  EXPECT_EQ(w.stop(0), 1) << w.err();
+  EXPECT_EQ(mp4index({"search", t.db, "missing:no.such.key"}).out, "");
 }
 
 TEST(Mp4indexWatch, WritersAtOnceAndAKilledWatcherConverge) {
   Tree t;
   for (int i = 0; i < 150; ++i)
     t.dir.write("music/" + std::to_string(i % 5) + "/" + std::to_string(i) + ".m4a", song(i));
-  auto watcher =
-      std::make_unique<Watcher>(t.dir.path(), std::vector<std::string>{t.db, t["music"]});
+  auto watcher = std::make_unique<Watcher>(
+      t.dir.path(), std::vector<std::string>{t.db, t["music"], "--quiet-period", "600"});
   ASSERT_TRUE(watcher->ready()) << watcher->err();
+  // A file still being written (and renamed meanwhile) waits, while links
+  // and a file closed after it are stored at once.
+  const int fd = open(t["music/part"].c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_EQ(write(fd, "partial", 7), 7);
+  t.run(
+      "mv music/part music/part2 && ln music/0/0.m4a music/hard.m4a && ln -s 0/5.m4a "
+      "music/sym.m4a");
+  t.dir.write("music/closed.txt", "closed");
+  EXPECT_TRUE(waitFor([&] {
+    return mp4index({"show", t.db, t["music/hard.m4a"], t["music/sym.m4a"], t["music/closed.txt"]})
+               .status == 0;
+  }));
+  EXPECT_NE(mp4index({"show", t.db, t["music/part2"]}).err.find("not in the index"),
+            std::string::npos);
+  close(fd);
   // Two updates beside the watcher, while a burst comes in.
   std::vector<pid_t> updates;
   for (const std::string& root : {t["music"], t["music/2"]}) {

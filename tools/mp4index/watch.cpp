@@ -37,10 +37,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A file written through a descriptor that stays open (a download) is
-// analysed once it has been quiet this long; one closed after writing is
-// analysed at once.
-constexpr auto kQuietPeriod = std::chrono::seconds(2);
 // Changes are gathered this long after the first before they are written,
 // so that a burst (an album copied in) makes few transactions while a file
 // is still found well within half a second of its close.
@@ -144,6 +140,7 @@ class Watcher {
         m_plugins(plugins),
         m_settings(settings),
         m_rescanInterval(std::chrono::seconds(settings.rescanInterval)),
+        m_quietPeriod(std::chrono::seconds(settings.quietPeriod)),
         m_roots(settings.update.roots) {}
 
   int run(int stopFd) {
@@ -393,11 +390,12 @@ class Watcher {
     // A rename: the stored files follow without being analysed again, then
     // the destination is updated (unchanged files only looked at).
     m_moves.emplace_back(old, path);
-    if (folder) {
-      renameWatched(old, path);
-    } else if (m_writing.count(old) != 0) {
+    if (folder) renameWatched(old, path);
+    if (!folder && m_writing.count(old) != 0) {
+      // Still being written: analysed once closed or quiet, as before.
       endWriting(old);
       writing(path, now);
+      return;
     }
     changed(path, now);
   }
@@ -415,7 +413,7 @@ class Watcher {
     const auto [it, fresh] = m_writing.try_emplace(path);
     it->second.last = std::max(it->second.last, now);
     if (fresh) {
-      it->second.due = now + kQuietPeriod;
+      it->second.due = now + m_quietPeriod;
       m_quiet.emplace(it->second.due, path);
     }
   }
@@ -433,8 +431,8 @@ class Watcher {
       const std::string path = m_quiet.begin()->second;
       m_quiet.erase(m_quiet.begin());
       Writing& w = m_writing[path];
-      if (w.last + kQuietPeriod > now) {
-        w.due = w.last + kQuietPeriod;
+      if (w.last + m_quietPeriod > now) {
+        w.due = w.last + m_quietPeriod;
         m_quiet.emplace(w.due, path);
       } else {
         m_writing.erase(path);
@@ -563,6 +561,7 @@ class Watcher {
   const mp4host::PluginSet& m_plugins;
   const WatchSettings& m_settings;
   const Clock::duration m_rescanInterval;
+  const Clock::duration m_quietPeriod;
   Inotify m_inotify;
   std::vector<std::string> m_roots;              // still followed
   std::unordered_map<int, std::string> m_dirOf;  // each watch's folder
@@ -583,34 +582,43 @@ class Watcher {
 }  // namespace
 
 bool takeWatchOptions(std::vector<std::string>* args, WatchSettings* settings, std::string* error) {
-  const std::string name = "--rescan-interval";
-  for (size_t i = 1; i < args->size();) {
+  const struct {
+    std::string name;
+    const char* what;
+    unsigned* seconds;
+  } options[] = {{"--rescan-interval", "rescan interval", &settings->rescanInterval},
+                 {"--quiet-period", "quiet period", &settings->quietPeriod}};
+  for (size_t i = 1; i < args->size() && (*args)[i] != "--";) {
     const std::string arg = (*args)[i];
-    if (arg == "--") break;
+    const auto option = std::find_if(std::begin(options), std::end(options), [&](const auto& o) {
+      return arg == o.name || arg.compare(0, o.name.size() + 1, o.name + "=") == 0;
+    });
+    if (option == std::end(options)) {
+      ++i;
+      continue;
+    }
     std::string value;
-    if (arg == name) {
+    if (arg == option->name) {
       if (i + 1 == args->size()) {
-        *error = "option " + name + " needs a value";
+        *error = "option " + option->name + " needs a value";
         return false;
       }
       value = (*args)[i + 1];
       args->erase(args->begin() + i, args->begin() + i + 2);
-    } else if (arg.compare(0, name.size() + 1, name + "=") == 0) {
-      value = arg.substr(name.size() + 1);
-      args->erase(args->begin() + i);
     } else {
-      ++i;
-      continue;
+      value = arg.substr(option->name.size() + 1);
+      args->erase(args->begin() + i);
     }
     char* end = nullptr;
     errno = 0;
     const unsigned long seconds = std::strtoul(value.c_str(), &end, 10);
     if (value.empty() || value[0] < '0' || value[0] > '9' || *end != '\0' || errno != 0 ||
         seconds < 1 || seconds > 86400) {
-      *error = "invalid rescan interval '" + value + "' (expected 1 to 86400 seconds)";
+      *error =
+          std::string("invalid ") + option->what + " '" + value + "' (expected 1 to 86400 seconds)";
       return false;
     }
-    settings->rescanInterval = static_cast<unsigned>(seconds);
+    *option->seconds = static_cast<unsigned>(seconds);
   }
   return true;
 }

@@ -14,9 +14,13 @@ class Store;
 struct WatchSettings {
   UpdateSettings update;          // its roots are the folders followed, absolute
   unsigned rescanInterval = 300;  // seconds between rescans of folders left unwatched
+  // A file written through a descriptor that stays open (a download) is
+  // analysed once it has been quiet this many seconds; one closed after
+  // writing is analysed at once.
+  unsigned quietPeriod = 2;
 };
 
-// Takes watch's own options (--rescan-interval) out of args, which are
+// Takes watch's own options (--rescan-interval, --quiet-period) out of args, which are
 // otherwise update's; false, with *error, for a bad one.
 bool takeWatchOptions(std::vector<std::string>* args, WatchSettings* settings, std::string* error);
 
