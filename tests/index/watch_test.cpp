@@ -214,16 +214,17 @@ TEST(Mp4indexWatch, WritersAtOnceAndAKilledWatcherConverge) {
   auto watcher = std::make_unique<Watcher>(
       t.dir.path(), std::vector<std::string>{t.db, t["music"], "--quiet-period", "600"});
   ASSERT_TRUE(watcher->ready()) << watcher->err();
-  // A file still being written (and renamed meanwhile) waits, while links
-  // and a file closed after it are stored at once.
+  // A file still being written (and renamed meanwhile) waits, while links,
+  // a file renamed and a file closed after it are stored at once.
   const int fd = open(t["music/part"].c_str(), O_WRONLY | O_CREAT, 0644);
   ASSERT_EQ(write(fd, "partial", 7), 7);
   t.run(
       "mv music/part music/part2 && ln music/0/0.m4a music/hard.m4a && ln -s 0/5.m4a "
-      "music/sym.m4a");
+      "music/sym.m4a && mv music/0/10.m4a music/moved.m4a");
   t.dir.write("music/closed.txt", "closed");
   EXPECT_TRUE(waitFor([&] {
-    return mp4index({"show", t.db, t["music/hard.m4a"], t["music/sym.m4a"], t["music/closed.txt"]})
+    return mp4index({"show", t.db, t["music/hard.m4a"], t["music/sym.m4a"], t["music/moved.m4a"],
+                     t["music/closed.txt"]})
                .status == 0;
   }));
   EXPECT_NE(mp4index({"show", t.db, t["music/part2"]}).err.find("not in the index"),
