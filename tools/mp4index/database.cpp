@@ -18,14 +18,16 @@ constexpr int kRetryMs = 10;
 
 // Each file's values are packed, in report order, into files.report (see
 // report.h); what the searches need is indexed beside it: the numbers in
-// nums, the other values in texts (text by its bytes, a value that is not
-// UTF-8 by its blob's id), the words of text values in the full-text table
-// words, whose rowids name the file and key, and the words of each file's
-// path and name in names (both contentless: the update deletes a file's
-// rows with the texts they were made from). Bytes that are not UTF-8
+// nums, the words of text values in the full-text table words, whose rowids
+// name the file and key, the texts that words cannot find or order (those
+// that begin with a digit, such as dates and track numbers, and those
+// without an ASCII letter or digit) in texts, and the words of each file's
+// path and name in names (both full-text tables contentless: the update
+// deletes a file's rows with the texts they were made from). files.keys
+// has bit k - 1 set for each key id k up to 63 the file has a value of;
+// files.ext is the extension in lower case. Bytes that are not UTF-8
 // (cover images) are in blobs, once however many files hold them (the
-// tracks of an album share their cover), counted in refs. files.ext is the
-// extension in lower case, for ext= terms.
+// tracks of an album share their cover), counted in refs.
 const char kSchema[] = R"sql(
 CREATE TABLE files(
   id INTEGER PRIMARY KEY,
@@ -33,12 +35,14 @@ CREATE TABLE files(
   size INTEGER NOT NULL,
   mtime_ns INTEGER NOT NULL,
   ext TEXT NOT NULL,
+  keys INTEGER NOT NULL,
   error TEXT,
   report BLOB
 );
 CREATE INDEX files_by_size ON files(size);
 CREATE INDEX files_by_mtime ON files(mtime_ns);
 CREATE INDEX files_by_ext ON files(ext);
+CREATE INDEX files_by_keys ON files(keys);
 CREATE TABLE keys(
   id INTEGER PRIMARY KEY,
   key NOT NULL UNIQUE

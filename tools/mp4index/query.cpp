@@ -595,8 +595,9 @@ class Parser {
         } else {
           term.kind = Term::TextRange;
           const std::string past = pastPrefix(m.text);
-          term.textLow = op == "=" || op == ">=" ? m.text : op == ">" ? past : "";
-          term.textHigh = op == "=" || op == "<=" ? past : op == "<" ? m.text : "";
+          // Every date begins with a digit: "0" and ":" bound them all.
+          term.textLow = op == "=" || op == ">=" ? m.text : op == ">" ? past : "0";
+          term.textHigh = op == "=" || op == "<=" ? past : op == "<" ? m.text : ":";
         }
         *out = match(std::move(term));
         return true;

@@ -352,8 +352,17 @@ void search(Store& store, const QueryNode& query, const OutputOptions& options) 
   }
   Formatter formatter(options);
   formatter.header(out.text());
+  // Whole reports for --json; else the values of the fields shown or
+  // sorted by, and none when they are all facts of the file.
   SearchOptions request;
-  request.values = options.format != OutputOptions::Paths || !options.sort.empty();
+  request.values = options.format == OutputOptions::Json;
+  if (!request.values) {
+    for (const FieldRef& field : options.fields) request.keys.push_back(field.key);
+    for (const SortKey& key : options.sort) request.keys.push_back(key.field.key);
+    request.keys.erase(std::remove(request.keys.begin(), request.keys.end(), std::string()),
+                       request.keys.end());
+    request.values = !request.keys.empty();
+  }
   if (options.sort.empty()) {
     request.limit = options.limit;
     store.search(query, request, [&](const StoredFile& file) {

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <deque>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "database.h"
@@ -34,6 +35,25 @@ std::string ftsPhrase(const std::string& words, bool prefix) {
   return phrase;
 }
 
+bool hasAsciiWordChar(std::string_view text) {
+  for (char c : text) {
+    if (std::isalnum(static_cast<unsigned char>(c))) return true;
+  }
+  return false;
+}
+
+// The inline texts that texts holds: those the word index cannot find
+// exactly (no ASCII letter or digit, so perhaps no word at all) and those
+// that begin with a digit (dates, track numbers), for ranges of them.
+bool inTexts(std::string_view text) {
+  return !hasAsciiWordChar(text) || std::isdigit(static_cast<unsigned char>(text[0]));
+}
+
+// Key ids up to this have a bit in files.keys.
+constexpr int64_t kMaskedKeys = 63;
+
+int64_t keyBit(int64_t key) { return key >= 1 && key <= kMaskedKeys ? int64_t{1} << (key - 1) : 0; }
+
 std::string_view columnBytes(sqlite3_value* value) {
   const void* data = sqlite3_value_blob(value);
   return std::string_view(static_cast<const char*>(data), data ? sqlite3_value_bytes(value) : 0);
@@ -43,6 +63,22 @@ std::string_view columnBytes(sqlite3_value* value) {
 // of that key.
 void hasKeyFunction(sqlite3_context* context, int, sqlite3_value** args) {
   sqlite3_result_int(context, hasKey(columnBytes(args[0]), sqlite3_value_int64(args[1])));
+}
+
+// mp4index_has_text(report, key, text): whether the packed report holds an
+// inline text value (or pair value) of that key whose bytes are text's.
+void hasText(sqlite3_context* context, int, sqlite3_value** args) {
+  const int64_t key = sqlite3_value_int64(args[1]);
+  const std::string_view text = columnBytes(args[2]);
+  PackedValue v;
+  for (PackedReader values(columnBytes(args[0])); values.next(&v);) {
+    if (v.key == key && !v.inBlob && (v.kind == PackedValue::Text || v.kind == PackedValue::Pair) &&
+        v.bytes == text) {
+      sqlite3_result_int(context, 1);
+      return;
+    }
+  }
+  sqlite3_result_int(context, 0);
 }
 
 // mp4index_has_number(report, key, low, high): whether the packed report
@@ -134,9 +170,29 @@ class QueryRenderer {
 
   QueryRenderer(const KeyId& keyId, const Probe& probe) : m_keyId(keyId), m_probe(probe) {}
 
+  // The number of files that match: a term's or an either-or's distinct
+  // ids, without reading the files; a negation's, the files less those.
+  Sql count(const QueryNode& node) {
+    switch (node.kind) {
+      case QueryNode::Match:
+        if (isFact(node.term)) break;
+        [[fallthrough]];
+      case QueryNode::Any:
+        return Sql() << "SELECT count(*) FROM (SELECT DISTINCT * FROM (" << set(node) << "))";
+      case QueryNode::Not:
+        return Sql() << "SELECT (SELECT count(*) FROM files) - (" << count(node.children[0]) << ")";
+      case QueryNode::All:
+        break;
+    }
+    return Sql() << "SELECT count(*) FROM files f WHERE " << condition(node);
+  }
+
   Sql condition(const QueryNode& node) {
     switch (node.kind) {
       case QueryNode::Match:
+        // A fact is a column of files, with an index.
+        if (isFact(node.term)) return leafCheck(node.term);
+        [[fallthrough]];
       case QueryNode::Any:
         return Sql() << "f.id IN (" << set(node) << ")";
       case QueryNode::Not:
@@ -226,6 +282,10 @@ class QueryRenderer {
     return n;
   }
 
+  static bool isFact(const Term& term) {
+    return term.fact == Term::Size || term.fact == Term::Modified || term.fact == Term::Extension;
+  }
+
   // The key's id; 0 when no file has ever had it.
   int64_t keyOf(const Term& term) { return term.fact == Term::Value ? m_keyId(term.key) : 0; }
 
@@ -266,7 +326,17 @@ class QueryRenderer {
                << "SELECT rowid >> 32 FROM words WHERE words MATCH ? AND (rowid >> 20) & 4095 = ?"
                << Sql().bytes(match(term)) << k;
       case Term::Equals: {
-        sql << "SELECT file FROM texts WHERE key = ? AND value = ?" << k << Sql().bytes(term.text);
+        // Text with words: the rows of those words narrow the files whose
+        // reports are compared; text without is in texts.
+        if (hasAsciiWordChar(term.text)) {
+          sql << "SELECT g.id FROM words CROSS JOIN files AS g ON g.id = words.rowid >> 32 "
+                 "WHERE words MATCH ? AND (words.rowid >> 20) & 4095 = ? "
+                 "AND mp4index_has_text(g.report, ?, ?)"
+              << Sql().bytes(match(term)) << k << k << Sql().bytes(term.text);
+        } else {
+          sql << "SELECT file FROM texts WHERE key = ? AND value = ?" << k
+              << Sql().bytes(term.text);
+        }
         int64_t n;
         if (wholeNumber(term.text, &n)) {
           sql << " UNION ALL SELECT file FROM nums WHERE key = ? AND value = ?" << k
@@ -278,14 +348,17 @@ class QueryRenderer {
         return sql << "SELECT file FROM nums WHERE key = ? AND value BETWEEN ? AND ?" << k
                    << Sql().number(term.low).number(term.high);
       case Term::TextRange:
-        sql << "SELECT file FROM texts WHERE key = ? AND value >= ?" << k
-            << Sql().bytes(term.textLow);
-        if (!term.textHigh.empty()) sql << " AND value < ?" << Sql().bytes(term.textHigh);
-        return sql;
+        // Texts that begin with a digit are in texts; other ranges read
+        // every report.
+        if (!term.textLow.empty() && std::isdigit(static_cast<unsigned char>(term.textLow[0])) &&
+            !term.textHigh.empty() && term.textHigh[0] >= '0' && term.textHigh[0] <= ':') {
+          return sql << "SELECT file FROM texts WHERE key = ? AND value >= ? AND value < ?" << k
+                     << Sql().bytes(term.textLow).bytes(term.textHigh);
+        }
+        return sql << "SELECT id FROM files f WHERE " << leafCheck(term);
       case Term::Has:
-        return sql << "SELECT file FROM texts WHERE key = ? UNION ALL "
-                      "SELECT file FROM nums WHERE key = ?"
-                   << k << k;
+        if (keyBit(key) == 0) return sql << "SELECT id FROM files f WHERE " << leafCheck(term);
+        return sql << "SELECT id FROM files WHERE keys & ? != 0" << Sql().number(keyBit(key));
     }
     return sql << "SELECT NULL WHERE 0";
   }
@@ -318,8 +391,7 @@ class QueryRenderer {
                    << Sql().bytes(match(term)).number(key << kKeyShift)
                    << Sql().number(key << kKeyShift | kMaxOrdinal);
       case Term::Equals: {
-        sql << "(EXISTS (SELECT 1 FROM texts WHERE key = ? AND value = ? AND file = f.id)" << k
-            << Sql().bytes(term.text);
+        sql << "(mp4index_has_text(f.report, ?, ?)" << k << Sql().bytes(term.text);
         int64_t n;
         if (wholeNumber(term.text, &n)) {
           sql << " OR EXISTS (SELECT 1 FROM nums WHERE key = ? AND value = ? AND file = f.id)" << k
@@ -334,7 +406,8 @@ class QueryRenderer {
         return sql << "mp4index_has_text_in(f.report, ?, ?, ?)" << k
                    << Sql().bytes(term.textLow).bytes(term.textHigh);
       case Term::Has:
-        return sql << "mp4index_has_key(f.report, ?)" << k;
+        if (keyBit(key) == 0) return sql << "mp4index_has_key(f.report, ?)" << k;
+        return sql << "f.keys & ? != 0" << Sql().number(keyBit(key));
     }
     return sql << "0";
   }
@@ -364,6 +437,7 @@ class SqliteStore : public Store {
                               function, nullptr, nullptr);
     };
     define("mp4index_has_key", 2, hasKeyFunction);
+    define("mp4index_has_text", 3, hasText);
     define("mp4index_has_number", 4, hasNumber);
     define("mp4index_has_text_in", 4, hasTextIn);
   }
@@ -440,11 +514,11 @@ class SqliteStore : public Store {
           [&](std::string_view bytes) { return holdBlob(bytes); }, m_packed);
     }
     Statement& s = old != 0 ? statement(m_updateFile,
-                                        "UPDATE files SET size = ?, mtime_ns = ?, error = ?, "
-                                        "report = ? WHERE id = ?")
+                                        "UPDATE files SET size = ?, mtime_ns = ?, keys = ?, "
+                                        "error = ?, report = ? WHERE id = ?")
                             : statement(m_insertFile,
-                                        "INSERT INTO files(path, ext, size, mtime_ns, error, "
-                                        "report) VALUES (?, ?, ?, ?, ?, ?)");
+                                        "INSERT INTO files(path, ext, size, mtime_ns, keys, "
+                                        "error, report) VALUES (?, ?, ?, ?, ?, ?, ?)");
     int column = 1;
     const std::string ext = extensionOf(path);
     if (old == 0) {
@@ -453,6 +527,10 @@ class SqliteStore : public Store {
     }
     s.bindInteger(column++, state.size);
     s.bindInteger(column++, state.mtime);
+    int64_t keys = 0;
+    PackedValue v;
+    for (PackedReader packed(m_packed); packed.next(&v);) keys |= keyBit(v.key);
+    s.bindInteger(column++, keys);
     if (values) {
       s.bindNull(column++);
       s.bindBlob(column++, m_packed.data(), m_packed.size());
@@ -514,10 +592,11 @@ class SqliteStore : public Store {
     const int64_t id = knownKeyId(key);
     if (id == 0) return false;
     Statement any(m_db.handle(),
-                  "SELECT EXISTS (SELECT 1 FROM texts WHERE key = ?1) OR "
-                  "EXISTS (SELECT 1 FROM nums WHERE key = ?1)");
-    any.bindInteger(1, id);
-    return any.step() && any.integer(0) != 0;
+                  keyBit(id) != 0
+                      ? "SELECT 1 FROM files WHERE keys & ? != 0 LIMIT 1"
+                      : "SELECT 1 FROM files WHERE mp4index_has_key(report, ?) LIMIT 1");
+    any.bindInteger(1, keyBit(id) != 0 ? keyBit(id) : id);
+    return any.step();
   }
 
   void search(const QueryNode& query, const SearchOptions& options, const FileSink& each) override {
@@ -530,12 +609,17 @@ class SqliteStore : public Store {
     }
     Statement files(m_db.handle(), sql.text.c_str());
     sql.bind(files);
-    deliver(files, each, options.values);
+    std::unordered_set<int64_t> wanted;
+    for (const std::string& key : options.keys) wanted.insert(knownKeyId(key));
+    deliver(files, each, options.values, options.keys.empty() ? nullptr : &wanted);
   }
 
   uint64_t count(const QueryNode& query) override {
-    Sql sql;
-    sql << "SELECT count(*) FROM files f WHERE " << render(query);
+    const QueryRenderer::KeyId keyId = [&](const std::string& key) { return knownKeyId(key); };
+    const QueryRenderer::Probe probe = [&](const Sql& set, int64_t limit) {
+      return this->probe(set, limit);
+    };
+    const Sql sql = QueryRenderer(keyId, probe).count(query);
     Statement count(m_db.handle(), sql.text.c_str());
     sql.bind(count);
     return count.step() ? static_cast<uint64_t>(count.integer(0)) : 0;
@@ -555,21 +639,27 @@ class SqliteStore : public Store {
     return *slot;
   }
 
+  // How many rows set gives, up to limit.
+  int64_t probe(const Sql& set, int64_t limit) {
+    Sql sql;
+    sql << "SELECT count(*) FROM (SELECT 1 FROM (" << set << ") LIMIT ?)" << Sql().number(limit);
+    Statement count(m_db.handle(), sql.text.c_str());
+    sql.bind(count);
+    return count.step() ? count.integer(0) : 0;
+  }
+
   Sql render(const QueryNode& query) {
     const QueryRenderer::KeyId keyId = [&](const std::string& key) { return knownKeyId(key); };
     const QueryRenderer::Probe probe = [&](const Sql& set, int64_t limit) {
-      Sql sql;
-      sql << "SELECT count(*) FROM (SELECT 1 FROM (" << set << ") LIMIT ?)" << Sql().number(limit);
-      Statement count(m_db.handle(), sql.text.c_str());
-      sql.bind(count);
-      return count.step() ? count.integer(0) : 0;
+      return this->probe(set, limit);
     };
     return QueryRenderer(keyId, probe).condition(query);
   }
 
   // Hands each row (path, size, mtime_ns, error, report) on, with values
   // its report replayed; false when there was none.
-  bool deliver(Statement& files, const FileSink& each, bool values) {
+  bool deliver(Statement& files, const FileSink& each, bool values,
+               const std::unordered_set<int64_t>* wanted = nullptr) {
     loadKeys();
     bool any = false;
     while (files.step()) {
@@ -585,7 +675,7 @@ class SqliteStore : public Store {
         error.assign(files.bytes(3), files.length(3));
         file.error = &error;
       } else {
-        replay(path, std::string_view(files.bytes(4), files.length(4)));
+        replay(path, std::string_view(files.bytes(4), files.length(4)), wanted);
         file.values = &m_recorder;
       }
       each(file);
@@ -593,7 +683,8 @@ class SqliteStore : public Store {
     return any;
   }
 
-  void replay(const std::string& path, std::string_view report) {
+  void replay(const std::string& path, std::string_view report,
+              const std::unordered_set<int64_t>* wanted) {
     m_recorder.clear();
     Statement& blob = statement(m_blob, "SELECT bytes FROM blobs WHERE id = ?");
     const bool whole = replayReport(
@@ -609,7 +700,9 @@ class SqliteStore : public Store {
           *bytes = std::string_view(blob.bytes(0), blob.length(0));
           return true;
         },
-        m_recorder);
+        m_recorder,
+        wanted ? std::function<bool(int64_t)>([&](int64_t key) { return wanted->count(key) != 0; })
+               : nullptr);
     blob.reset();
     if (!whole) {
       throw DatabaseError("the index is damaged (the stored values of " + path +
@@ -716,29 +809,28 @@ class SqliteStore : public Store {
         s.reset();
         continue;
       }
-      Statement& s =
-          remove ? statement(m_deleteText,
-                             "DELETE FROM texts WHERE key = ? AND value = ? AND file = ?")
-                 : statement(m_insertText,
-                             "INSERT OR IGNORE INTO texts(key, value, file) VALUES (?, ?, ?)");
-      s.bindInteger(1, v.key);
-      if (v.inBlob) {
-        s.bindInteger(2, v.integer);
-      } else {
-        s.bindText(2, v.bytes.data(), v.bytes.size());
-      }
-      s.bindInteger(3, id);
-      s.step();
-      s.reset();
       if (v.inBlob) {
         if (remove) countBlob(v.integer, -1);
-      } else if (v.kind == PackedValue::Text || v.kind == PackedValue::Pair) {
-        auto count = std::find_if(texts.begin(), texts.end(),
-                                  [&](const auto& t) { return t.first == v.key; });
-        if (count == texts.end()) count = texts.insert(texts.end(), {v.key, 0});
-        const int64_t rowid = wordRow(id, v.key, count->second++);
-        if (rowid != 0) queueWords(rowid, remove, v.bytes);
+        continue;
       }
+      if (v.kind != PackedValue::Text && v.kind != PackedValue::Pair) continue;
+      if (inTexts(v.bytes)) {
+        Statement& s =
+            remove ? statement(m_deleteText,
+                               "DELETE FROM texts WHERE key = ? AND value = ? AND file = ?")
+                   : statement(m_insertText,
+                               "INSERT OR IGNORE INTO texts(key, value, file) VALUES (?, ?, ?)");
+        s.bindInteger(1, v.key);
+        s.bindText(2, v.bytes.data(), v.bytes.size());
+        s.bindInteger(3, id);
+        s.step();
+        s.reset();
+      }
+      auto count =
+          std::find_if(texts.begin(), texts.end(), [&](const auto& t) { return t.first == v.key; });
+      if (count == texts.end()) count = texts.insert(texts.end(), {v.key, 0});
+      const int64_t rowid = wordRow(id, v.key, count->second++);
+      if (rowid != 0) queueWords(rowid, remove, v.bytes);
     }
     if (values.damaged()) {
       throw DatabaseError("the index is damaged (the stored values of file " + std::to_string(id) +

@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace mp4host {
 class ValueRecorder;
@@ -56,6 +57,9 @@ struct SearchOptions {
   // false: the path and state of each file alone (error and values stay
   // null), which is all a listing of paths needs.
   bool values = true;
+  // When not empty, the values handed out need hold only those of these
+  // field keys (a store may leave the others out).
+  std::vector<std::string> keys;
   // At most this many files: the first ones in path order.
   uint64_t limit = UINT64_MAX;
 };
