@@ -173,10 +173,11 @@ TEST(Search, MistakesAreNamedWithTheirReason) {
     EXPECT_EQ(r.status, 2) << terms[0];
     EXPECT_NE(r.err.find(message), std::string::npos) << message << " not in " << r.err;
   }
-  const RunResult note = Library::run({"search", lib.db, "purchaser:x"});
+  const RunResult note = Library::run({"search", lib.db, "purchaser:x", "OR", "disc=1", "x"});
   EXPECT_EQ(note.err,
             "mp4index: note: no file in the index has the field 'purchaser' "
-            "(TODO_content.purchaser)\n");
+            "(TODO_content.purchaser)\n"
+            "mp4index: note: no file in the index has the field 'disc' (TODO_discNumber)\n");
 }
 
 TEST(Search, SortsLimitsCountsAndPrintsTables) {

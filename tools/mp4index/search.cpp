@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <set>
 #include <string_view>
 
 #include "store.h"
@@ -283,15 +284,15 @@ class Formatter {
   std::string m_cell, m_value;
 };
 
-// Notes the fields of the query's terms that no stored file has.
-void noteMissingFields(Store& store, const QueryNode& node) {
+// Notes the fields of the query's terms that no stored file has, each once.
+void noteMissingFields(Store& store, const QueryNode& node, std::set<std::string>* noted) {
   if (node.kind != QueryNode::Match) {
-    for (const QueryNode& child : node.children) noteMissingFields(store, child);
+    for (const QueryNode& child : node.children) noteMissingFields(store, child, noted);
     return;
   }
   const Term& term = node.term;
   if (term.fact != Term::Value || term.key.empty() || term.kind == Term::Has ||
-      store.hasField(term.key)) {
+      !noted->insert(term.key).second || store.hasField(term.key)) {
     return;
   }
   std::string field = "'" + term.name + "'";
@@ -343,7 +344,8 @@ void search(Store& store, const QueryNode& query, const OutputOptions& options) 
   // One snapshot for the keys, the match and the reports, while an update
   // may commit batches with new keys.
   store.beginRead();
-  noteMissingFields(store, query);
+  std::set<std::string> noted;
+  noteMissingFields(store, query, &noted);
   Output out;
   if (options.count) {
     out.text() = std::to_string(store.count(query)) + '\n';
