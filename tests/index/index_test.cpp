@@ -188,6 +188,16 @@ TEST(Mp4index, BadInputIsReportedAndLeftAsItIs) {
   // kept; an index that cannot be written stops the update with the reason.
   const hosttest::RunOptions permissionsHold{{}, {}, /*permissionsHold=*/true};
   ASSERT_EQ(mp4index({"update", c.db, c.root}).out, summary(6, 0, 0, 0, 0));
+  // An unreadable file that did not change is not opened again; one that
+  // changed is stored with the reason, which show gives.
+  const std::string a = c.root + "/album/a.m4a";
+  chmod(a.c_str(), 0);
+  expectRun(mp4index({"update", c.db, c.root}, permissionsHold), 0, "", summary(0, 0, 0, 6, 0));
+  c.dir.write("music/album/a.m4a", hosttest::taggedSong("Alpha Two", 3));
+  expectRun(mp4index({"update", c.db, c.root}, permissionsHold), 1, "a.m4a: Permission denied",
+            summary(0, 0, 0, 5, 1));
+  expectRun(mp4index({"show", c.db, a}), 0, a + ": Permission denied");
+  chmod(a.c_str(), 0644);
   chmod((c.root + "/album").c_str(), 0);
   const RunResult run = mp4index({"update", c.db, c.root}, permissionsHold);
   chmod((c.root + "/album").c_str(), 0755);
@@ -259,6 +269,41 @@ TEST(Mp4index, UpdatesKilledOrSearchedKeepEveryFileWhole) {
     }
     EXPECT_EQ(lineSet(mp4index({"show", "--json", db, root}).out), whole) << round;
   }
+}
+
+// The files of a list that stalls: each full batch is searchable while the
+// update waits for the rest.
+TEST(Mp4index, BatchesAreSearchableAsTheyCommit) {
+  hosttest::TempDir dir;
+  const std::string db = dir.path() + "/index.db", song = hosttest::taggedSong("Song", 2);
+  std::string list;
+  for (int i = 0; i < 250; ++i)
+    list += dir.write("music/" + std::to_string(i) + ".m4a", song) + '\n';
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(fds[0], STDIN_FILENO);
+    close(fds[1]);
+    freopen("/dev/null", "w", stdout);
+    setenv("STRIGI_PLUGIN_PATH", MP4_MODULE_DIR, 1);
+    execl(MP4INDEX_PATH, MP4INDEX_PATH, "update", db.c_str(), "--files-from", "-", nullptr);
+    _exit(127);
+  }
+  close(fds[0]);
+  ASSERT_EQ(write(fds[1], list.data(), list.size()), static_cast<ssize_t>(list.size()));
+  size_t found = 0;
+  for (int tries = 0; tries < 600 && found < 200; ++tries) {
+    usleep(50000);
+    found = lineSet(mp4index({"search", db, "song"}).out).size();
+  }
+  EXPECT_GE(found, 200u);
+  EXPECT_LT(found, 250u);
+  close(fds[1]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(lineSet(mp4index({"search", db, "song"}).out).size(), 250u);
 }
 
 }  // namespace
