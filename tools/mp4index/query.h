@@ -24,8 +24,10 @@ namespace mp4index {
 //               see appendDisplayText).
 //   Equals      a text value of key whose bytes are text's, or, when text is
 //               a whole number (wholeNumber), a number value of key equal to
-//               it; fact Extension: the file's extension (after the last '.'
-//               of its name, ASCII letters in lower case, "" for none) is text.
+//               it; fact Extension: the file's extension is text (what
+//               follows the last '.' of its name, ASCII letters in lower
+//               case; "" for a name without a '.' but at its start; the
+//               parser gives text in lower case, see extensionOf).
 //   Range       a number value of key (or, fact Size, the size in bytes;
 //               fact Modified, the modification time in nanoseconds since
 //               the epoch) in [low, high].
