@@ -196,6 +196,11 @@ class QueryRenderer {
       case QueryNode::Any:
         return Sql() << "f.id IN (" << set(node) << ")";
       case QueryNode::Not:
+        // A file's own columns are checked on its row; anything else is
+        // the set of files to leave out.
+        if (node.children[0].kind == QueryNode::Match && onRow(node.children[0].term)) {
+          return Sql() << "NOT " << leafCheck(node.children[0].term);
+        }
         return Sql() << "f.id NOT IN (" << set(node.children[0]) << ")";
       case QueryNode::All:
         break;
@@ -286,6 +291,11 @@ class QueryRenderer {
     return term.fact == Term::Size || term.fact == Term::Modified || term.fact == Term::Extension;
   }
 
+  // Whether term's check reads only columns of the file's row.
+  bool onRow(const Term& term) {
+    return isFact(term) || (term.kind == Term::Has && keyBit(keyOf(term)) != 0);
+  }
+
   // The key's id; 0 when no file has ever had it.
   int64_t keyOf(const Term& term) { return term.fact == Term::Value ? m_keyId(term.key) : 0; }
 
@@ -326,9 +336,9 @@ class QueryRenderer {
                << "SELECT rowid >> 32 FROM words WHERE words MATCH ? AND (rowid >> 20) & 4095 = ?"
                << Sql().bytes(match(term)) << k;
       case Term::Equals: {
-        // Text with words: the rows of those words narrow the files whose
-        // reports are compared; text without is in texts.
-        if (hasAsciiWordChar(term.text)) {
+        // Text in texts is looked up there; other text has words, whose
+        // rows narrow the files whose reports are compared.
+        if (!inTexts(term.text)) {
           sql << "SELECT g.id FROM words CROSS JOIN files AS g ON g.id = words.rowid >> 32 "
                  "WHERE words MATCH ? AND (words.rowid >> 20) & 4095 = ? "
                  "AND mp4index_has_text(g.report, ?, ?)"
