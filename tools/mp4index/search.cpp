@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -90,6 +91,7 @@ SortValue sortValue(const FieldRef& field, const StoredFile& file) {
   if (!file.values) return s;
   for (const mp4host::RecordedValue& v : file.values->values()) {
     if (!isKey(v, field.key)) continue;
+    if (v.kind == v.Real && std::isnan(v.real)) return s;  // no order: as if none
     if (v.kind == v.Signed || v.kind == v.Unsigned || v.kind == v.Real) {
       s.kind = SortValue::Number;
       s.number = v.kind == v.Real ? static_cast<long double>(v.real) : v.integer;
