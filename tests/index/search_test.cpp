@@ -253,6 +253,9 @@ TEST(Search, TheDefaultIndexIsTheUsers) {
   EXPECT_NE(missing.err.find(dir.path() + "/other.db: cannot open the index"), std::string::npos);
   EXPECT_EQ(Library::run({"search", dir.path() + "/data/mp4index/index.db", "alpha"}, env).out,
             music + "\n");
+  // A name that is not there yet, before a path, is a new index.
+  ASSERT_EQ(Library::run({"update", dir.path() + "/named", music}, env).status, 0);
+  EXPECT_EQ(Library::run({"search", dir.path() + "/named", "alpha"}, env).out, music + "\n");
 }
 
 TEST(Search, TheWalkersLinesNameTheirFile) {

@@ -19,8 +19,10 @@ bool isSqliteFile(const std::string& path) {
   return in.read(header, sizeof header) && std::memcmp(header, kHeader, sizeof kHeader) == 0;
 }
 
-bool looksLikeIndex(const std::string& arg) {
-  return (arg.size() > 3 && arg.compare(arg.size() - 3, 3, ".db") == 0) || isSqliteFile(arg);
+bool looksLikeIndex(const std::string& arg, bool creating, bool more) {
+  struct stat st;
+  return (arg.size() > 3 && arg.compare(arg.size() - 3, 3, ".db") == 0) || isSqliteFile(arg) ||
+         (creating && more && lstat(arg.c_str(), &st) != 0 && errno == ENOENT);
 }
 
 std::string environment(const char* name) {
@@ -30,7 +32,8 @@ std::string environment(const char* name) {
 
 }  // namespace
 
-bool takeIndexName(std::vector<std::string>* args, IndexName* name, std::string* error) {
+bool takeIndexName(std::vector<std::string>* args, bool creating, IndexName* name,
+                   std::string* error) {
   for (size_t i = 0; i < args->size() && (*args)[i] != "--"; ++i) {
     const std::string& arg = (*args)[i];
     if (arg == "--index") {
@@ -52,7 +55,7 @@ bool takeIndexName(std::vector<std::string>* args, IndexName* name, std::string*
   for (size_t i = 0; i < args->size(); ++i) {
     const std::string& arg = (*args)[i];
     if (arg == "--") {
-      if (i + 1 < args->size() && looksLikeIndex((*args)[i + 1])) {
+      if (i + 1 < args->size() && looksLikeIndex((*args)[i + 1], creating, i + 2 < args->size())) {
         name->path = (*args)[i + 1];
         args->erase(args->begin() + static_cast<long>(i) + 1);
         return true;
@@ -67,7 +70,7 @@ bool takeIndexName(std::vector<std::string>* args, IndexName* name, std::string*
       }
       continue;
     }
-    if (looksLikeIndex(arg)) {
+    if (looksLikeIndex(arg, creating, i + 1 < args->size())) {
       name->path = arg;
       args->erase(args->begin() + static_cast<long>(i));
       return true;

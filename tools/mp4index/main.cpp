@@ -29,9 +29,10 @@ const char kUsage[] =
     "3GP and QuickTime files, and query it.\n"
     "\n"
     "The index is the one --index DB names, else DB, the first argument when\n"
-    "it ends in .db or is an SQLite database, else $MP4INDEX_DB, else the\n"
-    "user's own: $XDG_DATA_HOME/mp4index/index.db (~/.local/share/mp4index/\n"
-    "index.db), made by the first update.\n"
+    "it ends in .db or is an SQLite database (for update also when nothing is\n"
+    "there yet and a PATH follows), else $MP4INDEX_DB, else the user's own:\n"
+    "$XDG_DATA_HOME/mp4index/index.db (~/.local/share/mp4index/index.db),\n"
+    "made by the first update.\n"
     "\n"
     "update analyses the files under each PATH (a file or a folder, searched\n"
     "recursively) whose size or modification time changed since the last\n"
@@ -124,10 +125,10 @@ std::vector<std::string> argumentsOf(int argc, char** argv) {
 }
 
 // The index every command uses, taken out of its arguments.
-bool chooseIndex(std::vector<std::string>* args, mp4index::IndexName* index, std::string* dbPath,
-                 int* status) {
+bool chooseIndex(std::vector<std::string>* args, bool creating, mp4index::IndexName* index,
+                 std::string* dbPath, int* status) {
   std::string error;
-  if (!mp4index::takeIndexName(args, index, &error)) {
+  if (!mp4index::takeIndexName(args, creating, index, &error)) {
     *status = usageError(error);
     return false;
   }
@@ -139,7 +140,7 @@ int runUpdate(int argc, char** argv, std::string* dbPath) {
   std::vector<std::string> args = argumentsOf(argc, argv);
   mp4index::IndexName index;
   int status = 0;
-  if (!chooseIndex(&args, &index, dbPath, &status)) return status;
+  if (!chooseIndex(&args, true, &index, dbPath, &status)) return status;
   // The other options are mp4meta's.
   std::vector<char*> rest{argv[0]};
   for (std::string& arg : args) rest.push_back(arg.data());
@@ -282,7 +283,7 @@ int runSearch(int argc, char** argv, std::string* dbPath) {
   std::vector<std::string> all = argumentsOf(argc, argv);
   mp4index::IndexName index;
   int status = 0;
-  if (!chooseIndex(&all, &index, dbPath, &status)) return status;
+  if (!chooseIndex(&all, false, &index, dbPath, &status)) return status;
   ReadOptions read;
   std::vector<std::string> args;
   std::string error;
@@ -304,7 +305,7 @@ int runShow(int argc, char** argv, std::string* dbPath) {
   std::vector<std::string> all = argumentsOf(argc, argv);
   mp4index::IndexName index;
   int status = 0;
-  if (!chooseIndex(&all, &index, dbPath, &status)) return status;
+  if (!chooseIndex(&all, false, &index, dbPath, &status)) return status;
   ReadOptions read;
   std::vector<std::string> paths;
   std::string error;
