@@ -214,8 +214,12 @@ class Printer {
         m_progress(settings.program) {}
 
   void print(Job& job) {
+    // Box paths in them are raw bytes ("\251nam"): shown as text is.
     for (const std::string& line : job.diagnostics) {
-      message(job.input.path, line.substr(std::min(line.find_first_not_of(' '), line.size())));
+      const size_t start = std::min(line.find_first_not_of(' '), line.size());
+      std::string shown;
+      mp4host::appendDisplayText(shown, line.data() + start, line.size() - start);
+      message(job.input.path, shown);
     }
     for (const std::string& warning : job.warnings) message(job.input.path, warning);
     if (job.failed) m_failed = true;
