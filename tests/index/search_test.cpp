@@ -114,6 +114,8 @@ TEST(Search, EachFormFindsItsFiles) {
       {{"date=1970-03"}, "let-it-be.m4a "},
       {{"date<=1959-08"}, "blue.M4A so-what.m4a "},
       {{"track=5"}, "beat box.m4a "},  // not 1/5 or 3/5
+      {{"title:yesterday", "year<1970"}, "yesterday.m4a "},  // checked on the one file
+      {{"title:blue", "track=3"}, "blue.M4A "},
       {{"track=6", "OR", "disc=1"}, "let-it-be.m4a "},
       {{"duration>=9m"}, "so-what.m4a "},
       {{"duration<2m30s"}, "yesterday.m4a caf\\xe9.mp4 "},
