@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <ctime>
 #include <nlohmann/json.hpp>
@@ -113,7 +114,7 @@ TEST(Search, EachFormFindsItsFiles) {
       {{"date>1970"}, "beat box.m4a "},
       {{"date=1970-03"}, "let-it-be.m4a "},
       {{"date<=1959-08"}, "blue.M4A so-what.m4a "},
-      {{"track=5"}, "beat box.m4a "},  // not 1/5 or 3/5
+      {{"track=5"}, "beat box.m4a "},                        // not 1/5 or 3/5
       {{"title:yesterday", "year<1970"}, "yesterday.m4a "},  // checked on the one file
       {{"title:blue", "track=3"}, "blue.M4A "},
       {{"track=6", "OR", "disc=1"}, "let-it-be.m4a "},
@@ -175,7 +176,8 @@ TEST(Search, MistakesAreNamedWithTheirReason) {
     EXPECT_EQ(r.status, 2) << terms[0];
     EXPECT_NE(r.err.find(message), std::string::npos) << message << " not in " << r.err;
   }
-  const RunResult note = Library::run({"search", lib.db, "purchaser:x", "OR", "disc=1", "x"});
+  const RunResult note =
+      Library::run({"search", lib.db, "purchaser:x", "OR", "disc=1", "artist:x", "x"});
   EXPECT_EQ(note.err,
             "mp4index: note: no file in the index has the field 'purchaser' "
             "(TODO_content.purchaser)\n"
@@ -232,6 +234,21 @@ TEST(Search, SortsLimitsCountsAndPrintsTables) {
   EXPECT_EQ(row["cover"][0]["base64"].get<std::string>().substr(0, 4), "/9j/");
   EXPECT_EQ(row["size"], std::stoll(soWhatSize));
   EXPECT_EQ(row["modified"], "2001-01-01T00:00:00");
+}
+
+TEST(Search, WhatAFileLeavesGoesWithIt) {
+  const Library lib;
+  const std::string gone = lib.root + "/pop/beat box.m4a";
+  ASSERT_EQ(unlink(gone.c_str()), 0);
+  lib.dir.write("lib/pop/new.m4a", song({"", "New", "Nobody", "Pop", "2020", 1, 1, 60, false}));
+  ASSERT_EQ(Library::run({"update", lib.db, lib.root}).status, 0);
+  for (const std::vector<std::string>& terms :
+       {std::vector<std::string>{"name:beat"}, {"title:beat"}, {"date>1980", "date<1990"}}) {
+    std::vector<std::string> args{"search", lib.db, "--count"};
+    args.insert(args.end(), terms.begin(), terms.end());
+    EXPECT_EQ(Library::run(args).out, "0\n") << terms[0];
+  }
+  EXPECT_EQ(lib.search({"name:new", "size<1K"}), "new.m4a ");
 }
 
 TEST(Search, TheDefaultIndexIsTheUsers) {
