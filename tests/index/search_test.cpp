@@ -168,6 +168,7 @@ TEST(Search, MistakesAreNamedWithTheirReason) {
       {{"--format", "xml", "beatles"}, "unknown --format 'xml'"},
       {{"--sort", "titel", "beatles"}, "--sort: unknown field 'titel' (did you mean 'title'?)"},
       {{"--count", "--limit", "1", "beatles"}, "--count prints a number alone"},
+      {{"--sort", "title,,artist", "beatles"}, "--sort: an empty field name in 'title,,artist'"},
   };
   for (const auto& [terms, message] : cases) {
     std::vector<std::string> args{"search", lib.db};
@@ -238,12 +239,16 @@ TEST(Search, SortsLimitsCountsAndPrintsTables) {
 
 TEST(Search, WhatAFileLeavesGoesWithIt) {
   const Library lib;
-  const std::string gone = lib.root + "/pop/beat box.m4a";
-  ASSERT_EQ(unlink(gone.c_str()), 0);
+  for (const char* gone : {"/pop/beat box.m4a", "/jazz/blue.M4A"}) {
+    ASSERT_EQ(unlink((lib.root + gone).c_str()), 0);
+  }
   lib.dir.write("lib/pop/new.m4a", song({"", "New", "Nobody", "Pop", "2020", 1, 1, 60, false}));
   ASSERT_EQ(Library::run({"update", lib.db, lib.root}).status, 0);
-  for (const std::vector<std::string>& terms :
-       {std::vector<std::string>{"name:beat"}, {"title:beat"}, {"date>1980", "date<1990"}}) {
+  for (const std::vector<std::string>& terms : {std::vector<std::string>{"name:beat"},
+                                                {"title:beat"},
+                                                {"date>1980", "date<1990"},
+                                                {"name:blue"},
+                                                {"title:green"}}) {
     std::vector<std::string> args{"search", lib.db, "--count"};
     args.insert(args.end(), terms.begin(), terms.end());
     EXPECT_EQ(Library::run(args).out, "0\n") << terms[0];
