@@ -88,6 +88,9 @@ TEST(Query, FormsParseIntoTheirTerms) {
        "(image.width[1920..max] image.width[1921..max] image.width[min..5] image.width[min..4])"},
       {{"rating=+2", "channels:2"}, "(user.rating[2..2] audio.channel_count[2..2])"},
       {{"media.duration=5", "no.such>-3"}, "(media.duration=\"5\" no.such[-2..max])"},
+      // Nothing lies beyond the ends of the numbers.
+      {{"rating<-9223372036854775808", "rating>9223372036854775807"},
+       "(user.rating[-9223372036854775807..min] user.rating[max..9223372036854775806])"},
       {{"duration>=1h30m", "duration=1h30", "duration<1:30:00"},
        "(TODO_video.duration[5400..max] TODO_video.duration[5400..5400] "
        "TODO_video.duration[min..5399])"},
@@ -148,6 +151,7 @@ TEST(Query, MistakesSayWhy) {
       {{"date=2001-04-31"}, "is not a date"},
       {{"date=2001-01-32"}, "is not a date"},
       {{"date=2001-13"}, "is not a date"},
+      {{"date=2001-00"}, "is not a date"},
       {{"date=2001-01-01T24:00"}, "is not a date"},
       {{"date=2001-01-01T23"}, "is not a date"},
       {{"date=2001-1-01"}, "is not a date"},
