@@ -405,6 +405,14 @@ void appendDisplayText(std::string& out, const char* data, size_t length) {
   appendEscaped(out, data, length, kDisplayPlain, false, appendDisplayEscape);
 }
 
+void appendValueJson(std::string& out, const ValueRecorder& values, const RecordedValue& v) {
+  appendJsonRecorded(out, values, v);
+}
+
+void appendValueText(std::string& out, const ValueRecorder& values, const RecordedValue& v) {
+  appendTextRecorded(out, values, v);
+}
+
 void ReportFormatter::appendJson(std::string& out, const std::string& path,
                                  const ValueRecorder& values) {
   const std::vector<RecordedValue>& all = values.values();

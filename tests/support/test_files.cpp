@@ -165,6 +165,9 @@ RunResult runTool(const std::string& program, const std::vector<std::string>& ar
     }
     setenv("STRIGI_PLUGIN_PATH",
            options.pluginPath.empty() ? MP4_MODULE_DIR : options.pluginPath.c_str(), 1);
+    for (const auto& [name, value] : options.environment) {
+      value.empty() ? unsetenv(name.c_str()) : setenv(name.c_str(), value.c_str(), 1);
+    }
     signal(SIGPIPE, SIG_DFL);
     // Root's file access outlives exec only through what the bounding set keeps.
     if (options.permissionsHold)

@@ -94,6 +94,7 @@ struct RunOptions {
   std::string pluginPath{};      // STRIGI_PLUGIN_PATH; the built module by default
   bool permissionsHold = false;  // file permissions bind the tool even when run as root
   std::string preload{};         // LD_PRELOAD
+  std::vector<std::pair<std::string, std::string>> environment{};  // set; an empty value unsets
 };
 
 // Runs program (a built tool) with args and the built module to load.

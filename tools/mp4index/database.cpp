@@ -13,30 +13,47 @@ namespace {
 // "mp4i" in the database header: what tells our files from other SQLite
 // databases.
 constexpr int64_t kApplicationId = 0x6d703469;
-constexpr int64_t kSchemaVersion = 2;
+constexpr int64_t kSchemaVersion = 3;
 constexpr int kRetryMs = 10;
 
 // Each file's values are packed, in report order, into files.report (see
 // report.h); what the searches need is indexed beside it: the numbers in
-// nums, the words of text values in the full-text table words, whose
-// rowids name the file and key (contentless: the update deletes a file's
-// rows with the values its report held). Bytes that are not UTF-8 (cover images) are in
-// blobs, once however many files hold them (the tracks of an album share
-// their cover), counted in refs.
+// nums, the words of text values in the full-text table words, whose rowids
+// name the file and key, the texts that words cannot find or order (those
+// that begin with a digit, such as dates and track numbers, and those
+// without an ASCII letter or digit) in texts, and the words of each file's
+// path and name in names (both full-text tables contentless: the update
+// deletes a file's rows with the texts they were made from). files.keys
+// has bit k - 1 set for each key id k up to 63 the file has a value of;
+// files.ext is the extension in lower case. Bytes that are not UTF-8
+// (cover images) are in blobs, once however many files hold them (the
+// tracks of an album share their cover), counted in refs.
 const char kSchema[] = R"sql(
 CREATE TABLE files(
   id INTEGER PRIMARY KEY,
   path BLOB NOT NULL UNIQUE,
   size INTEGER NOT NULL,
   mtime_ns INTEGER NOT NULL,
+  ext TEXT NOT NULL,
+  keys INTEGER NOT NULL,
   error TEXT,
   report BLOB
 );
+CREATE INDEX files_by_size ON files(size);
+CREATE INDEX files_by_mtime ON files(mtime_ns);
+CREATE INDEX files_by_ext ON files(ext);
+CREATE INDEX files_by_keys ON files(keys);
 CREATE TABLE keys(
   id INTEGER PRIMARY KEY,
   key NOT NULL UNIQUE
 );
 CREATE TABLE nums(
+  key INTEGER NOT NULL,
+  value NOT NULL,
+  file INTEGER NOT NULL,
+  PRIMARY KEY(key, value, file)
+) WITHOUT ROWID;
+CREATE TABLE texts(
   key INTEGER NOT NULL,
   value NOT NULL,
   file INTEGER NOT NULL,
@@ -51,6 +68,8 @@ CREATE TABLE blobs(
 CREATE INDEX blobs_by_hash ON blobs(hash);
 CREATE VIRTUAL TABLE words USING fts5(
   v, content='', columnsize=0, tokenize='unicode61 remove_diacritics 2');
+CREATE VIRTUAL TABLE names USING fts5(
+  path, name, content='', columnsize=0, tokenize='unicode61 remove_diacritics 2');
 )sql";
 
 // What an index of an older schema version holds; update drops it and
@@ -58,6 +77,11 @@ CREATE VIRTUAL TABLE words USING fts5(
 const char kOldSchema[] = R"sql(
 DROP TABLE IF EXISTS vals_text;
 DROP TABLE IF EXISTS vals;
+DROP TABLE IF EXISTS words;
+DROP TABLE IF EXISTS names;
+DROP TABLE IF EXISTS texts;
+DROP TABLE IF EXISTS nums;
+DROP TABLE IF EXISTS keys;
 DROP TABLE IF EXISTS blobs;
 DROP TABLE IF EXISTS files;
 )sql";

@@ -167,10 +167,11 @@ void packReport(const mp4host::ValueRecorder& values,
 bool replayReport(std::string_view packed,
                   const std::function<const Strigi::RegisteredField*(int64_t key)>& fieldOf,
                   const std::function<bool(int64_t blob, std::string_view* bytes)>& blobBytes,
-                  mp4host::ValueRecorder& values) {
+                  mp4host::ValueRecorder& values, const std::function<bool(int64_t key)>& wanted) {
   PackedReader reader(packed);
   PackedValue v;
   while (reader.next(&v)) {
+    if (wanted && !wanted(v.key)) continue;
     const Strigi::RegisteredField* field = fieldOf(v.key);
     if (!field) return false;
     std::string_view bytes = v.bytes;

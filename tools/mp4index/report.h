@@ -74,13 +74,15 @@ void packReport(const mp4host::ValueRecorder& values,
 
 // Replays a packed report into values, as the analysis reported it.
 // fieldOf gives the field of a key id, blobBytes the bytes of a blob id;
-// either returns null (false) for an id it does not know. Returns false,
-// with values holding what came before, when the report is damaged or
-// names an unknown key or blob.
+// either returns null (false) for an id it does not know; wanted (when
+// given) leaves out the values of the keys it says no to, whose blobs are
+// then not read. Returns false, with values holding what came before, when
+// the report is damaged or names an unknown key or blob.
 bool replayReport(std::string_view packed,
                   const std::function<const Strigi::RegisteredField*(int64_t key)>& fieldOf,
                   const std::function<bool(int64_t blob, std::string_view* bytes)>& blobBytes,
-                  mp4host::ValueRecorder& values);
+                  mp4host::ValueRecorder& values,
+                  const std::function<bool(int64_t key)>& wanted = nullptr);
 
 // Whether a packed report holds a value of key.
 bool hasKey(std::string_view packed, int64_t key);

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <deque>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "database.h"
@@ -23,37 +24,54 @@ namespace mp4index {
 namespace {
 
 // Words as one FTS5 phrase: the tokenizer splits them, nothing in them is
-// query syntax.
-std::string ftsPhrase(const std::string& words) {
+// query syntax; prefix: the last word may be the start of a word.
+std::string ftsPhrase(const std::string& words, bool prefix) {
   std::string phrase = "\"";
   for (char c : words) {
     if (c == '"') phrase += '"';
     phrase += c;
   }
-  phrase += '"';
+  phrase += prefix ? "\" *" : "\"";
   return phrase;
 }
 
-bool hasAsciiWordChar(const std::string& text) {
+bool hasAsciiWordChar(std::string_view text) {
   for (char c : text) {
     if (std::isalnum(static_cast<unsigned char>(c))) return true;
   }
   return false;
 }
 
+// The inline texts that texts holds: those the word index cannot find
+// exactly (no ASCII letter or digit, so perhaps no word at all) and those
+// that begin with a digit (dates, track numbers), for ranges of them.
+bool inTexts(std::string_view text) {
+  return !hasAsciiWordChar(text) || std::isdigit(static_cast<unsigned char>(text[0]));
+}
+
+// Key ids up to this have a bit in files.keys.
+constexpr int64_t kMaskedKeys = 63;
+
+int64_t keyBit(int64_t key) { return key >= 1 && key <= kMaskedKeys ? int64_t{1} << (key - 1) : 0; }
+
 std::string_view columnBytes(sqlite3_value* value) {
   const void* data = sqlite3_value_blob(value);
   return std::string_view(static_cast<const char*>(data), data ? sqlite3_value_bytes(value) : 0);
 }
 
+// mp4index_has_key(report, key): whether the packed report holds a value
+// of that key.
+void hasKeyFunction(sqlite3_context* context, int, sqlite3_value** args) {
+  sqlite3_result_int(context, hasKey(columnBytes(args[0]), sqlite3_value_int64(args[1])));
+}
+
 // mp4index_has_text(report, key, text): whether the packed report holds an
 // inline text value (or pair value) of that key whose bytes are text's.
 void hasText(sqlite3_context* context, int, sqlite3_value** args) {
-  const std::string_view report = columnBytes(args[0]);
   const int64_t key = sqlite3_value_int64(args[1]);
   const std::string_view text = columnBytes(args[2]);
   PackedValue v;
-  for (PackedReader values(report); values.next(&v);) {
+  for (PackedReader values(columnBytes(args[0])); values.next(&v);) {
     if (v.key == key && !v.inBlob && (v.kind == PackedValue::Text || v.kind == PackedValue::Pair) &&
         v.bytes == text) {
       sqlite3_result_int(context, 1);
@@ -63,123 +81,350 @@ void hasText(sqlite3_context* context, int, sqlite3_value** args) {
   sqlite3_result_int(context, 0);
 }
 
-// mp4index_has_key(report, key): whether the packed report holds a value
-// of that key.
-void hasKeyFunction(sqlite3_context* context, int, sqlite3_value** args) {
-  sqlite3_result_int(context, hasKey(columnBytes(args[0]), sqlite3_value_int64(args[1])));
+// mp4index_has_number(report, key, low, high): whether the packed report
+// holds a number of that key in [low, high].
+void hasNumber(sqlite3_context* context, int, sqlite3_value** args) {
+  const int64_t key = sqlite3_value_int64(args[1]);
+  const int64_t low = sqlite3_value_int64(args[2]), high = sqlite3_value_int64(args[3]);
+  PackedValue v;
+  for (PackedReader values(columnBytes(args[0])); values.next(&v);) {
+    if (v.key != key) continue;
+    if ((v.kind == PackedValue::Integer && v.integer >= low && v.integer <= high) ||
+        (v.kind == PackedValue::Real && v.real >= static_cast<double>(low) &&
+         v.real <= static_cast<double>(high))) {
+      sqlite3_result_int(context, 1);
+      return;
+    }
+  }
+  sqlite3_result_int(context, 0);
 }
 
-// A query rendered as the condition of a SELECT over files f, with its
-// parameters in order.
-class QueryRenderer {
- public:
-  explicit QueryRenderer(const std::function<int64_t(const std::string&)>& keyId)
-      : m_keyId(keyId) {}
-
-  std::string render(const QueryNode& node) {
-    switch (node.kind) {
-      case QueryNode::Match:
-        return term(node.term);
-      case QueryNode::All:
-      case QueryNode::Any: {
-        if (node.children.empty()) return node.kind == QueryNode::All ? "1" : "0";
-        std::string sql = "(";
-        for (size_t i = 0; i < node.children.size(); ++i) {
-          if (i) sql += node.kind == QueryNode::All ? " AND " : " OR ";
-          sql += render(node.children[i]);
-        }
-        return sql + ")";
-      }
-      case QueryNode::Not:
-        return "NOT " + (node.children.empty() ? std::string("1") : render(node.children[0]));
-    }
-    return "0";
-  }
-
-  void bind(Statement& statement) const {
-    for (size_t i = 0; i < m_parameters.size(); ++i) {
-      const int index = static_cast<int>(i + 1);
-      if (m_parameters[i].isNumber) {
-        statement.bindInteger(index, m_parameters[i].number);
-      } else {
-        statement.bindBytes(index, m_parameters[i].text.data(), m_parameters[i].text.size());
-      }
+// mp4index_has_text_in(report, key, low, high): whether the packed report
+// holds an inline text of that key from low up to (not including) high;
+// an empty high has no end.
+void hasTextIn(sqlite3_context* context, int, sqlite3_value** args) {
+  const int64_t key = sqlite3_value_int64(args[1]);
+  const std::string_view low = columnBytes(args[2]), high = columnBytes(args[3]);
+  PackedValue v;
+  for (PackedReader values(columnBytes(args[0])); values.next(&v);) {
+    if (v.key == key && !v.inBlob && (v.kind == PackedValue::Text || v.kind == PackedValue::Pair) &&
+        v.bytes >= low && (high.empty() || v.bytes < high)) {
+      sqlite3_result_int(context, 1);
+      return;
     }
   }
+  sqlite3_result_int(context, 0);
+}
 
- private:
+// SQL with its parameters, in the order of their '?'.
+struct Sql {
   struct Parameter {
     bool isNumber;
     std::string text;
     int64_t number;
   };
+  std::string text;
+  std::vector<Parameter> parameters;
 
-  void text(std::string t) { m_parameters.push_back({false, std::move(t), 0}); }
-  void number(int64_t n) { m_parameters.push_back({true, "", n}); }
-
-  std::string term(const Term& term) {
-    static_assert(kFileShift == 32 && kKeyShift == 20, "the queries below take a word row apart");
-    if (term.kind == Term::Words) {
-      text(ftsPhrase(term.text));
-      return "f.id IN (SELECT rowid >> 32 FROM words WHERE words MATCH ?)";
+  Sql& operator<<(const char* more) {
+    text += more;
+    return *this;
+  }
+  Sql& operator<<(const Sql& more) {
+    text += more.text;
+    parameters.insert(parameters.end(), more.parameters.begin(), more.parameters.end());
+    return *this;
+  }
+  Sql& bytes(std::string t) {
+    parameters.push_back({false, std::move(t), 0});
+    return *this;
+  }
+  Sql& number(int64_t n) {
+    parameters.push_back({true, "", n});
+    return *this;
+  }
+  void bind(Statement& statement) const {
+    for (size_t i = 0; i < parameters.size(); ++i) {
+      const int index = static_cast<int>(i + 1);
+      if (parameters[i].isNumber) {
+        statement.bindInteger(index, parameters[i].number);
+      } else {
+        statement.bindBytes(index, parameters[i].text.data(), parameters[i].text.size());
+      }
     }
-    const int64_t key = m_keyId(term.key);
-    // No file has ever had the field.
-    if (key == 0) return term.kind == Term::Missing ? "1" : "0";
-    switch (term.kind) {
-      case Term::Words:
+  }
+};
+
+// A query rendered as the condition of a SELECT over files f. Every node
+// can be rendered three ways: as the set of its files' ids, as a check of
+// one file (the row f), and as a condition, which is the set for a term
+// and, for terms that must all match, the set of the one with the fewest
+// files, the others checked on its files only. How many files a term has
+// is learnt by counting its set, up to kProbe: so "album:album title:1234"
+// reads the few files of "1234", never the set of every album.
+class QueryRenderer {
+ public:
+  using KeyId = std::function<int64_t(const std::string&)>;
+  using Probe = std::function<int64_t(const Sql& set, int64_t limit)>;
+  static constexpr int64_t kProbe = 1000;
+
+  QueryRenderer(const KeyId& keyId, const Probe& probe) : m_keyId(keyId), m_probe(probe) {}
+
+  // The number of files that match: a term's or an either-or's distinct
+  // ids, without reading the files; a negation's, the files less those.
+  Sql count(const QueryNode& node) {
+    switch (node.kind) {
+      case QueryNode::Match:
+        if (isFact(node.term)) break;
+        [[fallthrough]];
+      case QueryNode::Any:
+        return Sql() << "SELECT count(*) FROM (SELECT DISTINCT * FROM (" << set(node) << "))";
+      case QueryNode::Not:
+        return Sql() << "SELECT (SELECT count(*) FROM files) - (" << count(node.children[0]) << ")";
+      case QueryNode::All:
         break;
-      case Term::FieldWords:
-        text(ftsPhrase(term.text));
-        number(key);
-        return "f.id IN (SELECT rowid >> 32 FROM words WHERE words MATCH ? "
-               "AND (rowid >> 20) & 4095 = ?)";
-      case Term::Equals: {
-        // Text values exactly: the words of the value narrow the files to
-        // look at, when it has any (text without, such as "-", has every
-        // file looked at). And numbers, when the value is one, since they
-        // are stored as numbers.
-        std::string sql;
-        if (hasAsciiWordChar(term.text)) {
-          sql =
-              "f.id IN (SELECT g.id FROM words CROSS JOIN files AS g "
-              "ON g.id = words.rowid >> 32 WHERE words MATCH ? AND (words.rowid >> 20) & 4095 = ? "
-              "AND mp4index_has_text(g.report, ?, ?)";
-          text(ftsPhrase(term.text));
-          number(key);
-        } else {
-          sql = "f.id IN (SELECT id FROM files WHERE mp4index_has_text(report, ?, ?)";
-        }
-        number(key);
-        text(term.text);
-        Term asNumber;
-        std::string ignored;
-        if (parseTerm("k>" + term.text, &asNumber, &ignored)) {
-          sql += " UNION SELECT file FROM nums WHERE key = ? AND value = ?";
-          number(key);
-          number(asNumber.number);
-        }
-        return sql + ')';
-      }
-      case Term::Less:
-      case Term::LessEqual:
-      case Term::Greater:
-      case Term::GreaterEqual: {
-        static const char* const kOperators[] = {"<", "<=", ">", ">="};
-        number(key);
-        number(term.number);
-        return std::string("f.id IN (SELECT file FROM nums WHERE key = ? AND value ") +
-               kOperators[term.kind - Term::Less] + " ?)";
-      }
-      case Term::Missing:
-        number(key);
-        return "NOT mp4index_has_key(f.report, ?)";
     }
-    return "0";
+    return Sql() << "SELECT count(*) FROM files f WHERE " << condition(node);
   }
 
-  const std::function<int64_t(const std::string&)>& m_keyId;
-  std::vector<Parameter> m_parameters;
+  Sql condition(const QueryNode& node) {
+    switch (node.kind) {
+      case QueryNode::Match:
+        // A fact is a column of files, with an index.
+        if (isFact(node.term)) return leafCheck(node.term);
+        [[fallthrough]];
+      case QueryNode::Any:
+        return Sql() << "f.id IN (" << set(node) << ")";
+      case QueryNode::Not:
+        // A file's own columns are checked on its row; anything else is
+        // the set of files to leave out.
+        if (node.children[0].kind == QueryNode::Match && onRow(node.children[0].term)) {
+          return Sql() << "NOT " << leafCheck(node.children[0].term);
+        }
+        return Sql() << "f.id NOT IN (" << set(node.children[0]) << ")";
+      case QueryNode::All:
+        break;
+    }
+    if (node.children.empty()) return Sql() << "1";
+    std::vector<const QueryNode*> order;
+    for (const QueryNode& child : node.children) order.push_back(&child);
+    std::stable_sort(order.begin(), order.end(), [&](const QueryNode* a, const QueryNode* b) {
+      return estimate(*a) < estimate(*b);
+    });
+    // Negations cannot lead; when all are, each is a condition.
+    if (order.front()->kind == QueryNode::Not) {
+      Sql sql;
+      sql << "(";
+      for (size_t i = 0; i < order.size(); ++i) sql << (i ? " AND " : "") << condition(*order[i]);
+      return sql << ")";
+    }
+    Sql sql;
+    sql << "(" << condition(*order.front());
+    for (size_t i = 1; i < order.size(); ++i) sql << " AND " << check(*order[i]);
+    return sql << ")";
+  }
+
+ private:
+  Sql set(const QueryNode& node) {
+    switch (node.kind) {
+      case QueryNode::Match:
+        return leafSet(node.term);
+      case QueryNode::Any: {
+        Sql sql;
+        for (size_t i = 0; i < node.children.size(); ++i) {
+          sql << (i ? " UNION ALL " : "") << set(node.children[i]);
+        }
+        return sql;
+      }
+      case QueryNode::Not:
+      case QueryNode::All:
+        break;
+    }
+    return Sql() << "SELECT f.id FROM files f WHERE " << condition(node);
+  }
+
+  Sql check(const QueryNode& node) {
+    switch (node.kind) {
+      case QueryNode::Match:
+        return leafCheck(node.term);
+      case QueryNode::Not:
+        return Sql() << "NOT " << check(node.children[0]);
+      case QueryNode::All:
+      case QueryNode::Any:
+        break;
+    }
+    if (node.children.empty()) return Sql() << "1";
+    Sql sql;
+    sql << "(";
+    for (size_t i = 0; i < node.children.size(); ++i) {
+      sql << (i ? (node.kind == QueryNode::All ? " AND " : " OR ") : "") << check(node.children[i]);
+    }
+    return sql << ")";
+  }
+
+  // About how many files node matches, up to kProbe; more than kProbe for
+  // a negation, which no one counts.
+  int64_t estimate(const QueryNode& node) {
+    const auto known = m_estimates.find(&node);
+    if (known != m_estimates.end()) return known->second;
+    int64_t n = 0;
+    switch (node.kind) {
+      case QueryNode::Match:
+        n = m_probe(leafSet(node.term), kProbe);
+        break;
+      case QueryNode::Not:
+        n = kProbe + 1;
+        break;
+      case QueryNode::Any:
+        for (const QueryNode& child : node.children) n = std::min(kProbe + 1, n + estimate(child));
+        break;
+      case QueryNode::All:
+        n = kProbe + 1;
+        for (const QueryNode& child : node.children) n = std::min(n, estimate(child));
+        break;
+    }
+    m_estimates[&node] = n;
+    return n;
+  }
+
+  static bool isFact(const Term& term) {
+    return term.fact == Term::Size || term.fact == Term::Modified || term.fact == Term::Extension;
+  }
+
+  // Whether term's check reads only columns of the file's row.
+  bool onRow(const Term& term) {
+    return isFact(term) || (term.kind == Term::Has && keyBit(keyOf(term)) != 0);
+  }
+
+  // The key's id; 0 when no file has ever had it.
+  int64_t keyOf(const Term& term) { return term.fact == Term::Value ? m_keyId(term.key) : 0; }
+
+  // The words of term as a match of names' columns or of words.
+  static std::string match(const Term& term) {
+    const std::string phrase = ftsPhrase(term.text, term.prefix);
+    if (term.fact == Term::Path) return "path : " + phrase;
+    if (term.fact == Term::Name) return "name : " + phrase;
+    return phrase;
+  }
+
+  static const char* factColumn(Term::Fact fact) {
+    return fact == Term::Size ? "size" : fact == Term::Modified ? "mtime_ns" : "ext";
+  }
+
+  Sql leafSet(const Term& term) {
+    static_assert(kFileShift == 32 && kKeyShift == 20, "the queries below take a word row apart");
+    Sql sql;
+    if (term.kind == Term::Words) {
+      return sql << "SELECT rowid >> 32 FROM words WHERE words MATCH ?" << Sql().bytes(match(term));
+    }
+    if (term.fact == Term::Path || term.fact == Term::Name) {
+      return sql << "SELECT rowid FROM names WHERE names MATCH ?" << Sql().bytes(match(term));
+    }
+    if (term.fact != Term::Value) {
+      sql << "SELECT id FROM files WHERE " << factColumn(term.fact);
+      if (term.kind == Term::Equals) return sql << " = ?" << Sql().bytes(term.text);
+      return sql << " BETWEEN ? AND ?" << Sql().number(term.low).number(term.high);
+    }
+    const int64_t key = keyOf(term);
+    if (key == 0) return sql << "SELECT NULL WHERE 0";
+    Sql k;
+    k.number(key);
+    switch (term.kind) {
+      case Term::Words:
+      case Term::FieldWords:
+        return sql
+               << "SELECT rowid >> 32 FROM words WHERE words MATCH ? AND (rowid >> 20) & 4095 = ?"
+               << Sql().bytes(match(term)) << k;
+      case Term::Equals: {
+        // Text in texts is looked up there; other text has words, whose
+        // rows narrow the files whose reports are compared.
+        if (!inTexts(term.text)) {
+          sql << "SELECT g.id FROM words CROSS JOIN files AS g ON g.id = words.rowid >> 32 "
+                 "WHERE words MATCH ? AND (words.rowid >> 20) & 4095 = ? "
+                 "AND mp4index_has_text(g.report, ?, ?)"
+              << Sql().bytes(match(term)) << k << k << Sql().bytes(term.text);
+        } else {
+          sql << "SELECT file FROM texts WHERE key = ? AND value = ?" << k
+              << Sql().bytes(term.text);
+        }
+        int64_t n;
+        if (wholeNumber(term.text, &n)) {
+          sql << " UNION ALL SELECT file FROM nums WHERE key = ? AND value = ?" << k
+              << Sql().number(n);
+        }
+        return sql;
+      }
+      case Term::Range:
+        return sql << "SELECT file FROM nums WHERE key = ? AND value BETWEEN ? AND ?" << k
+                   << Sql().number(term.low).number(term.high);
+      case Term::TextRange:
+        // Texts that begin with a digit are in texts; other ranges read
+        // every report.
+        if (!term.textLow.empty() && std::isdigit(static_cast<unsigned char>(term.textLow[0])) &&
+            !term.textHigh.empty() && term.textHigh[0] >= '0' && term.textHigh[0] <= ':') {
+          return sql << "SELECT file FROM texts WHERE key = ? AND value >= ? AND value < ?" << k
+                     << Sql().bytes(term.textLow).bytes(term.textHigh);
+        }
+        return sql << "SELECT id FROM files f WHERE " << leafCheck(term);
+      case Term::Has:
+        if (keyBit(key) == 0) return sql << "SELECT id FROM files f WHERE " << leafCheck(term);
+        return sql << "SELECT id FROM files WHERE keys & ? != 0" << Sql().number(keyBit(key));
+    }
+    return sql << "SELECT NULL WHERE 0";
+  }
+
+  Sql leafCheck(const Term& term) {
+    Sql sql;
+    if (term.kind == Term::Words) {
+      return sql << "EXISTS (SELECT 1 FROM words WHERE words MATCH ? AND rowid BETWEEN f.id << 32 "
+                    "AND (f.id << 32) + 4294967295)"
+                 << Sql().bytes(match(term));
+    }
+    if (term.fact == Term::Path || term.fact == Term::Name) {
+      return sql << "EXISTS (SELECT 1 FROM names WHERE names MATCH ? AND rowid = f.id)"
+                 << Sql().bytes(match(term));
+    }
+    if (term.fact != Term::Value) {
+      sql << "f." << factColumn(term.fact);
+      if (term.kind == Term::Equals) return sql << " = ?" << Sql().bytes(term.text);
+      return sql << " BETWEEN ? AND ?" << Sql().number(term.low).number(term.high);
+    }
+    const int64_t key = keyOf(term);
+    if (key == 0) return sql << "0";
+    Sql k;
+    k.number(key);
+    switch (term.kind) {
+      case Term::Words:
+      case Term::FieldWords:
+        return sql << "EXISTS (SELECT 1 FROM words WHERE words MATCH ? AND rowid BETWEEN "
+                      "(f.id << 32) + ? AND (f.id << 32) + ?)"
+                   << Sql().bytes(match(term)).number(key << kKeyShift)
+                   << Sql().number(key << kKeyShift | kMaxOrdinal);
+      case Term::Equals: {
+        sql << "(mp4index_has_text(f.report, ?, ?)" << k << Sql().bytes(term.text);
+        int64_t n;
+        if (wholeNumber(term.text, &n)) {
+          sql << " OR EXISTS (SELECT 1 FROM nums WHERE key = ? AND value = ? AND file = f.id)" << k
+              << Sql().number(n);
+        }
+        return sql << ")";
+      }
+      case Term::Range:
+        return sql << "mp4index_has_number(f.report, ?, ?, ?)" << k
+                   << Sql().number(term.low).number(term.high);
+      case Term::TextRange:
+        return sql << "mp4index_has_text_in(f.report, ?, ?, ?)" << k
+                   << Sql().bytes(term.textLow).bytes(term.textHigh);
+      case Term::Has:
+        if (keyBit(key) == 0) return sql << "mp4index_has_key(f.report, ?)" << k;
+        return sql << "f.keys & ? != 0" << Sql().number(keyBit(key));
+    }
+    return sql << "0";
+  }
+
+  const KeyId& m_keyId;
+  const Probe& m_probe;
+  std::unordered_map<const QueryNode*, int64_t> m_estimates;
 };
 
 class SqliteStore : public Store {
@@ -195,12 +440,16 @@ class SqliteStore : public Store {
       m_db.execute("PRAGMA wal_autocheckpoint = 16384");
       m_db.execute("PRAGMA cache_size = -65536");
     }
-    sqlite3_create_function(m_db.handle(), "mp4index_has_text", 3,
-                            SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_DIRECTONLY, nullptr,
-                            hasText, nullptr, nullptr);
-    sqlite3_create_function(m_db.handle(), "mp4index_has_key", 2,
-                            SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_DIRECTONLY, nullptr,
-                            hasKeyFunction, nullptr, nullptr);
+    const auto define = [&](const char* name, int arguments,
+                            void (*function)(sqlite3_context*, int, sqlite3_value**)) {
+      sqlite3_create_function(m_db.handle(), name, arguments,
+                              SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_DIRECTONLY, nullptr,
+                              function, nullptr, nullptr);
+    };
+    define("mp4index_has_key", 2, hasKeyFunction);
+    define("mp4index_has_text", 3, hasText);
+    define("mp4index_has_number", 4, hasNumber);
+    define("mp4index_has_text_in", 4, hasTextIn);
   }
 
   ~SqliteStore() override { rollbackWrite(); }
@@ -275,15 +524,23 @@ class SqliteStore : public Store {
           [&](std::string_view bytes) { return holdBlob(bytes); }, m_packed);
     }
     Statement& s = old != 0 ? statement(m_updateFile,
-                                        "UPDATE files SET size = ?, mtime_ns = ?, error = ?, "
-                                        "report = ? WHERE id = ?")
+                                        "UPDATE files SET size = ?, mtime_ns = ?, keys = ?, "
+                                        "error = ?, report = ? WHERE id = ?")
                             : statement(m_insertFile,
-                                        "INSERT INTO files(path, size, mtime_ns, error, report) "
-                                        "VALUES (?, ?, ?, ?, ?)");
+                                        "INSERT INTO files(path, ext, size, mtime_ns, keys, "
+                                        "error, report) VALUES (?, ?, ?, ?, ?, ?, ?)");
     int column = 1;
-    if (old == 0) s.bindBlob(column++, path);
+    const std::string ext = extensionOf(path);
+    if (old == 0) {
+      s.bindBlob(column++, path);
+      s.bindText(column++, ext.data(), ext.size());
+    }
     s.bindInteger(column++, state.size);
     s.bindInteger(column++, state.mtime);
+    int64_t keys = 0;
+    PackedValue v;
+    for (PackedReader packed(m_packed); packed.next(&v);) keys |= keyBit(v.key);
+    s.bindInteger(column++, keys);
     if (values) {
       s.bindNull(column++);
       s.bindBlob(column++, m_packed.data(), m_packed.size());
@@ -295,6 +552,7 @@ class SqliteStore : public Store {
     s.step();
     s.reset();
     const int64_t id = old != 0 ? old : sqlite3_last_insert_rowid(m_db.handle());
+    if (old == 0) indexName(id, path, false);
     if (values) index(id, m_packed, false);
   }
 
@@ -320,12 +578,17 @@ class SqliteStore : public Store {
     for (const auto& [id, path] : replaced) {
       if (!isUnder(path, from)) removeId(id);
     }
-    Statement rename(m_db.handle(), "UPDATE files SET path = ? WHERE id = ?");
+    Statement rename(m_db.handle(), "UPDATE files SET path = ?, ext = ? WHERE id = ?");
     for (const auto& [id, path] : moving) {
-      rename.bindBlob(1, to + path.substr(from.size()));
-      rename.bindInteger(2, id);
+      const std::string moved = to + path.substr(from.size());
+      const std::string ext = extensionOf(moved);
+      rename.bindBlob(1, moved);
+      rename.bindText(2, ext.data(), ext.size());
+      rename.bindInteger(3, id);
       rename.step();
       rename.reset();
+      indexName(id, path, true);
+      indexName(id, moved, false);
     }
   }
 
@@ -340,23 +603,38 @@ class SqliteStore : public Store {
   bool hasField(const std::string& key) override {
     const int64_t id = knownKeyId(key);
     if (id == 0) return false;
-    Statement any(m_db.handle(), "SELECT 1 FROM files WHERE mp4index_has_key(report, ?) LIMIT 1");
-    any.bindInteger(1, id);
+    Statement any(m_db.handle(),
+                  keyBit(id) != 0
+                      ? "SELECT 1 FROM files WHERE keys & ? != 0 LIMIT 1"
+                      : "SELECT 1 FROM files WHERE mp4index_has_key(report, ?) LIMIT 1");
+    any.bindInteger(1, keyBit(id) != 0 ? keyBit(id) : id);
     return any.step();
   }
 
-  void search(const QueryNode& query, const FileSink& each) override {
-    const std::function<int64_t(const std::string&)> keyId = [&](const std::string& key) {
-      return knownKeyId(key);
+  void search(const QueryNode& query, const SearchOptions& options, const FileSink& each) override {
+    Sql sql;
+    sql << "SELECT f.path, f.size, f.mtime_ns, f.error, " << (options.values ? "f.report" : "NULL")
+        << " FROM files f WHERE " << render(query) << " ORDER BY f.path";
+    if (options.limit < UINT64_MAX) {
+      sql << " LIMIT ?"
+          << Sql().number(static_cast<int64_t>(std::min<uint64_t>(options.limit, INT64_MAX)));
+    }
+    Statement files(m_db.handle(), sql.text.c_str());
+    sql.bind(files);
+    std::unordered_set<int64_t> wanted;
+    for (const std::string& key : options.keys) wanted.insert(knownKeyId(key));
+    deliver(files, each, options.values, options.keys.empty() ? nullptr : &wanted);
+  }
+
+  uint64_t count(const QueryNode& query) override {
+    const QueryRenderer::KeyId keyId = [&](const std::string& key) { return knownKeyId(key); };
+    const QueryRenderer::Probe probe = [&](const Sql& set, int64_t limit) {
+      return this->probe(set, limit);
     };
-    QueryRenderer renderer(keyId);
-    const std::string sql =
-        "SELECT f.path, f.size, f.mtime_ns, f.error, f.report FROM files f "
-        "WHERE " +
-        renderer.render(query) + " ORDER BY f.path";
-    Statement files(m_db.handle(), sql.c_str());
-    renderer.bind(files);
-    deliver(files, each);
+    const Sql sql = QueryRenderer(keyId, probe).count(query);
+    Statement count(m_db.handle(), sql.text.c_str());
+    sql.bind(count);
+    return count.step() ? static_cast<uint64_t>(count.integer(0)) : 0;
   }
 
   bool showUnder(const std::string& path, const FileSink& each) override {
@@ -364,7 +642,7 @@ class SqliteStore : public Store {
                     "SELECT path, size, mtime_ns, error, report FROM files "
                     "WHERE path = ?1 OR (path >= ?2 AND path < ?3) ORDER BY path");
     bindPathsUnder(files, path);
-    return deliver(files, each);
+    return deliver(files, each, true);
   }
 
  private:
@@ -373,9 +651,27 @@ class SqliteStore : public Store {
     return *slot;
   }
 
-  // Hands each row (path, size, mtime_ns, error, report) on, its report
-  // replayed; false when there was none.
-  bool deliver(Statement& files, const FileSink& each) {
+  // How many rows set gives, up to limit.
+  int64_t probe(const Sql& set, int64_t limit) {
+    Sql sql;
+    sql << "SELECT count(*) FROM (SELECT 1 FROM (" << set << ") LIMIT ?)" << Sql().number(limit);
+    Statement count(m_db.handle(), sql.text.c_str());
+    sql.bind(count);
+    return count.step() ? count.integer(0) : 0;
+  }
+
+  Sql render(const QueryNode& query) {
+    const QueryRenderer::KeyId keyId = [&](const std::string& key) { return knownKeyId(key); };
+    const QueryRenderer::Probe probe = [&](const Sql& set, int64_t limit) {
+      return this->probe(set, limit);
+    };
+    return QueryRenderer(keyId, probe).condition(query);
+  }
+
+  // Hands each row (path, size, mtime_ns, error, report) on, with values
+  // its report replayed; false when there was none.
+  bool deliver(Statement& files, const FileSink& each, bool values,
+               const std::unordered_set<int64_t>* wanted = nullptr) {
     loadKeys();
     bool any = false;
     while (files.step()) {
@@ -385,11 +681,13 @@ class SqliteStore : public Store {
       file.path = path;
       file.state = FileState{files.integer(1), files.integer(2), files.type(3) != SQLITE_NULL};
       std::string error;
-      if (file.state.failed) {
+      if (!values) {
+        // the path and state alone
+      } else if (file.state.failed) {
         error.assign(files.bytes(3), files.length(3));
         file.error = &error;
       } else {
-        replay(path, std::string_view(files.bytes(4), files.length(4)));
+        replay(path, std::string_view(files.bytes(4), files.length(4)), wanted);
         file.values = &m_recorder;
       }
       each(file);
@@ -397,7 +695,8 @@ class SqliteStore : public Store {
     return any;
   }
 
-  void replay(const std::string& path, std::string_view report) {
+  void replay(const std::string& path, std::string_view report,
+              const std::unordered_set<int64_t>* wanted) {
     m_recorder.clear();
     Statement& blob = statement(m_blob, "SELECT bytes FROM blobs WHERE id = ?");
     const bool whole = replayReport(
@@ -413,7 +712,9 @@ class SqliteStore : public Store {
           *bytes = std::string_view(blob.bytes(0), blob.length(0));
           return true;
         },
-        m_recorder);
+        m_recorder,
+        wanted ? std::function<bool(int64_t)>([&](int64_t key) { return wanted->count(key) != 0; })
+               : nullptr);
     blob.reset();
     if (!whole) {
       throw DatabaseError("the index is damaged (the stored values of " + path +
@@ -471,6 +772,13 @@ class SqliteStore : public Store {
 
   void removeId(int64_t id) {
     unindex(id);
+    Statement& path = statement(m_pathOf, "SELECT path FROM files WHERE id = ?");
+    path.bindInteger(1, id);
+    if (path.step()) {
+      const std::string old(path.bytes(0), path.length(0));
+      path.reset();
+      indexName(id, old, true);
+    }
     Statement& s = statement(m_deleteFile, "DELETE FROM files WHERE id = ?");
     s.bindInteger(1, id);
     s.step();
@@ -495,7 +803,8 @@ class SqliteStore : public Store {
     PackedValue v;
     PackedReader values(packed);
     while (values.next(&v)) {
-      if (v.kind == PackedValue::Integer || (v.kind == PackedValue::Real && !std::isnan(v.real))) {
+      if (v.kind == PackedValue::Integer || v.kind == PackedValue::Real) {
+        if (std::isnan(v.real)) continue;
         Statement& s =
             remove ? statement(m_deleteNumber,
                                "DELETE FROM nums WHERE key = ? AND value = ? AND file = ?")
@@ -510,20 +819,54 @@ class SqliteStore : public Store {
         s.bindInteger(3, id);
         s.step();
         s.reset();
-      } else if (v.inBlob) {
-        if (remove) countBlob(v.integer, -1);
-      } else if (v.kind == PackedValue::Text || v.kind == PackedValue::Pair) {
-        auto count = std::find_if(texts.begin(), texts.end(),
-                                  [&](const auto& t) { return t.first == v.key; });
-        if (count == texts.end()) count = texts.insert(texts.end(), {v.key, 0});
-        const int64_t rowid = wordRow(id, v.key, count->second++);
-        if (rowid != 0) queueWords(rowid, remove, v.bytes);
+        continue;
       }
+      if (v.inBlob) {
+        if (remove) countBlob(v.integer, -1);
+        continue;
+      }
+      if (v.kind != PackedValue::Text && v.kind != PackedValue::Pair) continue;
+      if (inTexts(v.bytes)) {
+        Statement& s =
+            remove ? statement(m_deleteText,
+                               "DELETE FROM texts WHERE key = ? AND value = ? AND file = ?")
+                   : statement(m_insertText,
+                               "INSERT OR IGNORE INTO texts(key, value, file) VALUES (?, ?, ?)");
+        s.bindInteger(1, v.key);
+        s.bindText(2, v.bytes.data(), v.bytes.size());
+        s.bindInteger(3, id);
+        s.step();
+        s.reset();
+      }
+      auto count =
+          std::find_if(texts.begin(), texts.end(), [&](const auto& t) { return t.first == v.key; });
+      if (count == texts.end()) count = texts.insert(texts.end(), {v.key, 0});
+      const int64_t rowid = wordRow(id, v.key, count->second++);
+      if (rowid != 0) queueWords(rowid, remove, v.bytes);
     }
     if (values.damaged()) {
       throw DatabaseError("the index is damaged (the stored values of file " + std::to_string(id) +
                           " cannot be read): remove it and run update again");
     }
+  }
+
+  // Adds (or, remove, deletes) the words of a file's path and name.
+  void indexName(int64_t id, const std::string& path, bool remove) {
+    std::string whole, name;
+    mp4host::appendDisplayText(whole, path.data(), path.size());
+    const size_t slash = path.rfind('/');
+    const size_t start = slash == std::string::npos ? 0 : slash + 1;
+    mp4host::appendDisplayText(name, path.data() + start, path.size() - start);
+    Statement& s =
+        remove ? statement(m_deleteName,
+                           "INSERT INTO names(names, rowid, path, name) "
+                           "VALUES ('delete', ?, ?, ?)")
+               : statement(m_insertName, "INSERT INTO names(rowid, path, name) VALUES (?, ?, ?)");
+    s.bindInteger(1, id);
+    s.bindText(2, whole.data(), whole.size());
+    s.bindText(3, name.data(), name.size());
+    s.step();
+    s.reset();
   }
 
   void queueWords(int64_t rowid, bool remove, std::string_view text) {
@@ -608,7 +951,8 @@ class SqliteStore : public Store {
   bool m_inTransaction = false;
   std::unique_ptr<Statement> m_find, m_findId, m_insertFile, m_updateFile, m_reportOf, m_deleteFile,
       m_insertKey, m_selectKey, m_insertWords, m_deleteWords, m_insertNumber, m_deleteNumber,
-      m_findBlob, m_insertBlob, m_countBlob, m_dropBlob, m_blob;
+      m_findBlob, m_insertBlob, m_countBlob, m_dropBlob, m_blob, m_insertText, m_deleteText,
+      m_insertName, m_deleteName, m_pathOf;
   bool m_keysLoaded = false;
   std::unordered_map<std::string, int64_t> m_keys;  // key ids by the key's bytes
   Strigi::FieldRegister m_register;                 // the fields that replayed values name

@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace mp4host {
 class ValueRecorder;
@@ -50,6 +51,18 @@ struct StoredFile {
 };
 
 using FileSink = std::function<void(const StoredFile&)>;
+
+// What a search hands out.
+struct SearchOptions {
+  // false: the path and state of each file alone (error and values stay
+  // null), which is all a listing of paths needs.
+  bool values = true;
+  // When not empty, the values handed out need hold only those of these
+  // field keys (a store may leave the others out).
+  std::vector<std::string> keys;
+  // At most this many files: the first ones in path order.
+  uint64_t limit = UINT64_MAX;
+};
 using StateSink = std::function<void(const std::string& path, const FileState& state)>;
 
 // An open index. Paths are absolute and compare as bytes; "under" a path
@@ -100,8 +113,12 @@ class Store {
   // of the index (reads outside them see the latest at each call).
   virtual void beginRead() = 0;
   virtual void endRead() = 0;
-  // The files that match query, in path order.
-  virtual void search(const QueryNode& query, const FileSink& each) = 0;
+  // The files that match query (see Term in query.h for what each term
+  // matches), in path order (bytes), within options.limit.
+  virtual void search(const QueryNode& query, const SearchOptions& options,
+                      const FileSink& each) = 0;
+  // The number of files that match query.
+  virtual uint64_t count(const QueryNode& query) = 0;
   // Whether any stored file has a value of the field key.
   virtual bool hasField(const std::string& key) = 0;
   // Every file stored under path, in path order; false when there is none.

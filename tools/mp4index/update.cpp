@@ -336,6 +336,7 @@ bool update(Store& store, const mp4host::PluginSet& plugins, const UpdateSetting
   run.plainFileReads = settings.plainFileReads;
   run.program = "mp4index";
   run.collector = &updater;
+  run.nameDiagnostics = true;
   const bool ok = mp4meta::runAnalysis(plugins, source, run);
   if (!updater.error().empty()) throw DatabaseError(updater.error());
   updater.flush();

@@ -15,11 +15,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "diagnostics.h"
 #include "options.h"
 #include "path_source.h"
 
@@ -125,7 +127,8 @@ struct Job {
   std::string output;  // what goes to standard output
   std::string error;
   std::vector<std::string> warnings;
-  mp4host::ValueRecorder values;  // for a collector
+  std::vector<std::string> diagnostics;  // the analyzers' lines on standard error, when kept
+  mp4host::ValueRecorder values;         // for a collector
   bool done = false;
 };
 
@@ -133,11 +136,21 @@ struct Job {
 class Worker {
  public:
   Worker(const mp4host::PluginSet& plugins, const RunSettings& settings)
-      : m_pipeline(plugins), m_json(settings.json), m_collect(settings.collector != nullptr) {
+      : m_pipeline(plugins),
+        m_json(settings.json),
+        m_collect(settings.collector != nullptr),
+        m_keepDiagnostics(settings.nameDiagnostics) {
     m_pipeline.setPlainFileReads(settings.plainFileReads);
   }
 
   void process(Job& job) {
+    if (m_keepDiagnostics) DiagnosticCapture::begin();
+    analyse(job);
+    if (m_keepDiagnostics) job.diagnostics = DiagnosticCapture::end();
+  }
+
+ private:
+  void analyse(Job& job) {
     job.output.clear();
     job.error.clear();
     job.warnings.clear();
@@ -183,11 +196,11 @@ class Worker {
     }
   }
 
- private:
   mp4host::Pipeline m_pipeline;
   mp4host::ReportFormatter m_formatter;
   bool m_json;
   bool m_collect;
+  bool m_keepDiagnostics;
 };
 
 // Prints finished jobs in input order.
@@ -201,6 +214,13 @@ class Printer {
         m_progress(settings.program) {}
 
   void print(Job& job) {
+    // Box paths in them are raw bytes ("\251nam"): shown as text is.
+    for (const std::string& line : job.diagnostics) {
+      const size_t start = std::min(line.find_first_not_of(' '), line.size());
+      std::string shown;
+      mp4host::appendDisplayText(shown, line.data() + start, line.size() - start);
+      message(job.input.path, shown);
+    }
     for (const std::string& warning : job.warnings) message(job.input.path, warning);
     if (job.failed) m_failed = true;
     if (m_collector && job.input.kind != Input::ListFailed) {
@@ -424,6 +444,8 @@ unsigned defaultJobs() {
 
 bool runAnalysis(const mp4host::PluginSet& plugins, PathSource& source,
                  const RunSettings& settings) {
+  std::unique_ptr<DiagnosticCapture> capture;
+  if (settings.nameDiagnostics) capture = std::make_unique<DiagnosticCapture>();
   if (settings.jobs <= 1) return runSerial(plugins, source, settings);
   return runParallel(plugins, source, settings);
 }

@@ -45,6 +45,10 @@ struct RunSettings {
   bool plainFileReads = false;      // read every byte of regular files, map none
   const char* program = "mp4meta";  // the prefix of messages
   Collector* collector = nullptr;   // null: print the results
+  // Each line an analyzer writes on standard error is printed as an error
+  // message is, after the program's name and the file's path, with its
+  // indentation taken off (mp4meta leaves them as the analyzer wrote them).
+  bool nameDiagnostics = false;
 };
 
 // Loads the analyzer modules from the plug-in directories and registers

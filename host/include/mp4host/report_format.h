@@ -31,6 +31,10 @@ void appendJsonValue(std::string& out, const char* data, size_t length);
 // not part of valid UTF-8. Used for paths and text values.
 void appendDisplayText(std::string& out, const char* data, size_t length);
 
+// One recorded value as appendJson and appendText write it.
+void appendValueJson(std::string& out, const ValueRecorder& values, const RecordedValue& v);
+void appendValueText(std::string& out, const ValueRecorder& values, const RecordedValue& v);
+
 // Formats whole reports. Keeps scratch memory between files.
 class ReportFormatter {
  public:
