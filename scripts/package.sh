@@ -31,6 +31,9 @@ if [ "${1:-}" = "--check" ]; then
   mp4index search "$index/db" mp4a | grep -q "song-ffmpeg.m4a"
   rm -rf "$index"
   man -P cat mp4index | grep -q "mp4index *- *keep *and *search"
+  runtime="$(mktemp -d)"
+  XDG_RUNTIME_DIR="$runtime" systemd-analyze --user verify /usr/lib/systemd/user/mp4index-watch.service
+  rm -rf "$runtime"
   dpkg -r mp4meta
   left=""
   for f in $files; do [ -e "$f" ] && left="$left $f"; done

@@ -18,11 +18,13 @@
 #include "search.h"
 #include "store.h"
 #include "update.h"
+#include "watch.h"
 
 namespace {
 
 const char kUsage[] =
     "Usage: mp4index update [DB] [OPTION]... PATH...\n"
+    "  or:  mp4index watch [DB] [OPTION]... FOLDER...\n"
     "  or:  mp4index search [DB] [OPTION]... TERM...\n"
     "  or:  mp4index show [DB] [--json] PATH...\n"
     "Keep a search index (an SQLite database, DB) of the metadata of MP4, M4A,\n"
@@ -43,6 +45,20 @@ const char kUsage[] =
     "                         input), one per line\n"
     "  -0, --null             paths in --files-from lists end with a NUL byte\n"
     "  -j, --jobs N           analyse N files at a time (default: one per CPU)\n"
+    "\n"
+    "watch updates DB as update does, then follows every change under the\n"
+    "FOLDERs (files written, moved, renamed, deleted; folders made, moved,\n"
+    "deleted) and stores it within a second, until stopped by SIGINT or\n"
+    "SIGTERM. A file written through a descriptor kept open is analysed once\n"
+    "it has been quiet for a while. When the kernel's event queue overflows,\n"
+    "every FOLDER is scanned again; folders left unwatched by the inotify\n"
+    "watch limit (fs.inotify.max_user_watches) are named in a message and\n"
+    "rescanned at intervals. Options: --jobs, and\n"
+    "      --rescan-interval S  seconds between rescans of unwatched folders\n"
+    "                         (default: 300)\n"
+    "      --quiet-period S   seconds a file written through a descriptor kept\n"
+    "                         open must be quiet to be analysed (default: 2)\n"
+    "Any number of update and watch processes may write one index at once.\n"
     "\n"
     "search prints the paths of the files that match every TERM:\n"
     "  WORDS            the words in any text value (any case, accents ignored);\n"
@@ -111,7 +127,7 @@ const char kUsage[] =
     "not be read or written, 2 for a wrong command line or query.\n";
 
 const char kShortUsage[] =
-    "Usage: mp4index update|search|show [DB] ...\n"
+    "Usage: mp4index update|watch|search|show [DB] ...\n"
     "Try 'mp4index --help' for more information.\n";
 
 int usageError(const std::string& message) {
@@ -136,11 +152,13 @@ bool chooseIndex(std::vector<std::string>* args, bool creating, mp4index::IndexN
   return true;
 }
 
-int runUpdate(int argc, char** argv, std::string* dbPath) {
+// update's and watch's arguments: the index and the settings, or -1 and
+// the exit status of a usage error.
+int readUpdateArguments(int argc, char** argv, std::string* dbPath, mp4index::IndexName* index,
+                        mp4index::UpdateSettings* settings) {
   std::vector<std::string> args = argumentsOf(argc, argv);
-  mp4index::IndexName index;
   int status = 0;
-  if (!chooseIndex(&args, true, &index, dbPath, &status)) return status;
+  if (!chooseIndex(&args, true, index, dbPath, &status)) return status;
   // The other options are mp4meta's.
   std::vector<char*> rest{argv[0]};
   for (std::string& arg : args) rest.push_back(arg.data());
@@ -151,28 +169,41 @@ int runUpdate(int argc, char** argv, std::string* dbPath) {
     return usageError(error);
   }
   if (options.json || options.help || options.version) {
-    return usageError("update takes no --json, --help or --version");
+    return usageError(std::string(argv[0]) + " takes no --json, --help or --version");
   }
   if (options.paths.empty() && options.lists.empty()) return usageError("no files given");
-  mp4index::UpdateSettings settings;
   for (const std::string& path : options.paths) {
     if (path == "-") return usageError("standard input cannot be indexed: it has no path");
-    settings.roots.push_back(mp4index::absolutePath(path));
+    settings->roots.push_back(mp4index::absolutePath(path));
   }
-  settings.lists = options.lists;
-  settings.listSeparator = options.nulSeparated ? '\0' : '\n';
-  settings.jobs = options.jobs != 0 ? options.jobs : mp4meta::defaultJobs();
-  settings.plainFileReads = options.plainFileReads;
+  settings->lists = options.lists;
+  settings->listSeparator = options.nulSeparated ? '\0' : '\n';
+  settings->jobs = options.jobs != 0 ? options.jobs : mp4meta::defaultJobs();
+  settings->plainFileReads = options.plainFileReads;
+  return -1;
+}
 
+std::unique_ptr<mp4index::Store> openForWriting(const mp4index::IndexName& index,
+                                                const std::string& dbPath) {
+  std::string error;
   if (!mp4index::makeIndexFolder(index, &error)) throw mp4index::DatabaseError(error);
   int64_t rebuiltFrom = 0;
-  const std::unique_ptr<mp4index::Store> store = mp4index::openStore(*dbPath, true, &rebuiltFrom);
+  std::unique_ptr<mp4index::Store> store = mp4index::openStore(dbPath, true, &rebuiltFrom);
   if (rebuiltFrom != 0) {
     std::fprintf(stderr,
                  "mp4index: %s: the index was made by an older mp4index (schema version %lld): "
                  "made anew, every file is analysed again\n",
-                 dbPath->c_str(), static_cast<long long>(rebuiltFrom));
+                 dbPath.c_str(), static_cast<long long>(rebuiltFrom));
   }
+  return store;
+}
+
+int runUpdate(int argc, char** argv, std::string* dbPath) {
+  mp4index::IndexName index;
+  mp4index::UpdateSettings settings;
+  const int status = readUpdateArguments(argc, argv, dbPath, &index, &settings);
+  if (status >= 0) return status;
+  const std::unique_ptr<mp4index::Store> store = openForWriting(index, *dbPath);
   Strigi::FieldRegister fields;
   mp4host::PluginSet plugins;
   if (!mp4meta::loadAnalyzers("mp4index", plugins, fields)) return 1;
@@ -181,6 +212,29 @@ int runUpdate(int argc, char** argv, std::string* dbPath) {
   std::printf("%llu added, %llu changed, %llu removed, %llu unchanged, %llu failed\n", counts.added,
               counts.changed, counts.removed, counts.unchanged, counts.failed);
   return ok && plugins.errors().empty() ? 0 : 1;
+}
+
+int runWatch(int argc, char** argv, std::string* dbPath) {
+  mp4index::WatchSettings settings;
+  std::vector<std::string> args(argv, argv + argc);
+  std::string error;
+  if (!mp4index::takeWatchOptions(&args, &settings, &error)) return usageError(error);
+  std::vector<char*> rest;
+  for (std::string& arg : args) rest.push_back(arg.data());
+  mp4index::IndexName index;
+  const int status = readUpdateArguments(static_cast<int>(rest.size()), rest.data(), dbPath, &index,
+                                         &settings.update);
+  if (status >= 0) return status;
+  if (!settings.update.lists.empty()) return usageError("watch follows folders, not lists");
+  if (!mp4index::checkWatchRoots(&settings, &error)) {
+    std::fprintf(stderr, "mp4index: %s\n", error.c_str());
+    return 1;
+  }
+  const std::unique_ptr<mp4index::Store> store = openForWriting(index, *dbPath);
+  Strigi::FieldRegister fields;
+  mp4host::PluginSet plugins;
+  if (!mp4meta::loadAnalyzers("mp4index", plugins, fields)) return 1;
+  return mp4index::watch(*store, plugins, settings);
 }
 
 // The options of search and show; every other argument is a term or a
@@ -328,14 +382,16 @@ int main(int argc, char** argv) {
   }
   if (argc < 2) return usageError("no command given");
   const std::string command = argv[1];
-  if (command != "update" && command != "search" && command != "show") {
-    return usageError("unknown command '" + command + "' (expected update, search or show)");
+  if (command != "update" && command != "watch" && command != "search" && command != "show") {
+    return usageError("unknown command '" + command + "' (expected update, watch, search or show)");
   }
   std::string dbPath;
   int status;
   try {
     if (command == "update") {
       status = runUpdate(argc - 1, argv + 1, &dbPath);
+    } else if (command == "watch") {
+      status = runWatch(argc - 1, argv + 1, &dbPath);
     } else if (command == "search") {
       status = runSearch(argc - 1, argv + 1, &dbPath);
     } else {

@@ -592,6 +592,8 @@ class SqliteStore : public Store {
     }
   }
 
+  void releaseMemory() override { sqlite3_db_release_memory(m_db.handle()); }
+
   void beginRead() override {
     m_db.execute("BEGIN");
     m_keysLoaded = false;  // read again, in the snapshot

@@ -105,6 +105,10 @@ class Store {
   // whatever was stored under to goes.
   virtual void move(const std::string& from, const std::string& to) = 0;
 
+  // Gives back what memory it can (caches), for a long-lived process that
+  // has finished a large piece of work.
+  virtual void releaseMemory() {}
+
   // Reading. Between beginRead and endRead every read sees one snapshot
   // of the index (reads outside them see the latest at each call).
   virtual void beginRead() = 0;

@@ -43,18 +43,6 @@ FileState stateOf(const struct stat& st) {
   return state;
 }
 
-// Whether a walk of root would give path now: every folder between them a
-// real folder (the walk follows no symbolic link to a folder) and path a
-// regular file, or a symbolic link to one.
-bool walkable(const std::string& root, const std::string& path) {
-  struct stat st;
-  size_t slash = root.size() == 1 ? 0 : root.size();
-  while ((slash = path.find('/', slash + 1)) != std::string::npos) {
-    if (lstat(path.substr(0, slash).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
-  }
-  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
 class Updater : public mp4meta::Collector {
   using Clock = std::chrono::steady_clock;
 
@@ -74,8 +62,13 @@ class Updater : public mp4meta::Collector {
   };
 
  public:
-  Updater(Store& store, const std::vector<std::string>& roots, UpdateCounts* counts)
-      : m_store(store), m_roots(roots), m_counts(counts) {}
+  Updater(Store& store, const UpdateSettings& settings, UpdateCounts* counts)
+      : m_store(store),
+        m_roots(settings.roots),
+        m_rewritten(settings.rewritten),
+        m_quietWhenGone(settings.quietWhenGone),
+        m_interrupt(settings.interrupted),
+        m_counts(counts) {}
 
   ~Updater() override { m_store.rollbackWrite(); }
 
@@ -90,10 +83,18 @@ class Updater : public mp4meta::Collector {
     }
   }
 
-  bool stopped() const override { return !m_error.empty(); }
+  bool stopped() const override { return !m_error.empty() || m_interrupted; }
+  bool silent(const Input& input) const override {
+    return m_quietWhenGone && gone(absolutePath(input.path));
+  }
+  bool interrupted() const { return m_interrupted; }
   const std::string& error() const { return m_error; }
 
   bool admit(const Input& input) override {
+    if (m_interrupt && m_interrupt()) {
+      m_interrupted = true;
+      return false;
+    }
     bool admitted = false;
     guard([&] { admitted = tryAdmit(input); });
     return admitted;
@@ -103,7 +104,7 @@ class Updater : public mp4meta::Collector {
     Write write;
     write.pending = std::move(m_pending.front());
     m_pending.pop_front();
-    if (stopped()) return;
+    if (!m_error.empty()) return;
     if (values) {
       write.hasValues = true;
       write.values = *values;
@@ -138,7 +139,7 @@ class Updater : public mp4meta::Collector {
     std::unordered_set<std::string> stale;
     for (const std::string& root : m_roots) {
       m_store.listUnder(root, [&](const std::string& path, const FileState&) {
-        if (m_seen.count(path) == 0 && !kept(path) && !walkable(root, path)) stale.insert(path);
+        if (m_seen.count(path) == 0 && !kept(path) && !walkReaches(root, path)) stale.insert(path);
       });
     }
     for (const std::string& path : stale) {
@@ -175,7 +176,8 @@ class Updater : public mp4meta::Collector {
       FileState known;
       // A file that failed before is tried again: the cause (permissions,
       // a read error) may be gone without the file changing.
-      if (rc == 0 && lookUp(pending.path, &known) && !known.failed && known == pending.state) {
+      if (rc == 0 && m_rewritten.count(pending.path) == 0 && lookUp(pending.path, &known) &&
+          !known.failed && known == pending.state) {
         m_seen.insert(pending.path);
         ++m_counts->unchanged;
         return false;
@@ -221,12 +223,14 @@ class Updater : public mp4meta::Collector {
     mine.failed = !write.hasValues;
     FileState stored;
     const bool existed = m_store.find(path, &stored);
-    if (existed && !stored.failed && stored.size == mine.size && stored.mtime == mine.mtime) {
+    const bool rewritten = m_rewritten.count(path) != 0;
+    if (existed && !rewritten && !stored.failed && stored.size == mine.size &&
+        stored.mtime == mine.mtime) {
       // Another writer stored this version meanwhile.
       ++m_counts->unchanged;
       return;
     }
-    if (existed && !stored.failed) {
+    if (existed && !rewritten && !stored.failed) {
       // The file changed after this run looked at it; when what is stored
       // is the file as it is now, it is the newer analysis.
       struct stat st;
@@ -263,6 +267,10 @@ class Updater : public mp4meta::Collector {
 
   Store& m_store;
   const std::vector<std::string>& m_roots;
+  const std::unordered_set<std::string>& m_rewritten;
+  const bool m_quietWhenGone;
+  const std::function<bool()>& m_interrupt;
+  bool m_interrupted = false;
   UpdateCounts* m_counts;
   std::unordered_map<std::string, FileState> m_known;  // under the roots, as the run started
   std::unordered_set<std::string> m_seen;              // met by this run, stored or unchanged
@@ -280,6 +288,18 @@ bool isUnder(const std::string& path, const std::string& root) {
   if (root == "/") return true;
   return path.size() >= root.size() && path.compare(0, root.size(), root) == 0 &&
          (path.size() == root.size() || path[root.size()] == '/');
+}
+
+bool walkReaches(const std::string& root, const std::string& path, bool folders) {
+  struct stat st;
+  size_t slash = root.size() == 1 ? 0 : root.size();
+  while ((slash = path.find('/', slash + 1)) != std::string::npos) {
+    if (lstat(path.substr(0, slash).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  }
+  if (lstat(path.c_str(), &st) != 0) return false;
+  if (S_ISDIR(st.st_mode)) return folders;
+  if (S_ISLNK(st.st_mode) && stat(path.c_str(), &st) != 0) return false;
+  return S_ISREG(st.st_mode) || (folders && path == root && S_ISDIR(st.st_mode));
 }
 
 std::string absolutePath(const std::string& path) {
@@ -308,7 +328,7 @@ std::string absolutePath(const std::string& path) {
 
 bool update(Store& store, const mp4host::PluginSet& plugins, const UpdateSettings& settings,
             UpdateCounts* counts) {
-  Updater updater(store, settings.roots, counts);
+  Updater updater(store, settings, counts);
   updater.loadStored();
   mp4meta::PathSource source(settings.roots, settings.lists, settings.listSeparator);
   mp4meta::RunSettings run;
@@ -318,9 +338,9 @@ bool update(Store& store, const mp4host::PluginSet& plugins, const UpdateSetting
   run.collector = &updater;
   run.nameDiagnostics = true;
   const bool ok = mp4meta::runAnalysis(plugins, source, run);
-  if (updater.stopped()) throw DatabaseError(updater.error());
+  if (!updater.error().empty()) throw DatabaseError(updater.error());
   updater.flush();
-  updater.sweep();
+  if (!updater.interrupted()) updater.sweep();
   return ok;
 }
 

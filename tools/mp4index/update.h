@@ -2,7 +2,9 @@
 #ifndef MP4INDEX_UPDATE_H
 #define MP4INDEX_UPDATE_H
 
+#include <functional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace mp4host {
@@ -27,6 +29,16 @@ struct UpdateSettings {
   char listSeparator = '\n';
   unsigned jobs = 1;
   bool plainFileReads = false;
+  // Files analysed even when their size and modification time are what
+  // the index holds: a watcher saw them written, and a write that began
+  // during an earlier analysis may have kept both.
+  std::unordered_set<std::string> rewritten;
+  // A path that is gone by the time it is read is removed without a
+  // message (the paths a watcher saw change, which may vanish at once).
+  bool quietWhenGone = false;
+  // Asked between files (optional): true ends the run early, what was
+  // analysed by then stored and nothing swept (a watcher told to stop).
+  std::function<bool()> interrupted;
 };
 
 // Analyses every file under the roots and in the lists whose size or
@@ -48,6 +60,12 @@ std::string absolutePath(const std::string& path);
 
 // Whether path is root or lies under it.
 bool isUnder(const std::string& path, const std::string& root);
+
+// Whether a walk of root would reach path now: every folder between them a
+// real folder (the walk follows no symbolic link to a folder) and path a
+// regular file or a symbolic link to one, or (folders) a real folder. The
+// root itself is followed, as a named path is.
+bool walkReaches(const std::string& root, const std::string& path, bool folders = false);
 
 }  // namespace mp4index
 

@@ -228,7 +228,8 @@ class Printer {
     }
     // Errors go to standard error in text mode; a list that cannot be read
     // is no file, so it goes there in JSON mode too.
-    if (job.failed && (!m_json || job.input.kind == Input::ListFailed)) {
+    if (job.failed && (!m_json || job.input.kind == Input::ListFailed) &&
+        !(m_collector && m_collector->silent(job.input))) {
       message(job.input.path, job.error);
     }
     if (!job.output.empty()) {

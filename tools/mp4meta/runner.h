@@ -31,6 +31,9 @@ class Collector {
   // reason it could not be.
   virtual void take(const Input& input, const mp4host::ValueRecorder* values,
                     const std::string& error) = 0;
+  // Whether a failed input that was taken needs no message: the collector
+  // dealt with it (a watcher's file that vanished before it was read).
+  virtual bool silent(const Input&) const { return false; }
   // True when the collector can take no more (its store failed): the run
   // reads no further inputs and ends once those under way are done.
   virtual bool stopped() const { return false; }

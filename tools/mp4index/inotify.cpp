@@ -1,0 +1,49 @@
+#include "inotify.h"
+
+#include <errno.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <system_error>
+
+namespace mp4index {
+
+namespace {
+
+// What a folder's watch reports: entries made, written, closed after
+// writing, changed in their attributes (permissions, times), moved and
+// deleted; the folder's own removal and move.
+constexpr uint32_t kFolderEvents = IN_CREATE | IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE |
+                                   IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE | IN_DELETE_SELF |
+                                   IN_MOVE_SELF | IN_ONLYDIR | IN_EXCL_UNLINK;
+
+}  // namespace
+
+Inotify::Inotify() : m_fd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+  if (m_fd < 0) throw std::system_error(errno, std::generic_category(), "inotify");
+}
+
+Inotify::~Inotify() { close(m_fd); }
+
+int Inotify::watchFolder(const std::string& path, bool followLink) {
+  return inotify_add_watch(m_fd, path.c_str(), kFolderEvents | (followLink ? 0 : IN_DONT_FOLLOW));
+}
+
+void Inotify::unwatch(int wd) { inotify_rm_watch(m_fd, wd); }
+
+bool Inotify::read(std::vector<Event>* events) {
+  alignas(inotify_event) char buffer[64 * 1024];
+  for (;;) {
+    const ssize_t n = ::read(m_fd, buffer, sizeof buffer);
+    if (n < 0) return errno == EAGAIN || errno == EINTR;
+    if (n == 0) return true;
+    for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+      const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
+      // The name is padded with zero bytes.
+      events->push_back(Event{e->wd, e->mask, e->cookie, e->len ? std::string(e->name) : ""});
+      at += sizeof(inotify_event) + e->len;
+    }
+  }
+}
+
+}  // namespace mp4index
