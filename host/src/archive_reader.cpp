@@ -45,45 +45,54 @@ class Utf8Names {
   locale_t m_old;
 };
 
-// The formats and filters, each built into libarchive: one that would run
-// an external program instead (ARCHIVE_WARN) fails the open.
-bool supportFormats(struct archive* a) {
-  int (*const enable[])(struct archive*) = {
-      archive_read_support_format_tar,   archive_read_support_format_zip,
-      archive_read_support_format_7zip,  archive_read_support_filter_gzip,
-      archive_read_support_filter_bzip2, archive_read_support_filter_xz,
-      archive_read_support_filter_zstd};
-  for (const auto f : enable) {
-    if (f(a) != ARCHIVE_OK) return false;
+// The format of a kind, and for tar the filters, each built into
+// libarchive: one that would run an external program instead
+// (ARCHIVE_WARN) fails the open.
+bool supportFormat(struct archive* a, ArchiveKind kind) {
+  switch (kind) {
+    case ArchiveKind::Zip:
+      return archive_read_support_format_zip(a) == ARCHIVE_OK;
+    case ArchiveKind::SevenZip:
+      return archive_read_support_format_7zip(a) == ARCHIVE_OK;
+    case ArchiveKind::Tar:
+      for (const auto enable : {archive_read_support_format_tar, archive_read_support_filter_gzip,
+                                archive_read_support_filter_bzip2, archive_read_support_filter_xz,
+                                archive_read_support_filter_zstd}) {
+        if (enable(a) != ARCHIVE_OK) return false;
+      }
+      return true;
+    case ArchiveKind::None:
+      break;
   }
-  return true;
+  return false;
 }
 
 }  // namespace
 
-bool looksLikeArchive(const char* head, size_t length) {
+ArchiveKind archiveKind(const char* head, size_t length) {
   static const struct {
     size_t offset;
     const char* magic;
     size_t length;
+    ArchiveKind kind;
   } kMagics[] = {
-      {0, "PK\3\4", 4},              // zip
-      {0, "PK\5\6", 4},              // empty zip
-      {0, "7z\xBC\xAF\x27\x1C", 6},  // 7z
-      {0, "\x1F\x8B", 2},            // gzip
-      {0, "BZh", 3},                 // bzip2
+      {0, "PK\3\4", 4, ArchiveKind::Zip},
+      {0, "PK\5\6", 4, ArchiveKind::Zip},  // empty
+      {0, "7z\xBC\xAF\x27\x1C", 6, ArchiveKind::SevenZip},
+      {0, "\x1F\x8B", 2, ArchiveKind::Tar},  // gzip
+      {0, "BZh", 3, ArchiveKind::Tar},
       {0,
        "\xFD"
        "7zXZ\0",
-       6},                         // xz
-      {0, "\x28\xB5\x2F\xFD", 4},  // zstd
-      {257, "ustar", 5},           // tar: POSIX and GNU
+       6, ArchiveKind::Tar},
+      {0, "\x28\xB5\x2F\xFD", 4, ArchiveKind::Tar},  // zstd
+      {257, "ustar", 5, ArchiveKind::Tar},           // POSIX and GNU
   };
   for (const auto& m : kMagics) {
     if (length >= m.offset && startsWith(head + m.offset, length - m.offset, m.magic, m.length))
-      return true;
+      return m.kind;
   }
-  return false;
+  return ArchiveKind::None;
 }
 
 struct ArchiveCallbacks {
@@ -102,23 +111,24 @@ ArchiveReader::ArchiveReader() : m_archive(nullptr), m_budget(nullptr) {}
 
 ArchiveReader::~ArchiveReader() { close(); }
 
-ArchiveReader::Opened ArchiveReader::open(int fd, int64_t offset, int64_t length,
+ArchiveReader::Opened ArchiveReader::open(int fd, int64_t offset, int64_t length, ArchiveKind kind,
                                           ArchiveBudget& budget) {
   close();
   m_source.fd = fd;
   m_source.base = offset;
   m_source.length = length;
-  return start(budget);
+  return start(kind, budget);
 }
 
-ArchiveReader::Opened ArchiveReader::open(Strigi::InputStream& stream, ArchiveBudget& budget) {
+ArchiveReader::Opened ArchiveReader::open(Strigi::InputStream& stream, ArchiveKind kind,
+                                          ArchiveBudget& budget) {
   close();
   m_source.stream = &stream;
   m_source.length = stream.size();
-  return start(budget);
+  return start(kind, budget);
 }
 
-ArchiveReader::Opened ArchiveReader::start(ArchiveBudget& budget) {
+ArchiveReader::Opened ArchiveReader::start(ArchiveKind kind, ArchiveBudget& budget) {
   m_budget = &budget;
   m_source.position = 0;
   m_source.sequential = false;
@@ -130,7 +140,7 @@ ArchiveReader::Opened ArchiveReader::start(ArchiveBudget& budget) {
     m_error = "out of memory";
     return Opened::Failed;
   }
-  if (!supportFormats(m_archive)) {
+  if (!supportFormat(m_archive, kind)) {
     m_error = "libarchive cannot read these formats without external programs";
     return Opened::Failed;
   }
@@ -140,8 +150,11 @@ ArchiveReader::Opened ArchiveReader::start(ArchiveBudget& budget) {
   archive_read_set_seek_callback(m_archive, ArchiveCallbacks::seek);
   if (archive_read_open1(m_archive) == ARCHIVE_OK) return Opened::Archive;
   // No format took the bytes (a gzip file that holds no tar, say): the
-  // bytes are no archive, unless reading them failed.
-  if (m_error.empty() && archive_format(m_archive) == 0) return Opened::NotAnArchive;
+  // bytes are no archive. Compressed data cut short is an error, though.
+  if (m_error.empty() && archive_format(m_archive) == 0 &&
+      archive_errno(m_archive) == EILSEQ) {  // libarchive's "file format" error
+    return Opened::NotAnArchive;
+  }
   if (m_error.empty()) m_error = archiveError("cannot open the archive");
   return Opened::Failed;
 }
@@ -179,6 +192,8 @@ bool ArchiveReader::next() {
     return false;
   }
   const char* name = archive_entry_pathname(e);
+  if (!name) name = archive_entry_pathname_utf8(e);
+  m_entry.nameRead = name != nullptr;
   m_entry.name = name ? name : "";
   m_entry.size = archive_entry_size_is_set(e) ? archive_entry_size(e) : -1;
   m_entry.hasTime = archive_entry_mtime_is_set(e) != 0;

@@ -68,12 +68,12 @@ ArchiveWalker::Level& ArchiveWalker::level(int depth) {
 
 bool ArchiveWalker::walk(int fd, const ArchiveItem& file, ArchiveSink& sink) {
   char head[kSniffBytes];
-  const size_t n = readHead(fd, head, sizeof head, 0);
-  if (!looksLikeArchive(head, n)) return false;
+  const ArchiveKind kind = archiveKind(head, readHead(fd, head, sizeof head, 0));
+  if (kind == ArchiveKind::None) return false;
   ArchiveBudget budget(m_limits);
   m_budget = &budget;
   m_sink = &sink;
-  const Walked walked = walkArchive(0, Source{fd, 0, file.size, nullptr}, file);
+  const Walked walked = walkArchive(0, Source{kind, fd, 0, file.size, nullptr}, file);
   m_budget = nullptr;
   m_sink = nullptr;
   return walked == Walked::Archive;
@@ -83,8 +83,9 @@ ArchiveWalker::Walked ArchiveWalker::walkArchive(int depth, const Source& source
                                                  const ArchiveItem& archive) {
   Level& here = level(depth);
   const ArchiveReader::Opened opened =
-      source.stream ? here.reader.open(*source.stream, *m_budget)
-                    : here.reader.open(source.fd, source.offset, source.length, *m_budget);
+      source.stream
+          ? here.reader.open(*source.stream, source.kind, *m_budget)
+          : here.reader.open(source.fd, source.offset, source.length, source.kind, *m_budget);
   if (opened == ArchiveReader::Opened::NotAnArchive) {
     here.reader.close();
     return Walked::NotAnArchive;
@@ -108,6 +109,7 @@ void ArchiveWalker::walkEntry(int depth, Level& here, int fd, const ArchiveItem&
   std::string error;
   ArchiveItem item{entryPath(archive.path, entry.name, &error), entry.size, entry.hasTime,
                    entry.mtimeNs, depth + 1};
+  if (!entry.nameRead) error = "the entry's name cannot be read; not analysed";
   if (error.empty() && entry.encrypted) error = "the entry is encrypted; not analysed";
   if (!error.empty()) {
     m_sink->entry(item, error);
@@ -117,7 +119,9 @@ void ArchiveWalker::walkEntry(int depth, Level& here, int fd, const ArchiveItem&
   if (at >= 0) {
     char head[kSniffBytes];
     const size_t n = readHead(fd, head, std::min<size_t>(sizeof head, entry.size), at);
-    if (looksLikeArchive(head, n) && walkNested(depth, Source{fd, at, entry.size, nullptr}, item))
+    const ArchiveKind kind = archiveKind(head, n);
+    if (kind != ArchiveKind::None &&
+        walkNested(depth, Source{kind, fd, at, entry.size, nullptr}, item))
       return;
     const bool ok = m_pipeline.analyzeSlice(fd, at, entry.size, item.path);
     m_sink->entry(item, ok ? std::string() : m_pipeline.error());
@@ -127,9 +131,10 @@ void ArchiveWalker::walkEntry(int depth, Level& here, int fd, const ArchiveItem&
   stream.open(here.reader, entry.size, *m_budget);
   const char* head = nullptr;
   const int32_t n = stream.read(head, kSniffBytes, kSniffBytes);
-  const bool nested = n > 0 && looksLikeArchive(head, static_cast<size_t>(n));
+  const ArchiveKind kind = n > 0 ? archiveKind(head, static_cast<size_t>(n)) : ArchiveKind::None;
   stream.reset(0);
-  if (!nested || !walkNested(depth, Source{-1, 0, entry.size, &stream}, item)) {
+  if (kind == ArchiveKind::None ||
+      !walkNested(depth, Source{kind, -1, 0, entry.size, &stream}, item)) {
     stream.reset(0);
     const bool ok = m_pipeline.analyzeStream(stream, item.path);
     m_sink->entry(item, ok ? std::string() : m_pipeline.error());

@@ -3,13 +3,16 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mp4host/buffered_stream.h>
+#include <mp4host/entry_stream.h>
 #include <mp4host/file_stream.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -39,15 +42,56 @@ int64_t addressSpace() {
   return std::stoll(status.substr(status.find("VmSize:") + 7)) * 1024;
 }
 
-// A file over bytes, or a pipe a thread writes them into while it is read.
+// An entry's bytes in blocks of 1 to 70,000 bytes. With gaps, blocks of
+// zeros are left out (as a sparse entry's are); from failAt on, blocks fail.
+class Blocks : public mp4host::BlockSource {
+ public:
+  explicit Blocks(std::string data, bool gaps = false, size_t failAt = SIZE_MAX)
+      : m_data(std::move(data)), m_gaps(gaps), m_failAt(failAt) {}
+  int nextBlock(const char** data, size_t* length, int64_t* offset) override {
+    for (;;) {
+      if (m_at >= m_failAt) return -1;
+      if (m_at >= m_data.size()) return 0;
+      const size_t n = std::min<size_t>(m_data.size() - m_at, (m_at * 7919 + 1) % 70000 + 1);
+      const auto begin = m_data.begin() + static_cast<std::ptrdiff_t>(m_at);
+      const bool gap = m_gaps && std::all_of(begin, begin + static_cast<std::ptrdiff_t>(n),
+                                             [](char c) { return c == 0; });
+      *data = m_data.data() + m_at;
+      *length = n;
+      *offset = static_cast<int64_t>(m_at);
+      m_at += n;
+      if (!gap) return 1;
+    }
+  }
+  std::string blockError() const override { return "the source failed"; }
+
+ private:
+  std::string m_data;
+  bool m_gaps;
+  size_t m_failAt;
+  size_t m_at = 0;
+};
+
+// A file over bytes, the same bytes after others in a file, an archive
+// entry's stream over them (which keeps more than 64 KiB on a temporary
+// file), or a pipe a thread writes them into while it is read.
 class StreamSource {
  public:
   StreamSource(const std::string& kind, const std::string& data) {
-    if (kind == "file") {
-      m_fd = open(m_dir.write("data", data).c_str(), O_RDONLY | O_CLOEXEC);
+    if (kind == "file" || kind == "slice") {
+      const int64_t at = kind == "slice" ? 5000 : 0;
+      m_fd = open(m_dir.write("data", pattern(at) + data + "after").c_str(), O_RDONLY | O_CLOEXEC);
       auto file = std::make_unique<FileInputStream>();
-      file->open(m_fd, static_cast<int64_t>(data.size()));
+      file->open(m_fd, static_cast<int64_t>(data.size()), at);
       m_stream = std::move(file);
+    } else if (kind == "entry") {
+      m_blocks.emplace(data);
+      mp4host::ArchiveLimits limits;
+      limits.memoryBytes = 64 << 10;
+      m_budget.emplace(limits);
+      auto entry = std::make_unique<mp4host::EntryInputStream>();
+      entry->open(*m_blocks, static_cast<int64_t>(data.size()), *m_budget);
+      m_stream = std::move(entry);
     } else {
       auto pipe = std::make_unique<BufferedInputStream>();
       pipe->open(m_pipe.emplace(data).fd());
@@ -64,6 +108,8 @@ class StreamSource {
   TempDir m_dir;
   int m_fd = -1;
   std::optional<hosttest::FedPipe> m_pipe;
+  std::optional<Blocks> m_blocks;
+  std::optional<mp4host::ArchiveBudget> m_budget;
   std::unique_ptr<Strigi::InputStream> m_stream;
 };
 
@@ -84,7 +130,7 @@ TEST_P(AnyStream, KeepsTheContractAnalyzersRelyOn) {
   // Reset goes nowhere past the end (a pipe's: past the bytes read), and a
   // pipe's size is known once a read has asked for its last byte.
   EXPECT_EQ(s.reset(int64_t{1} << 32), 108);
-  EXPECT_EQ(s.size(), GetParam() == "file" ? 300000 : -1);
+  EXPECT_EQ(s.size(), GetParam() == "pipe" ? -1 : 300000);
   for (int32_t n : {1000, 70000, 300000}) {
     ASSERT_EQ(s.reset(0), 0);
     ASSERT_GE(s.read(p, n, n == 1000 ? 0 : n), n);
@@ -110,7 +156,7 @@ TEST_P(AnyStream, KeepsTheContractAnalyzersRelyOn) {
   EXPECT_TRUE(one.stream().read(p, 1, 8) == 1 && *p == 'x');
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, AnyStream, ::testing::Values("file", "pipe"));
+INSTANTIATE_TEST_SUITE_P(Kinds, AnyStream, ::testing::Values("file", "entry", "pipe"));
 
 // One step of a request pattern: move to position, then read(min, max).
 struct Request {
@@ -188,29 +234,35 @@ const RequestCase kRequestCases[] = {
 
 // Every read hands out exactly the file's bytes at the position, however
 // the stream came to hold them (counts and positions are the fuzz replay's
-// to check); the mapping goes with the file.
+// to check); the mapping goes with the file. So it does for the same bytes
+// behind others (an entry stored in an archive), in any place of a page.
 TEST(FileStream, RequestPatternsHandOutTheFilesBytes) {
   const std::string data = boxedPattern();
   TempDir dir;
-  const int fd = open(dir.write("f", data).c_str(), O_RDONLY | O_CLOEXEC);
-  for (const RequestCase& c : kRequestCases) {
-    SCOPED_TRACE(c.name);
-    FileInputStream s;
-    s.open(fd, kFileSize);
-    for (const Request& r : c.requests) {
-      SCOPED_TRACE("request at " + std::to_string(r.position) + " for " + std::to_string(r.min));
-      ASSERT_EQ(s.reset(r.position), r.position);
-      const char* p = nullptr;
-      const int32_t n = s.read(p, r.min, r.max);
-      ASSERT_EQ(bytesAt(p, n),
-                data.substr(static_cast<size_t>(r.position), static_cast<size_t>(n)));
-      EXPECT_EQ(s.serving(), r.after);
+  for (const int64_t at : {0, 5000, 4096 * 3 - 1}) {
+    const int fd =
+        open(dir.write("f", pattern(static_cast<size_t>(at)) + data).c_str(), O_RDONLY | O_CLOEXEC);
+    for (const RequestCase& c : kRequestCases) {
+      SCOPED_TRACE(std::string(c.name) + " at " + std::to_string(at));
+      FileInputStream s;
+      s.open(fd, kFileSize, at);
+      for (const Request& r : c.requests) {
+        SCOPED_TRACE("request at " + std::to_string(r.position) + " for " + std::to_string(r.min));
+        ASSERT_EQ(s.reset(r.position), r.position);
+        const char* p = nullptr;
+        const int32_t n = s.read(p, r.min, r.max);
+        ASSERT_EQ(bytesAt(p, n),
+                  data.substr(static_cast<size_t>(r.position), static_cast<size_t>(n)));
+        EXPECT_EQ(s.serving(), r.after);
+      }
+      s.close();
+      if (at == 0) {
+        EXPECT_EQ(std::make_pair(s.calls().reads, s.calls().maps), c.calls);
+      }
+      EXPECT_EQ(s.serving(), kBuffer);
     }
-    s.close();
-    EXPECT_EQ(std::make_pair(s.calls().reads, s.calls().maps), c.calls);
-    EXPECT_EQ(s.serving(), kBuffer);
+    close(fd);
   }
-  close(fd);
 }
 
 // A file cut short after open, under the buffer or under a view's window
@@ -381,6 +433,67 @@ TEST(FileStream, ShortOfAddressSpaceReadsIntoTheBuffer) {
   };
   EXPECT_EXIT(readUnderTheLimit(), testing::ExitedWithCode(0), "");
   close(fd);
+}
+
+struct EntryCase {
+  const char* name;
+  int64_t recorded;
+  Blocks blocks;
+  std::function<void(mp4host::ArchiveLimits&)> limits;
+  const char* error;  // reading it all fails so; null: reading it all gives the bytes
+};
+
+// An entry stream keeps what it takes in memory, past memoryBytes all of it
+// on a temporary file, zeros of a gap included, and gives it back when
+// closed; an entry shorter or longer than recorded, a failing source or a
+// limit is an error for good.
+TEST(EntryStream, KeepsItsBytesOnATemporaryFileOrFailsForGood) {
+  std::string data = pattern(300000);
+  std::fill(data.begin() + 100000, data.begin() + 220000, '\0');
+  const auto none = [](mp4host::ArchiveLimits&) {};
+  EntryCase cases[] = {
+      {"Sparse", 300000, Blocks(data, true), none, nullptr},
+      {"SizeNotRecorded", -1, Blocks(data), none, nullptr},
+      {"Shorter", 300001, Blocks(data), none, "the entry ends after 300000 of its 300001 bytes"},
+      {"Longer", 299999, Blocks(data), none, "the entry holds more than its recorded 299999 bytes"},
+      {"SourceFails", 300000, Blocks(data, false, 100000), none, "the source failed"},
+      {"EntryLimit", 300000, Blocks(data),
+       [](mp4host::ArchiveLimits& l) { l.maxEntryBytes = 200000; },
+       "the entry needs more than 200000 bytes decompressed (the limit)"},
+      {"TemporaryFileLimit", 300000, Blocks(data, true),
+       [](mp4host::ArchiveLimits& l) { l.maxTempBytes = 150000; },
+       "the entry needs more than 150000 bytes of temporary file (the limit)"},
+  };
+  mp4host::EntryInputStream s;
+  for (EntryCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    mp4host::ArchiveLimits limits;
+    limits.memoryBytes = 64 << 10;
+    c.limits(limits);
+    mp4host::ArchiveBudget budget(limits);
+    s.open(c.blocks, c.recorded, budget);
+    EXPECT_EQ(s.size(), c.recorded);
+    const char* p = nullptr;
+    ASSERT_EQ(s.read(p, 1000, 1000), 1000);
+    EXPECT_EQ(bytesAt(p, 1000), data.substr(0, 1000));
+    EXPECT_FALSE(s.spilled());
+    s.reset(0);
+    const int32_t n = s.read(p, 400000, 400000);
+    if (c.error) {
+      EXPECT_EQ(n, -2);
+      EXPECT_STREQ(s.error(), c.error);
+      EXPECT_EQ(s.status(), Strigi::Error);
+      EXPECT_EQ(s.reset(0), 0);
+      EXPECT_EQ(s.read(p, 1, 1), -2);
+    } else {
+      ASSERT_EQ(n, 300000);
+      EXPECT_EQ(bytesAt(p, n), data);
+      EXPECT_TRUE(s.spilled() && s.held() == 300000 && s.size() == 300000);
+      EXPECT_EQ(s.status(), Strigi::Eof);
+    }
+    s.close();
+    EXPECT_TRUE(budget.takeTemp(limits.maxTempBytes)) << "the temporary bytes were not given back";
+  }
 }
 
 }  // namespace

@@ -22,7 +22,9 @@ class PathSource;
 struct Input;
 
 // Takes what a run finds instead of printing it (a host that stores
-// results). Every call comes on the calling thread, in input order.
+// results). Every call comes on the calling thread; admit() in input order,
+// take() in input order (a parallel run admits inputs ahead of the takes of
+// earlier ones).
 //
 // Archives (RunSettings::archives on): a regular file is admitted as any
 // file is, before it is opened, so a collector can pass over an archive it

@@ -17,15 +17,20 @@ struct archive;
 
 namespace mp4host {
 
-// Whether bytes at the start of a file look like an archive this reader
-// opens (zip, 7z, tar, or gzip, bzip2, xz or zstd data, which may hold a
-// tar). kSniffBytes are enough to tell.
+// What the bytes at the start of a file show it to be: a zip, a 7z, or a
+// tar, plain or in gzip, bzip2, xz or zstd data (which may turn out to hold
+// no tar). kSniffBytes are enough to tell. Each kind is opened with its
+// format alone: libarchive's zip reader, which looks for a central
+// directory at the end, would otherwise decompress a whole tar.gz to find
+// it is none.
 constexpr size_t kSniffBytes = 512;
-bool looksLikeArchive(const char* head, size_t length);
+enum class ArchiveKind { None, Zip, SevenZip, Tar };
+ArchiveKind archiveKind(const char* head, size_t length);
 
 struct ArchiveEntryInfo {
-  std::string name;   // as the archive stores it, bytes unchanged
-  int64_t size = -1;  // as recorded; -1 when the archive records none
+  std::string name;       // as the archive stores it, bytes unchanged
+  bool nameRead = false;  // false: the name could not be converted
+  int64_t size = -1;      // as recorded; -1 when the archive records none
   bool hasTime = false;
   int64_t mtimeNs = 0;   // the modification time recorded, in ns since 1970
   bool regular = false;  // a regular file (not a folder, link or device)
@@ -45,10 +50,10 @@ class ArchiveReader : public BlockSource {
   enum class Opened { Archive, NotAnArchive, Failed };
   // The archive in the bytes [offset, offset + length) of the regular file
   // open on fd (which stays the caller's), read with pread.
-  Opened open(int fd, int64_t offset, int64_t length, ArchiveBudget& budget);
+  Opened open(int fd, int64_t offset, int64_t length, ArchiveKind kind, ArchiveBudget& budget);
   // The archive that stream holds, from its position 0; moved about when
   // the format seeks (zip's central directory, 7z's header).
-  Opened open(Strigi::InputStream& stream, ArchiveBudget& budget);
+  Opened open(Strigi::InputStream& stream, ArchiveKind kind, ArchiveBudget& budget);
   void close();
 
   // Reads the next entry's header: false at the end, or on failure with
@@ -92,7 +97,7 @@ class ArchiveReader : public BlockSource {
     int64_t offset = 0;
   };
 
-  Opened start(ArchiveBudget& budget);
+  Opened start(ArchiveKind kind, ArchiveBudget& budget);
   std::string archiveError(const char* fallback) const;
   // libarchive's callbacks: the source's next block, a skip, a seek.
   friend struct ArchiveCallbacks;

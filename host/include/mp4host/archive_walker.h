@@ -5,6 +5,7 @@
 #define MP4HOST_ARCHIVE_WALKER_H
 
 #include <mp4host/archive_limits.h>
+#include <mp4host/archive_reader.h>
 #include <strigi/streambase.h>
 
 #include <cstdint>
@@ -61,6 +62,7 @@ class ArchiveWalker {
   // Where an archive is: the bytes [offset, offset + length) of the file
   // open on fd, or (fd -1) an entry stream.
   struct Source {
+    ArchiveKind kind;
     int fd;
     int64_t offset, length;
     Strigi::InputStream* stream;
