@@ -143,7 +143,7 @@ const char* usageText() {
          "                         read near the start, mapped beyond, so media data\n"
          "                         is never read) or buffered (every byte read into\n"
          "                         memory; slow, for checking); the output is the same\n"
-         "      --archives=WHEN    yes (the default): report the entries of archives,\n"
+         "      --archives=yes|no  yes (the default): report the entries of archives,\n"
          "                         to 4 levels deep; no: report archives as files\n"
          "  -h, --help             show this help and exit\n"
          "      --version          show the version and exit\n"
