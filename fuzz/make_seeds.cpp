@@ -5,7 +5,7 @@
 // archives of them in every format for fuzz_archive (CORPUS/archive).
 //
 //   make_fuzz_seeds SAMPLES_FOLDER CORPUS_FOLDER
-#include <archive_files.h>
+#include <test_files.h>
 #include <boxes.h>
 
 #include <algorithm>

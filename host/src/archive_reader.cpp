@@ -206,25 +206,26 @@ bool ArchiveReader::next() {
   return true;
 }
 
-int64_t ArchiveReader::storedAt() {
+bool ArchiveReader::storedAt(int64_t* offset) {
   if (m_source.fd < 0 || m_entry.size <= 0 || m_entry.encrypted || m_entrySparse ||
       archive_filter_count(m_archive) != 1) {
-    return -1;
+    return false;
   }
   const Utf8Names names;
   m_pending.held = true;
   m_pending.status =
       archive_read_data_block(m_archive, &m_pending.data, &m_pending.length, &m_pending.offset);
-  if (m_pending.status != ARCHIVE_OK || m_pending.offset != 0 || m_source.blockStart < 0) return -1;
+  if (m_pending.status != ARCHIVE_OK || m_pending.offset != 0) return false;
   // The bytes lie in the file when libarchive hands out a pointer into the
   // block it was given, not into a buffer of its own (of inflated or
   // decrypted data).
   const uintptr_t p = reinterpret_cast<uintptr_t>(m_pending.data);
   const uintptr_t block = reinterpret_cast<uintptr_t>(m_source.buffer.data());
-  if (p < block || p - block >= m_source.blockLength) return -1;
+  if (p < block || p - block >= m_source.blockLength) return false;
   const int64_t at = m_source.blockStart + static_cast<int64_t>(p - block);
-  if (at + m_entry.size > m_source.length) return -1;
-  return m_source.base + at;
+  if (at + m_entry.size > m_source.length) return false;
+  *offset = m_source.base + at;
+  return true;
 }
 
 bool ArchiveReader::skipDecompresses() const {

@@ -1,4 +1,3 @@
-#include <errno.h>
 #include <mp4host/archive_reader.h>
 #include <mp4host/archive_walker.h>
 #include <mp4host/entry_stream.h>
@@ -12,17 +11,11 @@ namespace mp4host {
 
 namespace {
 
-// Up to length bytes at offset; fewer at the end of the file or on an
+// Up to length bytes at offset: fewer at the end of the file, none on an
 // error (which the analysis of the bytes then meets again).
 size_t readHead(int fd, char* to, size_t length, int64_t offset) {
-  size_t done = 0;
-  while (done < length) {
-    const ssize_t n = pread(fd, to + done, length - done, offset + static_cast<int64_t>(done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  return done;
+  const ssize_t n = pread(fd, to, length, offset);
+  return n > 0 ? static_cast<size_t>(n) : 0;
 }
 
 // The archive's path, "/" and the entry's name with "/" at its start and
@@ -115,8 +108,8 @@ void ArchiveWalker::walkEntry(int depth, Level& here, int fd, const ArchiveItem&
     m_sink->entry(item, error);
     return;
   }
-  const int64_t at = here.reader.storedAt();
-  if (at >= 0) {
+  int64_t at = 0;
+  if (here.reader.storedAt(&at)) {
     char head[kSniffBytes];
     const size_t n = readHead(fd, head, std::min<size_t>(sizeof head, entry.size), at);
     const ArchiveKind kind = archiveKind(head, n);

@@ -24,8 +24,8 @@ int openTempFile() {
   const char* dir = std::getenv("TMPDIR");
   if (!dir || !*dir) dir = "/tmp";
   int fd = ::open(dir, O_TMPFILE | O_RDWR | O_EXCL | O_CLOEXEC, 0600);
-  if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
-  // File systems without O_TMPFILE.
+  if (fd >= 0) return fd;
+  // File systems without O_TMPFILE (a missing folder fails here too).
   std::string pattern = std::string(dir) + "/mp4meta-entry-XXXXXX";
   fd = mkostemp(pattern.data(), O_CLOEXEC);
   if (fd >= 0) unlink(pattern.c_str());
@@ -35,9 +35,8 @@ int openTempFile() {
 bool writeAll(int fd, const char* data, size_t length, int64_t offset) {
   while (length > 0) {
     const ssize_t n = pwrite(fd, data, length, offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = ENOSPC;
+    if (n < 0) {
+      if (errno == EINTR) continue;
       return false;
     }
     data += n;
@@ -144,6 +143,7 @@ int64_t EntryInputStream::reset(int64_t pos) {
 // Takes blocks until the stream holds end bytes (or the whole entry, if it
 // is shorter). An entry whose recorded size is reached is complete.
 bool EntryInputStream::takeUpTo(int64_t end) {
+  if (m_status == Strigi::Error) return false;
   if (m_size >= 0) end = std::min(end, m_size);
   while (m_held < end && !m_ended) {
     const char* data = nullptr;

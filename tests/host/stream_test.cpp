@@ -72,17 +72,15 @@ class Blocks : public mp4host::BlockSource {
   size_t m_at = 0;
 };
 
-// A file over bytes, the same bytes after others in a file, an archive
-// entry's stream over them (which keeps more than 64 KiB on a temporary
+// A file over bytes, an entry stream (keeping past 64 KiB on a temporary
 // file), or a pipe a thread writes them into while it is read.
 class StreamSource {
  public:
   StreamSource(const std::string& kind, const std::string& data) {
-    if (kind == "file" || kind == "slice") {
-      const int64_t at = kind == "slice" ? 5000 : 0;
-      m_fd = open(m_dir.write("data", pattern(at) + data + "after").c_str(), O_RDONLY | O_CLOEXEC);
+    if (kind == "file") {
+      m_fd = open(m_dir.write("data", data).c_str(), O_RDONLY | O_CLOEXEC);
       auto file = std::make_unique<FileInputStream>();
-      file->open(m_fd, static_cast<int64_t>(data.size()), at);
+      file->open(m_fd, static_cast<int64_t>(data.size()));
       m_stream = std::move(file);
     } else if (kind == "entry") {
       m_blocks.emplace(data);
@@ -234,8 +232,7 @@ const RequestCase kRequestCases[] = {
 
 // Every read hands out exactly the file's bytes at the position, however
 // the stream came to hold them (counts and positions are the fuzz replay's
-// to check); the mapping goes with the file. So it does for the same bytes
-// behind others (an entry stored in an archive), in any place of a page.
+// to check); the mapping goes with the file. Also behind other bytes.
 TEST(FileStream, RequestPatternsHandOutTheFilesBytes) {
   const std::string data = boxedPattern();
   TempDir dir;
@@ -443,10 +440,9 @@ struct EntryCase {
   const char* error;  // reading it all fails so; null: reading it all gives the bytes
 };
 
-// An entry stream keeps what it takes in memory, past memoryBytes all of it
-// on a temporary file, zeros of a gap included, and gives it back when
-// closed; an entry shorter or longer than recorded, a failing source or a
-// limit is an error for good.
+// An entry stream keeps its bytes in memory, past memoryBytes on a temporary
+// file (a gap's zeros too), given back when closed; an entry shorter or longer
+// than recorded, a failing source or a limit is an error for good.
 TEST(EntryStream, KeepsItsBytesOnATemporaryFileOrFailsForGood) {
   std::string data = pattern(300000);
   std::fill(data.begin() + 100000, data.begin() + 220000, '\0');
@@ -454,6 +450,8 @@ TEST(EntryStream, KeepsItsBytesOnATemporaryFileOrFailsForGood) {
   EntryCase cases[] = {
       {"Sparse", 300000, Blocks(data, true), none, nullptr},
       {"SizeNotRecorded", -1, Blocks(data), none, nullptr},
+      {"SparseInMemory", 300000, Blocks(data, true),
+       [](mp4host::ArchiveLimits& l) { l.memoryBytes = 1 << 20; }, nullptr},
       {"Shorter", 300001, Blocks(data), none, "the entry ends after 300000 of its 300001 bytes"},
       {"Longer", 299999, Blocks(data), none, "the entry holds more than its recorded 299999 bytes"},
       {"SourceFails", 300000, Blocks(data, false, 100000), none, "the source failed"},
@@ -470,6 +468,7 @@ TEST(EntryStream, KeepsItsBytesOnATemporaryFileOrFailsForGood) {
     mp4host::ArchiveLimits limits;
     limits.memoryBytes = 64 << 10;
     c.limits(limits);
+    const bool spills = limits.memoryBytes < 300000;
     mp4host::ArchiveBudget budget(limits);
     s.open(c.blocks, c.recorded, budget);
     EXPECT_EQ(s.size(), c.recorded);
@@ -488,12 +487,21 @@ TEST(EntryStream, KeepsItsBytesOnATemporaryFileOrFailsForGood) {
     } else {
       ASSERT_EQ(n, 300000);
       EXPECT_EQ(bytesAt(p, n), data);
-      EXPECT_TRUE(s.spilled() && s.held() == 300000 && s.size() == 300000);
+      EXPECT_TRUE(s.spilled() == spills && s.held() == 300000 && s.size() == 300000);
       EXPECT_EQ(s.status(), Strigi::Eof);
     }
     s.close();
     EXPECT_TRUE(budget.takeTemp(limits.maxTempBytes)) << "the temporary bytes were not given back";
   }
+  // A skip takes the bytes it steps over, to the end at most.
+  Blocks blocks(data);
+  mp4host::ArchiveBudget budget{mp4host::ArchiveLimits()};
+  s.open(blocks, 300000, budget);
+  EXPECT_EQ(s.skip(200000), 200000);
+  const char* p = nullptr;
+  ASSERT_EQ(s.read(p, 10, 10), 10);
+  EXPECT_EQ(bytesAt(p, 10), data.substr(200000, 10));
+  EXPECT_TRUE(s.skip(200000) == 99990 && s.status() == Strigi::Eof);
 }
 
 }  // namespace

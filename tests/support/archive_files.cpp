@@ -1,11 +1,11 @@
-#include "archive_files.h"
-
 #include <archive.h>
 #include <archive_entry.h>
 #include <locale.h>
 
 #include <memory>
 #include <stdexcept>
+
+#include "test_files.h"
 
 namespace hosttest {
 
@@ -62,6 +62,7 @@ std::string packArchive(const std::string& format, const std::vector<Member>& me
     if (m.kind == Member::Symlink) archive_entry_copy_symlink(e.get(), m.data.c_str());
     archive_entry_set_size(e.get(),
                            m.kind == Member::File ? static_cast<la_int64_t>(m.data.size()) : 0);
+    for (const auto& r : m.regions) archive_entry_sparse_add_entry(e.get(), r.first, r.second);
     check(a.get(), archive_write_header(a.get(), e.get()), "header");
     if (m.kind == Member::File && !m.data.empty() &&
         archive_write_data(a.get(), m.data.data(), m.data.size()) < 0) {

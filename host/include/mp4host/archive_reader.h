@@ -62,10 +62,10 @@ class ArchiveReader : public BlockSource {
   const ArchiveEntryInfo& entry() const { return m_entry; }
   const std::string& error() const { return m_error; }
 
-  // Where the current entry's bytes lie, unchanged and in one piece, in
-  // the file: their offset, or -1 when they are compressed, encrypted,
-  // sparse or not in a file. Asked before the entry's first nextBlock.
-  int64_t storedAt();
+  // Whether the current entry's bytes lie, unchanged and in one piece, in
+  // the file (not compressed, encrypted or sparse), and at which offset.
+  // Asked before the entry's first nextBlock.
+  bool storedAt(int64_t* offset);
   // Whether getting to the next entry decompresses the rest of this one
   // (a compressed tar, 7z): the caller then reads it through nextBlock, so
   // that it is charged.
