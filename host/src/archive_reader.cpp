@@ -168,8 +168,6 @@ void ArchiveReader::close() {
   m_budget = nullptr;
   m_source.fd = -1;
   m_source.stream = nullptr;
-  m_source.blockStart = -1;
-  m_source.blockLength = 0;
   m_pending = Pending();
 }
 

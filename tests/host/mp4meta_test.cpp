@@ -381,9 +381,10 @@ TEST(Archives, MovieLastBeyondTheMemoryLimitIsKeptOnATemporaryFile) {
       dir.write("a.tar.gz",
                 packArchive("tar", {{"movie.mp4", movie}, {"song.m4a", small}}, "gzip")),
       dir.write("a.zip", packArchive("zip", {{"movie.mp4", movie}})),
-      // Part of the media data left out (a hole): never read in place.
+      // Read in place (no temporary file), unless sparse (a hole in the media data).
       dir.write("a.tar",
-                packArchive("tar", {{"movie.mp4",
+                packArchive("tar", {{"in-place.mp4", movie},
+                                    {"movie.mp4",
                                      movie,
                                      Member::File,
                                      {{0, 4096}, {4608, int64_t(movie.size()) - 4608}}}}))};
@@ -391,14 +392,15 @@ TEST(Archives, MovieLastBeyondTheMemoryLimitIsKeptOnATemporaryFile) {
     args[0] = "TMPDIR=" + tmp;
     const hosttest::RunResult run = hosttest::runTool("/usr/bin/env", args);
     const std::vector<Json> lines = jsonLines(run.out);
-    ASSERT_EQ(lines.size(), 6u);
+    ASSERT_EQ(lines.size(), 7u);
     EXPECT_EQ(lines[0]["fields"]["audio.title"], Json::array({"Far"}));
     EXPECT_EQ(lines[3]["fields"], lines[1]["fields"]);
+    EXPECT_EQ(lines[5]["fields"], lines[0]["fields"]);
     if (tmp == temp.path()) {
       EXPECT_EQ(run.status, 0) << run.err;
       EXPECT_EQ(lines[2]["fields"], lines[0]["fields"]);
       EXPECT_EQ(lines[4]["fields"], lines[0]["fields"]);
-      EXPECT_EQ(lines[5]["fields"], lines[0]["fields"]);
+      EXPECT_EQ(lines[6]["fields"], lines[0]["fields"]);
       EXPECT_TRUE(std::filesystem::is_empty(temp.path()));
     } else {
       EXPECT_EQ(run.status, 1);
@@ -414,7 +416,7 @@ TEST(Archives, MovieLastBeyondTheMemoryLimitIsKeptOnATemporaryFile) {
                                                              "mp4meta: " + args[6] + cannot);
 }
 
-// What a walk hands its sink: "entry PATH[: ERROR]", "end PATH[: ERROR]".
+// Logs "entry PATH[: ERROR]" and "end PATH[: ERROR]".
 class RecordingSink : public mp4host::ArchiveSink {
  public:
   std::vector<std::string> events;
@@ -439,13 +441,6 @@ mp4host::ArchiveLimits smallLimits() {
   return l;
 }
 
-template <typename T>
-mp4host::ArchiveLimits smallLimitsWith(T mp4host::ArchiveLimits::*limit, T value) {
-  mp4host::ArchiveLimits l = smallLimits();
-  l.*limit = value;
-  return l;
-}
-
 std::string song(const char* title) { return hosttest::taggedSong(title, 1); }
 
 struct HostileCase {
@@ -455,9 +450,10 @@ struct HostileCase {
   mp4host::ArchiveLimits limits = smallLimits();
 };
 
-// Each hostile archive gives a result or an error for each entry and for
-// the archive, naming them, within the limits.
+// A hostile archive gives a result or an error per entry and for itself, within limits.
 TEST(Archives, HostileArchivesGiveAResultOrAnErrorWithinTheirLimits) {
+  mp4host::ArchiveLimits bytes = smallLimits(), temp = smallLimits(), noTime = smallLimits();
+  bytes.maxArchiveBytes = 1 << 20, temp.maxTempBytes = 4 << 20, noTime.maxSeconds = 0;
   std::vector<Member> many;
   std::vector<std::string> manyEvents;
   for (int i = 0; i < 25; ++i) many.push_back({std::to_string(i), "x"});
@@ -482,7 +478,7 @@ TEST(Archives, HostileArchivesGiveAResultOrAnErrorWithinTheirLimits) {
        packArchive("tar", {{"a", noise(600 << 10)}, {"b", noise(600 << 10)}}, "zstd"),
        {"entry A/a", "entry A/b",
         "end A: more than 1048576 bytes decompressed (the limit); the rest is not read"},
-       smallLimitsWith(&mp4host::ArchiveLimits::maxArchiveBytes, int64_t{1} << 20)},
+       bytes},
       {"ManyEntries", packArchive("zip", many), manyEvents},
       {"DeepNesting",
        packArchive("zip", {{"l2.tgz", packArchive("tar", {{"l3.zip", l3}}, "gzip")}}),
@@ -520,11 +516,11 @@ TEST(Archives, HostileArchivesGiveAResultOrAnErrorWithinTheirLimits) {
        packArchive("7z", {{"big.mp4", movieLast(1 << 20, "t")}}),
        {"entry A/big.mp4: the entry needs more than 1048576 bytes decompressed (the limit)",
         "end A"},
-       smallLimitsWith(&mp4host::ArchiveLimits::maxTempBytes, int64_t{4} << 20)},
+       temp},
       {"OutOfTime",
        packArchive("zip", {{"s.m4a", song("s")}}),
        {"end A: took more than 0 seconds (the limit); the rest is not read"},
-       smallLimitsWith(&mp4host::ArchiveLimits::maxSeconds, int64_t{0})},
+       noTime},
       {"CompressedFileThatHoldsNoArchive",
        packArchive("raw", {{"data", "not a tar at all"}}, "bzip2"),
        {}},
