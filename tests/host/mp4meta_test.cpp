@@ -542,7 +542,7 @@ TEST(Archives, HostileArchivesGiveAResultOrAnErrorWithinTheirLimits) {
 }
 
 // Logs "KIND PATH DEPTH SIZE" and " N values" or ": ERROR" per take (PATH in
-// the folder); entries must name their file and have the archive's time.
+// the folder); entries must name their file and have the times recorded.
 class RecordingCollector : public mp4meta::Collector {
  public:
   explicit RecordingCollector(std::string dir) : m_dir(std::move(dir)) {}
@@ -558,9 +558,10 @@ class RecordingCollector : public mp4meta::Collector {
     if (in.kind >= mp4meta::Input::Entry) {
       line += " " + std::to_string(in.depth) + " " + std::to_string(in.size);
       EXPECT_EQ(in.archive, in.path.substr(0, in.path.find('/', m_dir.size() + 1)));
-      if (in.depth > 0) {
-        EXPECT_EQ(in.mtimeNs, 1700000000000000000) << in.path;
-      }
+      struct stat st;
+      const int64_t mtime =
+          stat(in.path.c_str(), &st) == 0 ? st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec : 0;
+      EXPECT_EQ(in.mtimeNs, in.depth > 0 ? 1700000000000000000 : mtime) << in.path;
     }
     takes.push_back(
         line + (values ? " " + std::to_string(values->values().size()) + " values" : ": " + error));
