@@ -143,7 +143,6 @@ int64_t EntryInputStream::reset(int64_t pos) {
 // Takes blocks until the stream holds end bytes (or the whole entry, if it
 // is shorter). An entry whose recorded size is reached is complete.
 bool EntryInputStream::takeUpTo(int64_t end) {
-  if (m_status == Strigi::Error) return false;
   if (m_size >= 0) end = std::min(end, m_size);
   while (m_held < end && !m_ended) {
     const char* data = nullptr;
