@@ -25,7 +25,7 @@ size_t readHead(int fd, char* to, size_t length, int64_t offset) {
 std::string entryPath(const std::string& archive, const std::string& name, std::string* error) {
   std::string path = archive + '/';
   const size_t base = path.size();
-  for (size_t i = 0; i <= name.size();) {
+  for (size_t i = 0; i < name.size();) {
     const size_t end = std::min(name.find('/', i), name.size());
     const std::string_view part(name.data() + i, end - i);
     i = end + 1;

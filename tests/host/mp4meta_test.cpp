@@ -454,6 +454,7 @@ struct HostileCase {
 TEST(Archives, HostileArchivesGiveAResultOrAnErrorWithinTheirLimits) {
   mp4host::ArchiveLimits bytes = smallLimits(), temp = smallLimits(), noTime = smallLimits();
   bytes.maxArchiveBytes = 1 << 20, temp.maxTempBytes = 4 << 20, noTime.maxSeconds = 0;
+  const std::vector<Member> bomb{{"zeros", std::string(2 << 20, '\0')}, {"b.m4a", song("b")}};
   std::vector<Member> many;
   std::vector<std::string> manyEvents;
   for (int i = 0; i < 25; ++i) many.push_back({std::to_string(i), "x"});
@@ -471,9 +472,10 @@ TEST(Archives, HostileArchivesGiveAResultOrAnErrorWithinTheirLimits) {
   damaged.replace(100, 20, std::string(20, '\xFF'));
   const HostileCase cases[] = {
       {"ExpansionBomb",
-       packArchive("tar", {{"zeros", std::string(2 << 20, '\0')}, {"b.m4a", song("b")}}, "gzip"),
+       packArchive("tar", bomb, "gzip"),
        {"entry A/zeros",
         "end A: decompresses to more than 50 times its size (a bomb?); the rest is not read"}},
+      {"BombInAZip", packArchive("zip", bomb), {"entry A/zeros", "entry A/b.m4a", "end A"}},
       {"AllTheBytesOfAnArchive",
        packArchive("tar", {{"a", noise(600 << 10)}, {"b", noise(600 << 10)}}, "zstd"),
        {"entry A/a", "entry A/b",
@@ -541,8 +543,7 @@ TEST(Archives, HostileArchivesGiveAResultOrAnErrorWithinTheirLimits) {
   EXPECT_EQ(uselocale(static_cast<locale_t>(0)), LC_GLOBAL_LOCALE);
 }
 
-// Logs "KIND PATH DEPTH SIZE" and " N values" or ": ERROR" per take (PATH in
-// the folder); entries must name their file and have the times recorded.
+// Logs each take as "KIND PATH DEPTH SIZE" and " N values" or ": ERROR".
 class RecordingCollector : public mp4meta::Collector {
  public:
   explicit RecordingCollector(std::string dir) : m_dir(std::move(dir)) {}

@@ -459,8 +459,8 @@ TEST(EntryStream, KeepsItsBytesOnATemporaryFileOrFailsForGood) {
        [](mp4host::ArchiveLimits& l) { l.maxEntryBytes = 200000; },
        "the entry needs more than 200000 bytes decompressed (the limit)"},
       {"TemporaryFileLimit", 300000, Blocks(data, true),
-       [](mp4host::ArchiveLimits& l) { l.maxTempBytes = 150000; },
-       "the entry needs more than 150000 bytes of temporary file (the limit)"},
+       [](mp4host::ArchiveLimits& l) { l.maxTempBytes = 250000; },
+       "the entry needs more than 250000 bytes of temporary file (the limit)"},
   };
   mp4host::EntryInputStream s;
   for (EntryCase& c : cases) {
