@@ -493,7 +493,6 @@ TEST(EntryStream, KeepsItsBytesOnATemporaryFileOrFailsForGood) {
     s.close();
     EXPECT_TRUE(budget.takeTemp(limits.maxTempBytes)) << "the temporary bytes were not given back";
   }
-  // A skip takes the bytes it steps over, to the end at most.
   Blocks blocks(data);
   mp4host::ArchiveBudget budget{mp4host::ArchiveLimits()};
   s.open(blocks, 300000, budget);
