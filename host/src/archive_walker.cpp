@@ -64,12 +64,21 @@ bool ArchiveWalker::walk(int fd, const ArchiveItem& file, ArchiveSink& sink) {
   const ArchiveKind kind = archiveKind(head, readHead(fd, head, sizeof head, 0));
   if (kind == ArchiveKind::None) return false;
   ArchiveBudget budget(m_limits);
+  // However the walk ends, no stream or reader is left with the budget.
+  struct Done {
+    ArchiveWalker& walker;
+    ~Done() {
+      for (const auto& level : walker.m_levels) {
+        level->stream.close();
+        level->reader.close();
+      }
+      walker.m_budget = nullptr;
+      walker.m_sink = nullptr;
+    }
+  } done{*this};
   m_budget = &budget;
   m_sink = &sink;
-  const Walked walked = walkArchive(0, Source{kind, fd, 0, file.size, nullptr}, file);
-  m_budget = nullptr;
-  m_sink = nullptr;
-  return walked == Walked::Archive;
+  return walkArchive(0, Source{kind, fd, 0, file.size, nullptr}, file) == Walked::Archive;
 }
 
 ArchiveWalker::Walked ArchiveWalker::walkArchive(int depth, const Source& source,

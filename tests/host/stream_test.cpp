@@ -462,6 +462,8 @@ TEST(EntryStream, KeepsItsBytesOnATemporaryFileOrFailsForGood) {
        [](mp4host::ArchiveLimits& l) { l.maxTempBytes = 250000; },
        "the entry needs more than 250000 bytes of temporary file (the limit)"},
   };
+  Blocks blocks(data);  // for the skips below; like the budget, outlives the stream
+  mp4host::ArchiveBudget budget{mp4host::ArchiveLimits()};
   mp4host::EntryInputStream s;
   for (EntryCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -469,8 +471,8 @@ TEST(EntryStream, KeepsItsBytesOnATemporaryFileOrFailsForGood) {
     limits.memoryBytes = 64 << 10;
     c.limits(limits);
     const bool spills = limits.memoryBytes < 300000;
-    mp4host::ArchiveBudget budget(limits);
-    s.open(c.blocks, c.recorded, budget);
+    mp4host::ArchiveBudget caseBudget(limits);
+    s.open(c.blocks, c.recorded, caseBudget);
     EXPECT_EQ(s.size(), c.recorded);
     const char* p = nullptr;
     ASSERT_EQ(s.read(p, 1000, 1000), 1000);
@@ -491,10 +493,8 @@ TEST(EntryStream, KeepsItsBytesOnATemporaryFileOrFailsForGood) {
       EXPECT_EQ(s.status(), Strigi::Eof);
     }
     s.close();
-    EXPECT_TRUE(budget.takeTemp(limits.maxTempBytes)) << "the temporary bytes were not given back";
+    EXPECT_TRUE(caseBudget.takeTemp(limits.maxTempBytes)) << "temporary bytes not given back";
   }
-  Blocks blocks(data);
-  mp4host::ArchiveBudget budget{mp4host::ArchiveLimits()};
   s.open(blocks, 300000, budget);
   EXPECT_EQ(s.skip(200000), 200000);
   const char* p = nullptr;
