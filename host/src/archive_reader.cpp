@@ -69,6 +69,19 @@ bool supportFormat(struct archive* a, ArchiveKind kind) {
 
 }  // namespace
 
+#if defined(__SANITIZE_THREAD__)
+#define MP4HOST_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define MP4HOST_THREAD_SANITIZER 1
+#endif
+#endif
+#ifdef MP4HOST_THREAD_SANITIZER
+// libarchive turns zip times into time_t with mktime, which rereads TZ
+// under a lock of glibc's that ThreadSanitizer does not see.
+extern "C" const char* __tsan_default_suppressions() { return "race:tzset_internal\n"; }
+#endif
+
 ArchiveKind archiveKind(const char* head, size_t length) {
   static const struct {
     size_t offset;
