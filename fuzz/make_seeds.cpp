@@ -1,9 +1,11 @@
 // Writes the fuzz seed corpus: copies of the sample files and synthetic
 // files that reach every box parser and the odd corners of the box format,
 // as raw streams for fuzz_analyzer_memory (CORPUS/memory) and behind the
-// control header of fuzz_analyzer_pieces (CORPUS/pieces).
+// control header of fuzz_analyzer_pieces (CORPUS/pieces); and small
+// archives of them in every format for fuzz_archive (CORPUS/archive).
 //
 //   make_fuzz_seeds SAMPLES_FOLDER CORPUS_FOLDER
+#include <test_files.h>
 #include <boxes.h>
 
 #include <algorithm>
@@ -254,6 +256,32 @@ void writeFile(const std::filesystem::path& path, const Bytes& bytes) {
   }
 }
 
+// A song and a movie in every format, one archive in another, and a few
+// hostile ones: cut short, an encrypted entry, names leading out.
+std::vector<Seed> archiveSeeds() {
+  using hosttest::packArchive;
+  const Bytes song =
+      mp4test::ftyp("M4A ") + mp4test::movie({audioTrack()}, allItems(), 1000, 5000) + mdat();
+  const Bytes movie = mp4test::ftyp() + mdat() + mp4test::movie({videoTrack()}, {}, 600, 1200);
+  const std::vector<hosttest::Member> members{
+      {"album", "", hosttest::Member::Folder}, {"album/song.m4a", song}, {"movie.mp4", movie}};
+  std::vector<Seed> seeds;
+  const char* const formats[][3] = {{"zip-stored", "", "zip"},   {"zip", "", "deflated.zip"},
+                                    {"tar", "", "tar"},          {"tar", "gzip", "tar.gz"},
+                                    {"tar", "bzip2", "tar.bz2"}, {"tar", "xz", "tar.xz"},
+                                    {"tar", "zstd", "tar.zst"},  {"7z", "", "7z"}};
+  for (const auto& f : formats) seeds.emplace_back(f[2], packArchive(f[0], members, f[1]));
+  seeds.emplace_back("nested.zip",
+                     packArchive("zip-stored", {{"in.tgz", packArchive("tar", members, "gzip")}}));
+  const Bytes zip = packArchive("zip", members);
+  seeds.emplace_back("cut.zip", zip.substr(0, zip.size() / 2));
+  seeds.emplace_back("encrypted.zip", packArchive("zip-encrypted", members));
+  seeds.emplace_back("names.tar", packArchive("tar", {{"../up.m4a", song},
+                                                      {"/abs.m4a", song},
+                                                      {"link", "up", hosttest::Member::Symlink}}));
+  return seeds;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -298,6 +326,9 @@ int main(int argc, char** argv) {
     }
   }
   for (const Seed& seed : sparseSeeds()) writeFile(pieces / seed.first, seed.second);
+  const std::filesystem::path archives = std::filesystem::path(argv[2]) / "archive";
+  std::filesystem::create_directories(archives);
+  for (const Seed& seed : archiveSeeds()) writeFile(archives / seed.first, seed.second);
   std::printf("%zu seeds written to %s\n", seeds.size(), argv[2]);
   return 0;
 }

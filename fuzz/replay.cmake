@@ -34,6 +34,21 @@ mp4meta_warnings(fuzz_file_stream_replay)
 add_test(NAME fuzz_replay.file_stream.corpus
          COMMAND fuzz_file_stream_replay ${mp4meta_fuzz_dir}/corpus/file_stream)
 
+# The archive path, over the built module.
+add_executable(fuzz_archive_replay
+  ${mp4meta_fuzz_dir}/fuzz_archive.cpp
+  ${mp4meta_fuzz_dir}/replay_main.cpp)
+target_link_libraries(fuzz_archive_replay PRIVATE mp4_host)
+target_compile_definitions(fuzz_archive_replay PRIVATE MP4_MODULE_PATH="$<TARGET_FILE:strigita_mp4>")
+add_dependencies(fuzz_archive_replay strigita_mp4)
+mp4meta_warnings(fuzz_archive_replay)
+foreach(inputs corpus regressions)
+  if(EXISTS ${mp4meta_fuzz_dir}/${inputs}/archive)
+    add_test(NAME fuzz_replay.archive.${inputs}
+             COMMAND fuzz_archive_replay ${mp4meta_fuzz_dir}/${inputs}/archive)
+  endif()
+endforeach()
+
 # Writes the synthetic seeds and the piece-stream variants of the corpus with
 # the tests' box builder; run by hand (see README.md), its output is
 # committed.

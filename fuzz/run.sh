@@ -14,7 +14,8 @@ build="${BUILD_DIR:-build-fuzz}"
 scripts/install-deps.sh
 CC=clang CXX=clang++ cmake -S . -B "$build" -DMP4META_FUZZ=ON -DMP4META_BUILD_TESTS=OFF \
   -DMP4META_WERROR=ON >/dev/null
-cmake --build "$build" -j"$(nproc)" --target fuzz_analyzer_memory fuzz_analyzer_pieces fuzz_file_stream
+cmake --build "$build" -j"$(nproc)" --target fuzz_analyzer_memory fuzz_analyzer_pieces fuzz_file_stream \
+  fuzz_archive
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/mp4meta-fuzz.XXXXXX")"
 for stream in memory pieces; do
@@ -36,6 +37,15 @@ cp -r fuzz/corpus/file_stream "$work/file_stream"
 if ! "$build/fuzz/fuzz_file_stream" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
   -dict=fuzz/mp4.dict -print_final_stats=1 -artifact_prefix="$work/file_stream-" "$work/file_stream"; then
   echo "fuzz_file_stream failed; inputs and artifacts kept in $work" >&2
+  exit 1
+fi
+echo "== fuzz_archive: corpus and regressions replayed, then ${seconds}s of fuzzing"
+cp -r fuzz/corpus/archive "$work/archive"
+inputs=("$work/archive")
+if [ -d fuzz/regressions/archive ]; then inputs+=(fuzz/regressions/archive); fi
+if ! "$build/fuzz/fuzz_archive" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+  -close_fd_mask=2 -print_final_stats=1 -artifact_prefix="$work/archive-" "${inputs[@]}"; then
+  echo "fuzz_archive failed; inputs and artifacts kept in $work" >&2
   exit 1
 fi
 rm -rf "$work"

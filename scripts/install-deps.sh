@@ -6,7 +6,7 @@ set -euo pipefail
 # bsdutils gives script(1) and util-linux prlimit(1) and unshare(1), run by the tool
 # tests; python3 reads mp4index's CSV back with its csv module; systemd gives
 # systemd-analyze, which checks the watcher's unit.
-packages=(cmake make g++ pkg-config libgtest-dev nlohmann-json3-dev libsqlite3-dev clang libclang-rt-14-dev dpkg-dev help2man bsdutils util-linux python3 systemd)
+packages=(cmake make g++ pkg-config libgtest-dev nlohmann-json3-dev libarchive-dev libsqlite3-dev clang libclang-rt-14-dev dpkg-dev help2man bsdutils util-linux python3 systemd)
 case "${1:-}" in
   --all) packages+=(libbenchmark-dev valgrind sqlite3) ;;
   --package) packages+=(debhelper help2man lintian man-db fakeroot) ;;

@@ -21,10 +21,6 @@ int64_t pageSize() {
 
 int64_t pageStart(int64_t offset) { return offset / pageSize() * pageSize(); }
 
-// Reads end at a page boundary of the file: a page is what the disk
-// delivers anyway, and no read fetches a page for a byte or two.
-int64_t pageEnd(int64_t offset) { return pageStart(offset + pageSize() - 1); }
-
 // Keeps more of the buffer or of the window than this only while a file
 // needs it. Movie boxes of a few MB are common (the box grows with the
 // number of samples), and a window given back after each such file is
@@ -41,6 +37,8 @@ constexpr int64_t kTailRead = 256 * 1024;
 
 FileInputStream::FileInputStream()
     : m_fd(-1),
+      m_offset(0),
+      m_lead(0),
       m_buffer(nullptr),
       m_capacity(0),
       m_bufferOffset(0),
@@ -66,9 +64,11 @@ FileInputStream::~FileInputStream() {
   std::free(m_buffer);
 }
 
-void FileInputStream::open(int fd, int64_t size) {
+void FileInputStream::open(int fd, int64_t size, int64_t offset) {
   close();
   m_fd = fd;
+  m_offset = offset < 0 ? 0 : offset;
+  m_lead = m_offset - pageStart(m_offset);
   m_size = size < 0 ? 0 : size;
   // Reads are sized to what the analyzers ask for; the kernel's read-ahead
   // would turn the small reads next to media data into large ones (several
@@ -83,7 +83,7 @@ void FileInputStream::close() {
   dropView(true);
   if (m_map) {
     ++m_calls.maps;
-    munmap(const_cast<char*>(m_map), m_mapLength);
+    munmap(const_cast<char*>(m_map) - m_lead, m_mapLength + static_cast<size_t>(m_lead));
     m_map = nullptr;
     m_mapLength = 0;
   }
@@ -100,6 +100,8 @@ void FileInputStream::close() {
   }
   m_windowUsed = 0;
   m_fd = -1;
+  m_offset = 0;
+  m_lead = 0;
   m_bufferOffset = 0;
   m_buffered = 0;
   m_lastEnd = 0;
@@ -201,16 +203,19 @@ bool FileInputStream::fetchIntoView(int64_t pos, int64_t end, bool stepOver) {
 // true with the stream in the Error status when the window cannot be read.
 bool FileInputStream::makeView(int64_t end, bool stepOver) {
   const bool toTheEnd = stepOver && end == m_size;
-  const int64_t windowStart = toTheEnd ? pageEnd(end) : pageStart(end - 1);
-  if (windowStart > kViewSpan) return false;
+  const int64_t windowStart =
+      std::max<int64_t>(toTheEnd ? pageEndAt(end) : pageStartAt(end - 1), 0);
+  // The mapping starts at the page that holds position 0.
+  const int64_t mapped = windowStart > 0 ? windowStart + m_lead : 0;
+  if (mapped > kViewSpan) return false;
   if (!m_space && !reserveSpace()) return false;
-  if (windowStart > 0) {
+  if (mapped > 0) {
     // MAP_FIXED replaces reserved pages of the stream's own space only.
     ++m_calls.maps;
-    void* p = mmap(m_window - windowStart, static_cast<size_t>(windowStart), PROT_READ,
-                   MAP_PRIVATE | MAP_FIXED, m_fd, 0);
+    void* p = mmap(m_window - mapped, static_cast<size_t>(mapped), PROT_READ,
+                   MAP_PRIVATE | MAP_FIXED, m_fd, m_offset - m_lead);
     if (p == MAP_FAILED) {
-      abandonSpace(windowStart);
+      abandonSpace(mapped);
       return false;
     }
   }
@@ -227,7 +232,8 @@ bool FileInputStream::makeView(int64_t end, bool stepOver) {
 // to the end of the page that holds the next box header, as far as the file
 // and the window go).
 bool FileInputStream::fillWindow(int64_t end) {
-  const int64_t target = std::min({m_size, pageEnd(end + kReadAhead), m_viewMapped + kWindowSize});
+  const int64_t target =
+      std::min({m_size, pageEndAt(end + kReadAhead), m_viewMapped + kWindowSize});
   if (!preadFully(m_window + (m_viewEnd - m_viewMapped), m_viewEnd, target - m_viewEnd)) {
     return false;
   }
@@ -244,8 +250,8 @@ bool FileInputStream::fillWindow(int64_t end) {
 // boxes maps over the last at once, one call per box.
 void FileInputStream::dropView(bool done) {
   if (m_viewBase && m_viewMapped > 0) {
-    if (m_viewMapped >= m_staleMapped) {
-      m_staleMapped = m_viewMapped;
+    if (m_viewMapped + m_lead >= m_staleMapped) {
+      m_staleMapped = m_viewMapped + m_lead;
       m_stalePieces = 1;
     } else {
       ++m_stalePieces;
@@ -340,9 +346,10 @@ void FileInputStream::abandonSpace(int64_t holeLength) {
 // Called only with mapping allowed and a request inside the file.
 bool FileInputStream::mapWholeFile() {
   ++m_calls.maps;
-  void* p = mmap(nullptr, static_cast<size_t>(m_size), PROT_READ, MAP_PRIVATE, m_fd, 0);
+  void* p = mmap(nullptr, static_cast<size_t>(m_size + m_lead), PROT_READ, MAP_PRIVATE, m_fd,
+                 m_offset - m_lead);
   if (p == MAP_FAILED) return false;
-  m_map = static_cast<const char*>(p);
+  m_map = static_cast<const char*>(p) + m_lead;
   m_mapLength = static_cast<size_t>(m_size);
   return true;
 }
@@ -353,7 +360,7 @@ bool FileInputStream::mapWholeFile() {
 bool FileInputStream::extendBuffer(int64_t end) {
   const int64_t bufferEnd = m_bufferOffset + m_buffered;
   const int64_t target =
-      std::min(m_size, pageEnd(std::max(end + kReadAhead, m_bufferOffset + kInitialRead)));
+      std::min(m_size, pageEndAt(std::max(end + kReadAhead, m_bufferOffset + kInitialRead)));
   const int64_t length = target - m_bufferOffset;
   if (!reserve(static_cast<size_t>(length))) return false;
   if (!preadFully(m_buffer + m_buffered, bufferEnd, target - bufferEnd)) return false;
@@ -362,7 +369,8 @@ bool FileInputStream::extendBuffer(int64_t end) {
 }
 
 bool FileInputStream::refillBuffer(int64_t pos, int64_t end) {
-  const int64_t target = std::min(m_size, pageEnd(std::max(end + kReadAhead, pos + kInitialRead)));
+  const int64_t target =
+      std::min(m_size, pageEndAt(std::max(end + kReadAhead, pos + kInitialRead)));
   if (!reserve(static_cast<size_t>(target - pos))) return false;
   m_bufferOffset = pos;
   if (!preadFully(m_buffer, pos, target - pos)) return false;
@@ -384,10 +392,19 @@ bool FileInputStream::reserve(size_t capacity) {
   return true;
 }
 
+// Page boundaries of the file, as stream positions: reads end at one (a
+// page is what the disk delivers anyway, and no read fetches a page for a
+// byte or two), and views map whole pages.
+int64_t FileInputStream::pageStartAt(int64_t pos) const {
+  return pageStart(m_offset + pos) - m_offset;
+}
+
+int64_t FileInputStream::pageEndAt(int64_t pos) const { return pageStartAt(pos + pageSize() - 1); }
+
 bool FileInputStream::preadFully(char* to, int64_t offset, int64_t length) {
   while (length > 0) {
     ++m_calls.reads;
-    const ssize_t n = pread(m_fd, to, static_cast<size_t>(length), offset);
+    const ssize_t n = pread(m_fd, to, static_cast<size_t>(length), m_offset + offset);
     if (n < 0) {
       if (errno == EINTR) continue;
       fail("read error", errno);

@@ -65,6 +65,13 @@ bool Pipeline::analyzeRegularFile(int fd, const std::string& path, int64_t size)
   return ok;
 }
 
+bool Pipeline::analyzeSlice(int fd, int64_t offset, int64_t length, const std::string& path) {
+  m_file.open(fd, length, offset);
+  const bool ok = analyzeStream(m_file, path);
+  m_file.close();
+  return ok;
+}
+
 bool Pipeline::analyzeOpen(int fd, const std::string& path, bool seekable) {
   struct stat st;
   int err = 0;

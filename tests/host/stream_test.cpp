@@ -3,13 +3,16 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mp4host/buffered_stream.h>
+#include <mp4host/entry_stream.h>
 #include <mp4host/file_stream.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -39,7 +42,38 @@ int64_t addressSpace() {
   return std::stoll(status.substr(status.find("VmSize:") + 7)) * 1024;
 }
 
-// A file over bytes, or a pipe a thread writes them into while it is read.
+// An entry's bytes in blocks of 1 to 70,000 bytes. With gaps, blocks of
+// zeros are left out (as a sparse entry's are); from failAt on, blocks fail.
+class Blocks : public mp4host::BlockSource {
+ public:
+  explicit Blocks(std::string data, bool gaps = false, size_t failAt = SIZE_MAX)
+      : m_data(std::move(data)), m_gaps(gaps), m_failAt(failAt) {}
+  int nextBlock(const char** data, size_t* length, int64_t* offset) override {
+    for (;;) {
+      if (m_at >= m_failAt) return -1;
+      if (m_at >= m_data.size()) return 0;
+      const size_t n = std::min<size_t>(m_data.size() - m_at, (m_at * 7919 + 1) % 70000 + 1);
+      const auto begin = m_data.begin() + static_cast<std::ptrdiff_t>(m_at);
+      const bool gap = m_gaps && std::all_of(begin, begin + static_cast<std::ptrdiff_t>(n),
+                                             [](char c) { return c == 0; });
+      *data = m_data.data() + m_at;
+      *length = n;
+      *offset = static_cast<int64_t>(m_at);
+      m_at += n;
+      if (!gap) return 1;
+    }
+  }
+  std::string blockError() const override { return "the source failed"; }
+
+ private:
+  std::string m_data;
+  bool m_gaps;
+  size_t m_failAt;
+  size_t m_at = 0;
+};
+
+// A file over bytes, an entry stream (keeping past 64 KiB on a temporary
+// file), or a pipe a thread writes them into while it is read.
 class StreamSource {
  public:
   StreamSource(const std::string& kind, const std::string& data) {
@@ -48,6 +82,14 @@ class StreamSource {
       auto file = std::make_unique<FileInputStream>();
       file->open(m_fd, static_cast<int64_t>(data.size()));
       m_stream = std::move(file);
+    } else if (kind == "entry") {
+      m_blocks.emplace(data);
+      mp4host::ArchiveLimits limits;
+      limits.memoryBytes = 64 << 10;
+      m_budget.emplace(limits);
+      auto entry = std::make_unique<mp4host::EntryInputStream>();
+      entry->open(*m_blocks, static_cast<int64_t>(data.size()), *m_budget);
+      m_stream = std::move(entry);
     } else {
       auto pipe = std::make_unique<BufferedInputStream>();
       pipe->open(m_pipe.emplace(data).fd());
@@ -64,6 +106,8 @@ class StreamSource {
   TempDir m_dir;
   int m_fd = -1;
   std::optional<hosttest::FedPipe> m_pipe;
+  std::optional<Blocks> m_blocks;
+  std::optional<mp4host::ArchiveBudget> m_budget;
   std::unique_ptr<Strigi::InputStream> m_stream;
 };
 
@@ -83,8 +127,8 @@ TEST_P(AnyStream, KeepsTheContractAnalyzersRelyOn) {
   EXPECT_EQ(bytesAt(p, 100), data.substr(8, 100));
   // Reset goes nowhere past the end (a pipe's: past the bytes read), and a
   // pipe's size is known once a read has asked for its last byte.
-  EXPECT_EQ(s.reset(int64_t{1} << 32), 108);
-  EXPECT_EQ(s.size(), GetParam() == "file" ? 300000 : -1);
+  EXPECT_TRUE(s.reset(int64_t{1} << 32) == 108 && s.reset(-1) == 108);
+  EXPECT_EQ(s.size(), GetParam() == "pipe" ? -1 : 300000);
   for (int32_t n : {1000, 70000, 300000}) {
     ASSERT_EQ(s.reset(0), 0);
     ASSERT_GE(s.read(p, n, n == 1000 ? 0 : n), n);
@@ -92,7 +136,7 @@ TEST_P(AnyStream, KeepsTheContractAnalyzersRelyOn) {
   }
   EXPECT_EQ(s.size(), 300000);
   EXPECT_EQ(s.reset(0), 0);
-  EXPECT_TRUE(s.skip(1) == 1 && s.position() == 1 && s.status() == Strigi::Ok);
+  EXPECT_TRUE(s.skip(1) == 1 && s.skip(-1) == 0 && s.position() == 1 && s.status() == Strigi::Ok);
   EXPECT_EQ(bytesAt(p, 200000), data.substr(0, 200000));
   ASSERT_EQ(s.read(p, 299000, 299000), 299000);
   ASSERT_EQ(s.read(p, 5000, 5000), 999);
@@ -101,7 +145,7 @@ TEST_P(AnyStream, KeepsTheContractAnalyzersRelyOn) {
   EXPECT_EQ(s.read(p, 1, 1), -1);
   EXPECT_EQ(s.reset(0), 0);
   EXPECT_EQ(s.status(), Strigi::Ok);
-  EXPECT_EQ(s.skip(400000), 300000);
+  EXPECT_TRUE(s.skip(400000) == 300000 && s.status() == Strigi::Eof);
   EXPECT_EQ(s.read(p, 1, 1), -1);
   StreamSource empty(GetParam(), "");
   EXPECT_EQ(empty.stream().read(p, 8, 8), -1);
@@ -110,7 +154,7 @@ TEST_P(AnyStream, KeepsTheContractAnalyzersRelyOn) {
   EXPECT_TRUE(one.stream().read(p, 1, 8) == 1 && *p == 'x');
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, AnyStream, ::testing::Values("file", "pipe"));
+INSTANTIATE_TEST_SUITE_P(Kinds, AnyStream, ::testing::Values("file", "entry", "pipe"));
 
 // One step of a request pattern: move to position, then read(min, max).
 struct Request {
@@ -188,29 +232,34 @@ const RequestCase kRequestCases[] = {
 
 // Every read hands out exactly the file's bytes at the position, however
 // the stream came to hold them (counts and positions are the fuzz replay's
-// to check); the mapping goes with the file.
+// to check); the mapping goes with the file. Also behind other bytes.
 TEST(FileStream, RequestPatternsHandOutTheFilesBytes) {
   const std::string data = boxedPattern();
   TempDir dir;
-  const int fd = open(dir.write("f", data).c_str(), O_RDONLY | O_CLOEXEC);
-  for (const RequestCase& c : kRequestCases) {
-    SCOPED_TRACE(c.name);
-    FileInputStream s;
-    s.open(fd, kFileSize);
-    for (const Request& r : c.requests) {
-      SCOPED_TRACE("request at " + std::to_string(r.position) + " for " + std::to_string(r.min));
-      ASSERT_EQ(s.reset(r.position), r.position);
-      const char* p = nullptr;
-      const int32_t n = s.read(p, r.min, r.max);
-      ASSERT_EQ(bytesAt(p, n),
-                data.substr(static_cast<size_t>(r.position), static_cast<size_t>(n)));
-      EXPECT_EQ(s.serving(), r.after);
+  for (const int64_t at : {0, 5000, 4096 * 3 - 1}) {
+    const int fd =
+        open(dir.write("f", pattern(static_cast<size_t>(at)) + data).c_str(), O_RDONLY | O_CLOEXEC);
+    for (const RequestCase& c : kRequestCases) {
+      SCOPED_TRACE(std::string(c.name) + " at " + std::to_string(at));
+      FileInputStream s;
+      s.open(fd, kFileSize, at);
+      for (const Request& r : c.requests) {
+        SCOPED_TRACE("request at " + std::to_string(r.position) + " for " + std::to_string(r.min));
+        ASSERT_EQ(s.reset(r.position), r.position);
+        const char* p = nullptr;
+        const int32_t n = s.read(p, r.min, r.max);
+        ASSERT_EQ(bytesAt(p, n),
+                  data.substr(static_cast<size_t>(r.position), static_cast<size_t>(n)));
+        EXPECT_EQ(s.serving(), r.after);
+      }
+      s.close();
+      if (at == 0) {
+        EXPECT_EQ(std::make_pair(s.calls().reads, s.calls().maps), c.calls);
+      }
+      EXPECT_EQ(s.serving(), kBuffer);
     }
-    s.close();
-    EXPECT_EQ(std::make_pair(s.calls().reads, s.calls().maps), c.calls);
-    EXPECT_EQ(s.serving(), kBuffer);
+    close(fd);
   }
-  close(fd);
 }
 
 // A file cut short after open, under the buffer or under a view's window
@@ -381,6 +430,77 @@ TEST(FileStream, ShortOfAddressSpaceReadsIntoTheBuffer) {
   };
   EXPECT_EXIT(readUnderTheLimit(), testing::ExitedWithCode(0), "");
   close(fd);
+}
+
+struct EntryCase {
+  const char* name;
+  int64_t recorded;
+  Blocks blocks;
+  std::function<void(mp4host::ArchiveLimits&)> limits;
+  const char* error;  // reading it all fails so; null: reading it all gives the bytes
+};
+
+// An entry stream keeps its bytes in memory, past memoryBytes on a temporary
+// file (a gap's zeros too), given back when closed; an entry shorter or longer
+// than recorded, a failing source or a limit is an error for good.
+TEST(EntryStream, KeepsItsBytesOnATemporaryFileOrFailsForGood) {
+  std::string data = pattern(300000);
+  std::fill(data.begin() + 100000, data.begin() + 220000, '\0');
+  const auto none = [](mp4host::ArchiveLimits&) {};
+  EntryCase cases[] = {
+      {"Sparse", 300000, Blocks(data, true), none, nullptr},
+      {"SizeNotRecorded", -1, Blocks(data), none, nullptr},
+      {"SparseInMemory", 300000, Blocks(data, true),
+       [](mp4host::ArchiveLimits& l) { l.memoryBytes = 1 << 20; }, nullptr},
+      {"Shorter", 300001, Blocks(data), none, "the entry ends after 300000 of its 300001 bytes"},
+      {"Longer", 299999, Blocks(data), none, "the entry holds more than its recorded 299999 bytes"},
+      {"SourceFails", 300000, Blocks(data, false, 100000), none, "the source failed"},
+      {"EntryLimit", 300000, Blocks(data),
+       [](mp4host::ArchiveLimits& l) { l.maxEntryBytes = 200000; },
+       "the entry needs more than 200000 bytes decompressed (the limit)"},
+      {"TemporaryFileLimit", 300000, Blocks(data, true),
+       [](mp4host::ArchiveLimits& l) { l.maxTempBytes = 250000; },
+       "the entry needs more than 250000 bytes of temporary file (the limit)"},
+  };
+  Blocks blocks(data);  // for the skips below; like the budget, outlives the stream
+  mp4host::ArchiveBudget budget{mp4host::ArchiveLimits()};
+  mp4host::EntryInputStream s;
+  for (EntryCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    mp4host::ArchiveLimits limits;
+    limits.memoryBytes = 64 << 10;
+    c.limits(limits);
+    const bool spills = limits.memoryBytes < 300000;
+    mp4host::ArchiveBudget caseBudget(limits);
+    s.open(c.blocks, c.recorded, caseBudget);
+    EXPECT_EQ(s.size(), c.recorded);
+    const char* p = nullptr;
+    ASSERT_EQ(s.read(p, 1000, 1000), 1000);
+    EXPECT_EQ(bytesAt(p, 1000), data.substr(0, 1000));
+    EXPECT_FALSE(s.spilled());
+    s.reset(0);
+    const int32_t n = s.read(p, 400000, 400000);
+    if (c.error) {
+      EXPECT_EQ(n, -2);
+      EXPECT_STREQ(s.error(), c.error);
+      EXPECT_EQ(s.status(), Strigi::Error);
+      EXPECT_TRUE(s.reset(0) == 0 && s.skip(1) == 0);
+      EXPECT_EQ(s.read(p, 1, 1), -2);
+    } else {
+      ASSERT_EQ(n, 300000);
+      EXPECT_EQ(bytesAt(p, n), data);
+      EXPECT_TRUE(s.spilled() == spills && s.held() == 300000 && s.size() == 300000);
+      EXPECT_EQ(s.status(), Strigi::Eof);
+    }
+    s.close();
+    EXPECT_TRUE(caseBudget.takeTemp(limits.maxTempBytes)) << "temporary bytes not given back";
+  }
+  s.open(blocks, 300000, budget);
+  EXPECT_EQ(s.skip(200000), 200000);
+  const char* p = nullptr;
+  ASSERT_EQ(s.read(p, 10, 10), 10);
+  EXPECT_EQ(bytesAt(p, 10), data.substr(200000, 10));
+  EXPECT_TRUE(s.reset(300000) == 300000 && s.status() == Strigi::Eof);
 }
 
 }  // namespace

@@ -124,6 +124,22 @@ class FedPipe {
   std::thread m_writer;
 };
 
+// An archive made in memory with libarchive's writer (archive_files.cpp),
+// so that no archiving tool is needed. format: "zip" (deflated),
+// "zip-stored", "zip-encrypted" (passphrase "secret"), "7z", "tar" (pax) or
+// "raw" (one file's bytes, for the filter to compress); filter: "", "gzip",
+// "bzip2", "xz" or "zstd". Names are bytes as given (7z: UTF-8).
+struct Member {
+  enum Kind { File, Folder, Symlink };
+  std::string name;
+  std::string data;  // a file's bytes, a link's target
+  Kind kind = File;
+  // A tar's sparse file: the (offset, length) of the data kept, the rest a hole.
+  std::vector<std::pair<int64_t, int64_t>> regions{};
+};
+std::string packArchive(const std::string& format, const std::vector<Member>& members,
+                        const std::string& filter = "");
+
 }  // namespace hosttest
 
 #endif

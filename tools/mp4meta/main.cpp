@@ -38,6 +38,7 @@ int main(int argc, char** argv) {
   settings.json = options.json;
   settings.jobs = options.jobs != 0 ? options.jobs : mp4meta::defaultJobs();
   settings.plainFileReads = options.plainFileReads;
+  settings.archives = options.archives;
   const bool ok = mp4meta::runAnalysis(plugins, source, settings);
   return ok && plugins.errors().empty() ? 0 : 1;
 }

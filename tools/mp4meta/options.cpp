@@ -71,6 +71,13 @@ bool parseOptions(int argc, char** argv, Options* options, std::string* error) {
           return false;
         }
         options->plainFileReads = text == "buffered";
+      } else if (name == "--archives") {
+        if (!value(name, at, &text)) return false;
+        if (text != "yes" && text != "no") {
+          *error = "invalid value '" + text + "' for --archives (expected yes or no)";
+          return false;
+        }
+        options->archives = text == "yes";
       } else if (name == "--jobs") {
         if (!value(name, at, &text) || !parseJobs(text, &options->jobs, error)) return false;
       } else {
@@ -120,6 +127,9 @@ const char* usageText() {
          "\n"
          "Each PATH is a file, a directory (searched recursively, in byte order,\n"
          "without following symbolic links to directories) or - for standard input.\n"
+         "Archives (zip, 7z, tar, tar.gz, tar.bz2, tar.xz, tar.zst) are looked into,\n"
+         "whether named or found in a directory: each entry is reported as a file\n"
+         "named ARCHIVE/ENTRY, in archive order, archives inside archives too.\n"
          "\n"
          "Options:\n"
          "      --json             print one line of JSON per file\n"
@@ -133,6 +143,8 @@ const char* usageText() {
          "                         read near the start, mapped beyond, so media data\n"
          "                         is never read) or buffered (every byte read into\n"
          "                         memory; slow, for checking); the output is the same\n"
+         "      --archives=yes|no  yes (the default): report the entries of archives,\n"
+         "                         to 4 levels deep; no: report archives as files\n"
          "  -h, --help             show this help and exit\n"
          "      --version          show the version and exit\n"
          "\n"
@@ -145,8 +157,12 @@ const char* usageText() {
          "in STRIGI_PLUGIN_PATH (separated by colons), or else from the directory\n"
          "they were installed into.\n"
          "\n"
-         "Exit status: 0 if all went well, 1 if a file or module could not be read,\n"
-         "2 for a wrong command line.\n";
+         "An archive's entries cost bounded memory, temporary-file space (in TMPDIR)\n"
+         "and time; an archive that is damaged, cut short or passes a limit is\n"
+         "reported as an error after the entries read before. Nothing is extracted.\n"
+         "\n"
+         "Exit status: 0 if all went well, 1 if a file, an archive entry or a module\n"
+         "could not be read, 2 for a wrong command line.\n";
 }
 
 const char* shortUsageText() {

@@ -14,6 +14,7 @@ struct Options {
   bool version = false;
   unsigned jobs = 0;            // 0: one per online processor
   bool plainFileReads = false;  // --stream=buffered
+  bool archives = true;         // --archives=yes (the default) or no
   std::vector<std::string> paths;
   std::vector<std::string> lists;  // --files-from arguments, in order
 };

@@ -69,7 +69,12 @@ bool PathSource::named(const std::string& path, Input* input) {
     struct stat st;
     const bool known = fstat(fd, &st) == 0;
     if (known && S_ISREG(st.st_mode)) {
-      *input = Input{Input::File, path, std::string(), fd, static_cast<int64_t>(st.st_size)};
+      *input = Input{Input::File,
+                     path,
+                     std::string(),
+                     fd,
+                     static_cast<int64_t>(st.st_size),
+                     int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec};
       return true;
     }
     close(fd);

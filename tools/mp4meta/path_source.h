@@ -13,18 +13,33 @@ namespace mp4meta {
 
 struct Input {
   enum Kind {
-    File,       // a file to analyse
-    Stdin,      // standard input, shown as "-"
-    Failed,     // a path that cannot be analysed; error says why
-    ListFailed  // a --files-from list that cannot be read; error says why
+    File,        // a file to analyse
+    Stdin,       // standard input, shown as "-"
+    Failed,      // a path that cannot be analysed; error says why
+    ListFailed,  // a --files-from list that cannot be read; error says why
+    // What a run makes of a file that is an archive (see Collector):
+    Entry,   // an entry of it (or of an archive inside it)
+    Archive  // the archive, after its entries
   };
+  static constexpr int64_t kNoTime = INT64_MIN;
+
   Kind kind = File;
+  // An entry's path is its archive's path, "/" and the entry's name in it.
   std::string path;
   std::string error;
   // A regular file named on the command line or in a list comes open (the
-  // descriptor is the consumer's to close), with its size; otherwise -1.
+  // descriptor is the consumer's to close), with its size and modification
+  // time; otherwise -1, 0 and kNoTime. An entry or archive has no
+  // descriptor, and the size (-1: not recorded) and time (kNoTime: not
+  // recorded) the archive records; the archive file itself, its own.
   int fd = -1;
   int64_t size = 0;
+  int64_t mtimeNs = kNoTime;
+  // Entry and Archive: the path of the file that holds them, and how deep
+  // inside it they are (1: an entry of the file; 2: an entry of an archive
+  // in it...; 0: the file itself).
+  std::string archive{};
+  int depth = 0;
 };
 
 // Produces inputs lazily, so that memory stays flat however many files a

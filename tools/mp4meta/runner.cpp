@@ -1,12 +1,15 @@
 #include "runner.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <mp4host/archive_walker.h>
 #include <mp4host/error_text.h>
 #include <mp4host/pipeline.h>
 #include <mp4host/plugin_loader.h>
 #include <mp4host/report_format.h>
 #include <mp4host/value_recorder.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +18,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -120,8 +124,9 @@ class Progress {
   int m_shown = 0;
 };
 
-// One input on its way through the run, with what it gave.
-struct Job {
+// What one input gives, or one entry of an archive, or (after its entries)
+// the archive itself.
+struct Result {
   Input input;
   bool failed = false;
   std::string output;  // what goes to standard output
@@ -129,81 +134,199 @@ struct Job {
   std::vector<std::string> warnings;
   std::vector<std::string> diagnostics;  // the analyzers' lines on standard error, when kept
   mp4host::ValueRecorder values;         // for a collector
-  bool done = false;
 };
 
-// The work of one thread: its own analyzers, streams and formatter.
-class Worker {
+// An archive's results go to the printing side in batches of at most this
+// many results or (but at least one) bytes of output.
+constexpr size_t kBatchResults = 64;
+constexpr size_t kBatchBytes = 1 << 20;
+
+// One input on its way through the run, with what it gave: one result for
+// a file; for an archive, a batch at a time.
+struct Job {
+  Input input;
+  std::vector<Result> results;  // the first count are this batch's
+  size_t count = 0;
+  size_t bytes = 0;
+  bool done = false;
+  bool batchReady = false;  // a full batch waits for the printing side
+
+  Result& add(Input in) {
+    if (count == results.size()) results.emplace_back();
+    Result& r = results[count++];
+    r.input = std::move(in);
+    r.failed = false;
+    r.output.clear();
+    r.error.clear();
+    r.warnings.clear();
+    r.diagnostics.clear();
+    r.values.clear();
+    return r;
+  }
+  bool batchFull() const { return count >= kBatchResults || bytes >= kBatchBytes; }
+};
+
+// Hands a full batch of a job's results to the printing side and returns
+// once they are printed.
+using Flush = std::function<void(Job&)>;
+
+// The work of one thread: its own analyzers, streams and formatter. It
+// takes what an archive walk finds as it comes.
+class Worker : private mp4host::ArchiveSink {
  public:
   Worker(const mp4host::PluginSet& plugins, const RunSettings& settings)
       : m_pipeline(plugins),
+        m_walker(m_pipeline, settings.archiveLimits),
         m_json(settings.json),
         m_collect(settings.collector != nullptr),
+        m_archives(settings.archives),
         m_keepDiagnostics(settings.nameDiagnostics) {
     m_pipeline.setPlainFileReads(settings.plainFileReads);
   }
 
-  void process(Job& job) {
+  // With diagnostics kept, each result takes the lines written since the
+  // result before it on this thread: those of its own analysis.
+  void process(Job& job, const Flush& flush) {
     if (m_keepDiagnostics) DiagnosticCapture::begin();
-    analyse(job);
-    if (m_keepDiagnostics) job.diagnostics = DiagnosticCapture::end();
+    analyse(job, flush);
+    if (m_keepDiagnostics) DiagnosticCapture::end();
   }
 
  private:
-  void analyse(Job& job) {
-    job.output.clear();
-    job.error.clear();
-    job.warnings.clear();
-    job.failed = false;
-    bool ok = false;
+  void analyse(Job& job, const Flush& flush) {
+    job.count = 0;
+    job.bytes = 0;
+    // A slot keeps the memory of one result from job to job, not a batch.
+    if (job.results.size() > 1) job.results.resize(1);
     switch (job.input.kind) {
       case Input::File:
-        if (job.input.fd >= 0) {
-          ok = m_pipeline.analyzeRegularFile(job.input.fd, job.input.path, job.input.size);
-          ::close(job.input.fd);
-          job.input.fd = -1;
-        } else {
-          ok = m_pipeline.analyzeFile(job.input.path);
-        }
+        analyzeFile(job, flush);
         break;
       case Input::Stdin:
-        ok = m_pipeline.analyzeDescriptor(STDIN_FILENO, job.input.path);
+        finish(job, job.add(job.input), m_pipeline.analyzeDescriptor(STDIN_FILENO, job.input.path));
         break;
       case Input::Failed:
       case Input::ListFailed:
-        job.failed = true;
-        job.error = job.input.error;
-        if (m_json && job.input.kind == Input::Failed) {
-          m_formatter.appendJsonError(job.output, job.input.path, job.error);
-        }
-        return;
-    }
-    job.warnings = m_pipeline.warnings();
-    if (!ok) {
-      job.failed = true;
-      job.error = m_pipeline.error();
-      if (m_json && !m_collect) m_formatter.appendJsonError(job.output, job.input.path, job.error);
-    } else if (m_collect) {
-      job.values = m_pipeline.values();
-    } else if (m_json) {
-      m_formatter.appendJson(job.output, job.input.path, m_pipeline.values());
-    } else {
-      m_formatter.appendText(job.output, job.input.path, m_pipeline.values());
-    }
-    // A huge result should not keep its memory for the jobs after it.
-    if (job.output.capacity() > (1u << 20) && job.output.size() < (1u << 20)) {
-      job.output.shrink_to_fit();
+      case Input::Entry:
+      case Input::Archive: {
+        Result& r = job.add(job.input);
+        fail(r, job.input.error, job.input.kind == Input::Failed);
+        break;
+      }
     }
   }
 
+  void analyzeFile(Job& job, const Flush& flush) {
+    Input& in = job.input;
+    int fd = in.fd;
+    in.fd = -1;
+    if (!m_archives) {
+      const bool ok = fd >= 0 ? m_pipeline.analyzeRegularFile(fd, in.path, in.size)
+                              : m_pipeline.analyzeFile(in.path);
+      if (fd >= 0) ::close(fd);
+      finish(job, job.add(in), ok);
+      return;
+    }
+    if (fd < 0) fd = ::open(in.path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      fail(job.add(in), mp4host::errorText(errno), true);
+      return;
+    }
+    struct stat st;
+    bool ok;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+      mp4host::ArchiveItem file{in.path, static_cast<int64_t>(st.st_size), true,
+                                int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec, 0};
+      m_job = &job;
+      m_flush = &flush;
+      const bool walked = m_walker.walk(fd, file, *this);
+      m_job = nullptr;
+      if (walked) {
+        ::close(fd);
+        return;
+      }
+      ok = m_pipeline.analyzeRegularFile(fd, in.path, st.st_size);
+    } else {
+      ok = m_pipeline.analyzeDescriptor(fd, in.path);
+    }
+    ::close(fd);
+    finish(job, job.add(in), ok);
+  }
+
+  // An analysed result: what the pipeline holds.
+  void finish(Job& job, Result& r, bool ok) {
+    r.warnings = m_pipeline.warnings();
+    takeDiagnostics(r);
+    if (!ok) {
+      fail(r, m_pipeline.error(), !m_collect);
+    } else if (m_collect) {
+      r.values = m_pipeline.values();
+    } else if (m_json) {
+      m_formatter.appendJson(r.output, r.input.path, m_pipeline.values());
+    } else {
+      m_formatter.appendText(r.output, r.input.path, m_pipeline.values());
+    }
+    // A huge result should not keep its memory for the jobs after it.
+    if (r.output.capacity() > (1u << 20) && r.output.size() < (1u << 20)) {
+      r.output.shrink_to_fit();
+    }
+    job.bytes += r.output.size() + r.values.values().size() * sizeof(mp4host::RecordedValue);
+  }
+
+  void takeDiagnostics(Result& r) {
+    if (!m_keepDiagnostics) return;
+    for (std::string& line : DiagnosticCapture::end()) r.diagnostics.push_back(std::move(line));
+    DiagnosticCapture::begin();
+  }
+
+  void fail(Result& r, const std::string& error, bool jsonLine) {
+    takeDiagnostics(r);
+    r.failed = true;
+    r.error = error;
+    if (m_json && jsonLine) m_formatter.appendJsonError(r.output, r.input.path, r.error);
+  }
+
+  Input archiveInput(Input::Kind kind, const mp4host::ArchiveItem& item) const {
+    return Input{kind,
+                 item.path,
+                 std::string(),
+                 -1,
+                 item.size,
+                 item.hasTime ? item.mtimeNs : Input::kNoTime,
+                 m_job->input.path,
+                 item.depth};
+  }
+
+  void entry(const mp4host::ArchiveItem& item, const std::string& error) override {
+    Result& r = m_job->add(archiveInput(Input::Entry, item));
+    if (error.empty()) {
+      finish(*m_job, r, true);
+    } else {
+      fail(r, error, !m_collect);
+      m_job->bytes += r.output.size();
+    }
+    if (m_job->batchFull()) (*m_flush)(*m_job);
+  }
+
+  void archiveEnd(const mp4host::ArchiveItem& item, const std::string& error) override {
+    Result& r = m_job->add(archiveInput(Input::Archive, item));
+    if (!error.empty()) fail(r, error, !m_collect);
+    m_job->bytes += r.output.size();
+    if (m_job->batchFull()) (*m_flush)(*m_job);
+  }
+
   mp4host::Pipeline m_pipeline;
+  mp4host::ArchiveWalker m_walker;
   mp4host::ReportFormatter m_formatter;
   bool m_json;
   bool m_collect;
+  bool m_archives;
   bool m_keepDiagnostics;
+  Job* m_job = nullptr;  // during a walk
+  const Flush* m_flush = nullptr;
 };
 
-// Prints finished jobs in input order.
+// Prints results in input order.
 class Printer {
  public:
   explicit Printer(const RunSettings& settings)
@@ -213,37 +336,11 @@ class Printer {
         m_collector(settings.collector),
         m_progress(settings.program) {}
 
+  // The job's results so far, which it then forgets.
   void print(Job& job) {
-    // Box paths in them are raw bytes ("\251nam"): shown as text is.
-    for (const std::string& line : job.diagnostics) {
-      const size_t start = std::min(line.find_first_not_of(' '), line.size());
-      std::string shown;
-      mp4host::appendDisplayText(shown, line.data() + start, line.size() - start);
-      message(job.input.path, shown);
-    }
-    for (const std::string& warning : job.warnings) message(job.input.path, warning);
-    if (job.failed) m_failed = true;
-    if (m_collector && job.input.kind != Input::ListFailed) {
-      m_collector->take(job.input, job.failed ? nullptr : &job.values, job.error);
-    }
-    // Errors go to standard error in text mode; a list that cannot be read
-    // is no file, so it goes there in JSON mode too.
-    if (job.failed && (!m_json || job.input.kind == Input::ListFailed) &&
-        !(m_collector && m_collector->silent(job.input))) {
-      message(job.input.path, job.error);
-    }
-    if (!job.output.empty()) {
-      // On a terminal, results appear as they come and the progress line
-      // (if shown there too) makes way for them.
-      if (m_interactive) m_progress.clear();
-      if (!m_json && m_printedFile) m_out.write("\n");
-      m_out.write(job.output);
-      if (m_interactive) m_out.flush();
-      m_printedFile = true;
-    }
-    // Bound the memory a job keeps between files.
-    if (job.output.capacity() > (1u << 20)) std::string().swap(job.output);
-    m_progress.count();
+    for (size_t i = 0; i < job.count; ++i) print(job.results[i]);
+    job.count = 0;
+    job.bytes = 0;
   }
 
   Progress& progress() { return m_progress; }
@@ -253,6 +350,39 @@ class Printer {
   }
 
  private:
+  void print(Result& r) {
+    // Box paths in them are raw bytes ("\251nam"): shown as text is.
+    for (const std::string& line : r.diagnostics) {
+      const size_t start = std::min(line.find_first_not_of(' '), line.size());
+      std::string shown;
+      mp4host::appendDisplayText(shown, line.data() + start, line.size() - start);
+      message(r.input.path, shown);
+    }
+    for (const std::string& warning : r.warnings) message(r.input.path, warning);
+    if (r.failed) m_failed = true;
+    if (m_collector && r.input.kind != Input::ListFailed) {
+      m_collector->take(r.input, r.failed ? nullptr : &r.values, r.error);
+    }
+    // Errors go to standard error in text mode; a list that cannot be read
+    // is no file, so it goes there in JSON mode too.
+    if (r.failed && (!m_json || r.input.kind == Input::ListFailed) &&
+        !(m_collector && m_collector->silent(r.input))) {
+      message(r.input.path, r.error);
+    }
+    if (!r.output.empty()) {
+      // On a terminal, results appear as they come and the progress line
+      // (if shown there too) makes way for them.
+      if (m_interactive) m_progress.clear();
+      if (!m_json && m_printedFile) m_out.write("\n");
+      m_out.write(r.output);
+      if (m_interactive) m_out.flush();
+      m_printedFile = true;
+    }
+    // Bound the memory a result keeps between files.
+    if (r.output.capacity() > (1u << 20)) std::string().swap(r.output);
+    if (r.input.kind != Input::Archive) m_progress.count();
+  }
+
   void message(const std::string& path, const std::string& text) {
     // Keep what was printed before the message ahead of it on a terminal.
     if (!m_json) m_out.flush();
@@ -290,8 +420,9 @@ bool runSerial(const mp4host::PluginSet& plugins, PathSource& source, const RunS
   Worker worker(plugins, settings);
   Printer printer(settings);
   Job job;
+  const Flush flush = [&printer](Job& full) { printer.print(full); };
   while (nextInput(source, settings, &job.input)) {
-    worker.process(job);
+    worker.process(job, flush);
     printer.print(job);
   }
   return printer.succeeded();
@@ -318,7 +449,10 @@ uint64_t ringSlots(unsigned jobs) {
 // printing side prints them in order as they finish. The ring bounds the
 // memory of a run of any size and keeps the output in input order. The
 // printing side sleeps until half a ring is done (or the last job), so a
-// run of many small files does not wake it for every file.
+// run of many small files does not wake it for every file. An archive's
+// worker hands over its entries' results a batch at a time and waits until
+// the printing side has printed them, which it does as soon as the jobs
+// before are printed.
 bool runParallel(const mp4host::PluginSet& plugins, PathSource& source,
                  const RunSettings& settings) {
   const unsigned jobs = settings.jobs;
@@ -327,12 +461,19 @@ bool runParallel(const mp4host::PluginSet& plugins, PathSource& source,
   std::mutex mutex;
   std::condition_variable workAvailable;
   std::condition_variable jobDone;
+  std::condition_variable batchTaken;
   uint64_t submitted = 0;
   uint64_t taken = 0;
   uint64_t printed = 0;
   uint64_t awaited = UINT64_MAX;  // the job whose end wakes the printing side
   bool stopping = false;
 
+  const Flush flush = [&](Job& job) {
+    std::unique_lock<std::mutex> lock(mutex);
+    job.batchReady = true;
+    if (&job == &ring[printed % ringSize]) jobDone.notify_one();
+    batchTaken.wait(lock, [&] { return !job.batchReady; });
+  };
   auto work = [&](Worker* worker) {
     for (;;) {
       uint64_t seq;
@@ -343,12 +484,12 @@ bool runParallel(const mp4host::PluginSet& plugins, PathSource& source,
         seq = taken++;
       }
       Job& job = ring[seq % ringSize];
-      worker->process(job);
+      worker->process(job, flush);
       bool wake;
       {
         std::lock_guard<std::mutex> lock(mutex);
         job.done = true;
-        wake = seq == awaited;
+        wake = seq == awaited || seq == printed;
       }
       if (wake) jobDone.notify_one();
     }
@@ -368,13 +509,20 @@ bool runParallel(const mp4host::PluginSet& plugins, PathSource& source,
   {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
-      while (printed < submitted && ring[printed % ringSize].done) {
+      while (printed < submitted) {
         Job& job = ring[printed % ringSize];
+        const bool finished = job.done;
+        if (!finished && !job.batchReady) break;
         lock.unlock();
         printer.print(job);
         lock.lock();
-        job.done = false;
-        ++printed;
+        if (finished) {
+          job.done = false;
+          ++printed;
+        } else {
+          job.batchReady = false;
+          batchTaken.notify_all();
+        }
       }
       while (!sourceDone && submitted - printed < ringSize) {
         Job& slot = ring[submitted % ringSize];
@@ -388,11 +536,13 @@ bool runParallel(const mp4host::PluginSet& plugins, PathSource& source,
       }
       if (printed == submitted) break;
       // Wait for a batch to finish; when its last job is done already, for
-      // the oldest job, which is not.
+      // the oldest job, which is not. The oldest job's end, or a batch of
+      // its results, wakes the printing side too.
       awaited = printed + std::min(ringSize / 2, submitted - printed) - 1;
       if (ring[awaited % ringSize].done) awaited = printed;
-      Job& next = ring[awaited % ringSize];
-      while (!next.done) {
+      const Job& next = ring[awaited % ringSize];
+      const Job& oldest = ring[printed % ringSize];
+      while (!next.done && !oldest.done && !oldest.batchReady) {
         if (printer.progress().enabled()) {
           jobDone.wait_for(lock, std::chrono::milliseconds(100));
           lock.unlock();

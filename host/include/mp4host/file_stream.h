@@ -55,9 +55,10 @@ class FileInputStream : public Strigi::InputStream {
   FileInputStream& operator=(const FileInputStream&) = delete;
 
   // Starts reading the regular file open for reading on fd, whose size is
-  // size bytes. The descriptor stays the caller's and must stay open until
-  // close().
-  void open(int fd, int64_t size);
+  // size bytes, or (offset) the size bytes at offset of it, such as an entry
+  // stored in an archive, which is then served as a file of its own. The
+  // descriptor stays the caller's and must stay open until close().
+  void open(int fd, int64_t size, int64_t offset = 0);
   // Forgets the file; keeps a small buffer, the view's space and window,
   // and (see above) maybe the view's mapping for reuse.
   void close();
@@ -120,10 +121,14 @@ class FileInputStream : public Strigi::InputStream {
   bool extendBuffer(int64_t end);
   bool refillBuffer(int64_t pos, int64_t end);
   bool reserve(size_t capacity);
+  int64_t pageStartAt(int64_t pos) const;
+  int64_t pageEndAt(int64_t pos) const;
   bool preadFully(char* to, int64_t offset, int64_t length);
   void fail(const char* what, int err);
 
   int m_fd;
+  int64_t m_offset;  // file offset of position 0
+  int64_t m_lead;    // how far position 0 lies into its page of the file
   char* m_buffer;
   size_t m_capacity;
   int64_t m_bufferOffset;  // file offset of m_buffer[0]

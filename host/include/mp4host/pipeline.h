@@ -40,6 +40,9 @@ class Pipeline {
   // The same for a regular file open on fd whose size is known (from fstat
   // of that descriptor). The descriptor is not closed.
   bool analyzeRegularFile(int fd, const std::string& path, int64_t size);
+  // The same for the length bytes at offset of a regular file open on fd
+  // (an archive entry stored as it is), read as a file of their own.
+  bool analyzeSlice(int fd, int64_t offset, int64_t length, const std::string& path);
   // Drives the analyzers over stream: for each analyzer, while the stream
   // is usable, setIndexable, connectInputStream, setIndexable(nullptr),
   // then a check that the stream is back at position 0.
