@@ -49,18 +49,18 @@ std::string sql(const std::string& db, const std::string& query) {
   return result;
 }
 
-// A running mp4index watch, its output in files; watchLimit: run in a user
-// namespace of its own with that limit of inotify watches.
+// A running mp4index watch, its output in files; limit ("NAME VALUE"): run
+// in a user namespace of its own whose /proc/sys/user/NAME is VALUE.
 class Watcher {
  public:
-  Watcher(const std::string& dir, std::vector<std::string> args, int watchLimit = 0)
+  Watcher(const std::string& dir, std::vector<std::string> args, const std::string& limit = "")
       : m_out(dir + "/watch" + std::to_string(++s_started) + ".out"), m_err(m_out + ".err") {
     args.insert(args.begin(), {MP4INDEX_PATH, "watch"});
-    if (watchLimit > 0) {
-      args.insert(args.begin(),
-                  {"unshare", "--user", "--map-root-user", "sh", "-c",
-                   "echo " + std::to_string(watchLimit) +
-                       " > /proc/sys/user/max_inotify_watches && exec \"$0\" \"$@\""});
+    if (!limit.empty()) {
+      const std::string name = limit.substr(0, limit.find(' '));
+      args.insert(args.begin(), {"unshare", "--user", "--map-root-user", "sh", "-c",
+                                 "echo" + limit.substr(name.size()) + " > /proc/sys/user/" + name +
+                                     " && exec \"$0\" \"$@\""});
     }
     m_pid = fork();
     if (m_pid != 0) return;
@@ -141,7 +141,9 @@ TEST(Mp4indexWatch, FollowsEveryKindOfChangeAsAFreshUpdateSeesIt) {
   t.dir.write("outside/ep/x.m4a", song(3));
   t.dir.write("outside/ep/deep/y.m4a", song(4));
   const std::vector<std::string> roots{t["music"], t["films"]};
-  Watcher w(t.dir.path(), {t.db, t["music"], t["films"], "--jobs", "2"});
+  // A folder inside another, and one named twice, are followed as part of it.
+  Watcher w(t.dir.path(),
+            {t.db, t["music"], t["films"], t["music/video"], t["music"] + "/", "--jobs", "2"});
   ASSERT_TRUE(w.ready()) << w.err();
   t.expectConverges(roots, "first pass");
 
@@ -159,6 +161,8 @@ TEST(Mp4indexWatch, FollowsEveryKindOfChangeAsAFreshUpdateSeesIt) {
       {"ln -s album/renamed.m4a music/alias.m4a && ln music/b.m4a music/hard.m4a", false},
       {"mkdir music/video2/sub && mv music/b.m4a music/video2/sub/ && chmod 0 music/hard.m4a",
        false},
+      {"mkdir music/vid && mv music/video2 music/vid2 && rmdir music/vid", true},
+      {"printf w > music/vid2/sub/w.txt", false},
       {"rm -r films", false},
   };
   for (const auto& [command, renames] : steps) {
@@ -171,6 +175,8 @@ TEST(Mp4indexWatch, FollowsEveryKindOfChangeAsAFreshUpdateSeesIt) {
   }
   EXPECT_NE(w.err().find(t["films"] + ": the watched folder was removed"), std::string::npos)
       << w.err();
+  EXPECT_EQ(w.err().find(t["music/video"] + ":"), std::string::npos) << w.err();
+  EXPECT_EQ(w.err().find("limit of inotify watches"), std::string::npos) << w.err();
 
   // A file written through a descriptor that stays open is analysed once
   // quiet; the last version is what stays.
@@ -199,10 +205,12 @@ TEST(Mp4indexWatch, FollowsEveryKindOfChangeAsAFreshUpdateSeesIt) {
       << w.out();
 
   // With its last folder gone, the watcher has nothing to do.
-  t.run("rm -r music");
+  t.run("mv music outside/music");
   EXPECT_TRUE(waitFor([&] {
     return w.err().find("no watched folder is left") != std::string::npos;
   })) << w.err();
+  EXPECT_NE(w.err().find(t["music"] + ": the watched folder was moved away"), std::string::npos)
+      << w.err();
   EXPECT_EQ(w.stop(0), 1) << w.err();
   EXPECT_EQ(mp4index({"search", t.db, "missing:no.such.key"}).out, "");
 }
@@ -262,6 +270,70 @@ TEST(Mp4indexWatch, WritersAtOnceAndAKilledWatcherConverge) {
   EXPECT_EQ(watcher->stop(SIGINT), 0) << watcher->err();
 }
 
+// Whether pid has its own handler for sig.
+bool catches(pid_t pid, int sig) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);) {
+    if (line.compare(0, 7, "SigCgt:") == 0)
+      return (std::stoull(line.substr(7), nullptr, 16) >> (sig - 1)) & 1;
+  }
+  return false;
+}
+
+TEST(Mp4indexWatch, FilesStillWrittenWaitAndASignalWritesWhatWasGathered) {
+  Tree t;
+  for (int i = 0; i < 300; ++i) t.dir.write("music/" + std::to_string(i) + ".m4a", song(i));
+  // Stopped in its first pass: it ends at once, what it stored whole.
+  auto w = std::make_unique<Watcher>(t.dir.path(), std::vector<std::string>{t.db, t["music"]});
+  ASSERT_TRUE(waitFor([&] { return catches(w->pid(), SIGTERM); }));
+  EXPECT_EQ(w->stop(SIGTERM), 0) << w->err();
+  EXPECT_EQ(sql(t.db, "PRAGMA integrity_check"), "ok");
+  w = std::make_unique<Watcher>(t.dir.path(), std::vector<std::string>{t.db, t["music"]});
+  ASSERT_TRUE(w->ready()) << w->err();
+  t.expectConverges({t["music"]}, "the first pass done after a stop");
+  EXPECT_EQ(w->stop(SIGINT), 0) << w->err();
+
+  // Started on an index that is up to date, it says so; a file written
+  // through a descriptor that stays open, and renamed meanwhile, is not
+  // stored while the writes come closer together than the quiet period
+  // (2 s), then is, whole, under its new name.
+  w = std::make_unique<Watcher>(t.dir.path(), std::vector<std::string>{t.db, t["music"]});
+  ASSERT_TRUE(w->ready()) << w->err();
+  EXPECT_EQ(w->out(), "0 added, 0 changed, 0 removed, 300 unchanged, 0 failed\n");
+  const std::string data = song(300);
+  const int fd = open(t["music/download.part"].c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_GE(fd, 0);
+  const size_t chunk = data.size() / 10 + 1;
+  auto last = Clock::now();
+  bool quiet = false;  // a gap of a second (the machine is slow): the file may be stored
+  for (size_t at = 0; at < data.size(); at += chunk) {
+    const size_t n = std::min(chunk, data.size() - at);
+    ASSERT_EQ(write(fd, data.data() + at, n), static_cast<ssize_t>(n));
+    if (at == 5 * chunk) t.run("mv music/download.part music/download.m4a");
+    usleep(100000);
+    const bool stored = mp4index({"show", t.db, t["music/download.part"]}).status == 0 ||
+                        mp4index({"show", t.db, t["music/download.m4a"]}).status == 0;
+    quiet = quiet || Clock::now() - last > std::chrono::seconds(1);
+    EXPECT_TRUE(quiet || !stored) << "stored while written, at byte " << at;
+    last = Clock::now();
+  }
+  t.expectConverges({t["music"]}, "written, still open, renamed");
+  // A burst is written in a few transactions, each summed up once.
+  const auto lines = [&] {
+    const std::string out = w->out();
+    return std::count(out.begin(), out.end(), '\n');
+  };
+  const auto before = lines();
+  for (int i = 0; i < 100; ++i) t.dir.write("music/burst/" + std::to_string(i) + ".m4a", song(i));
+  t.expectConverges({t["music"]}, "a burst");
+  EXPECT_LT(lines() - before, 10) << w->out();
+  // A signal writes what was gathered to the end.
+  close(fd);
+  t.dir.write("music/last.m4a", song(301));
+  EXPECT_EQ(w->stop(SIGTERM), 0) << w->err();
+  t.expectConverges({t["music"]}, "stopped right after a close");
+}
+
 TEST(Mp4indexWatch, AnOverflowOrTheWatchLimitFallsBackToScans) {
   Tree t;
   t.dir.write("music/first.m4a", song(0));
@@ -297,20 +369,36 @@ TEST(Mp4indexWatch, AnOverflowOrTheWatchLimitFallsBackToScans) {
   }
 
   if (std::system("unshare --user --map-root-user true") != 0) GTEST_SKIP() << "no user namespaces";
-  for (int i = 0; i < 30; ++i) t.dir.write("music/d" + std::to_string(i) + "/a.m4a", song(i));
-  Watcher w(t.dir.path(), {t.db, t["music"], "--rescan-interval=1"}, 20);
+  // No inotify instance to be had.
+  Watcher none(t.dir.path(), {t.db, t["music"]}, "max_inotify_instances 0");
+  EXPECT_EQ(none.stop(0), 1);
+  EXPECT_NE(none.err().find("cannot follow the folders: inotify: Too many open files (the inotify "
+                            "instances of a user are limited by fs.inotify.max_user_instances)"),
+            std::string::npos)
+      << none.err();
+
+  // One watch, the root's: every other folder is found by the rescans
+  // alone, renamed or not, and a folder made at the limit is told of.
+  for (int i = 0; i < 10; ++i) t.dir.write("music/d" + std::to_string(i) + "/a.m4a", song(i));
+  Watcher w(t.dir.path(), {t.db, t["music"], "--rescan-interval=1"}, "max_inotify_watches 1");
   ASSERT_TRUE(w.ready()) << w.err();
-  EXPECT_NE(
-      w.err().find("the limit of inotify watches (user.max_inotify_watches = 20) is "
-                   "reached: 11 folders are not watched, and are rescanned every 1 s instead; "
-                   "raise the limit to watch them all (sysctl user.max_inotify_watches=N)"),
-      std::string::npos)
-      << w.err();
-  for (int i = 0; i < 30; ++i) t.dir.write("music/d" + std::to_string(i) + "/b.m4a", song(i));
+  const std::string told =
+      "the limit of inotify watches (user.max_inotify_watches = 1) is reached: 10 folders are "
+      "not watched, and are rescanned every 1 s instead; raise the limit to watch them all "
+      "(sysctl user.max_inotify_watches=N)";
+  EXPECT_NE(w.err().find(told), std::string::npos) << w.err();
+  t.run("for d in music/d*; do cp music/first.m4a $d/b.m4a; done");
   t.expectConverges({t["music"]}, "folders left unwatched");
+  t.run("mv music/d1 music/d1x");
+  t.expectConverges({t["music"]}, "an unwatched folder renamed");
+  t.run("printf x > music/d1x/c.txt && printf y > music/d2/c.txt");
+  t.expectConverges({t["music"]}, "written in unwatched folders");
+  t.run("mkdir music/new && cp music/first.m4a music/new/");
+  t.expectConverges({t["music"]}, "a folder made at the limit");
+  EXPECT_TRUE(waitFor([&] { return w.err().find("reached: 11 folders") != std::string::npos; }))
+      << w.err();
   const std::string err = w.err();
-  EXPECT_EQ(err.find("the limit of inotify watches"), err.rfind("the limit of inotify watches"))
-      << "said once: " << err;
+  EXPECT_EQ(err.find(told), err.rfind(told)) << "said once: " << err;
 }
 
 TEST(Mp4indexWatch, RefusesWhatItCannotFollow) {
@@ -322,6 +410,14 @@ TEST(Mp4indexWatch, RefusesWhatItCannotFollow) {
       {{t.db, t["music"], "--rescan-interval", "0"}, "invalid rescan interval '0'"},
       {{t.db, t["music"], "--rescan-interval=5x"}, "invalid rescan interval '5x'"},
       {{t.db, t["music"], "--rescan-interval"}, "option --rescan-interval needs a value"},
+      {{t.db, t["music"], "--quiet-period", "-1"}, "invalid quiet period '-1'"},
+      {{t.db, t["music"], "--quiet-period=1a"}, "invalid quiet period '1a'"},
+      {{t.db, "--quiet-period=86401", t["music"]},
+       "invalid quiet period '86401' (expected 1 to "
+       "86400 seconds)"},
+      // Values at either end are taken, and an option after -- is a folder.
+      {{t.db, "--quiet-period", "86400", "--rescan-interval=9", "--", "--quiet-period"},
+       "--quiet-period: No such file or directory"},
       {{t.db, "--files-from", file}, "watch follows folders, not lists"},
   };
   for (const auto& [args, message] : cases) {

@@ -26,24 +26,25 @@ Inotify::Inotify() : m_fd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
 Inotify::~Inotify() { close(m_fd); }
 
 int Inotify::watchFolder(const std::string& path, bool followLink) {
-  return inotify_add_watch(m_fd, path.c_str(), kFolderEvents | (followLink ? 0 : IN_DONT_FOLLOW));
+  return inotify_add_watch(m_fd, path.c_str(),
+                           followLink ? kFolderEvents : kFolderEvents | IN_DONT_FOLLOW);
 }
 
 void Inotify::unwatch(int wd) { inotify_rm_watch(m_fd, wd); }
 
 bool Inotify::read(std::vector<Event>* events) {
-  alignas(inotify_event) char buffer[64 * 1024];
-  for (;;) {
-    const ssize_t n = ::read(m_fd, buffer, sizeof buffer);
-    if (n < 0) return errno == EAGAIN || errno == EINTR;
-    if (n == 0) return true;
-    for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+  alignas(inotify_event) char buffer[65536];
+  ssize_t n;
+  while ((n = ::read(m_fd, buffer, sizeof buffer)) > 0) {
+    // The kernel hands over whole events only, each name padded with zero bytes.
+    for (ssize_t at = 0; at < n;) {
       const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
-      // The name is padded with zero bytes.
       events->push_back(Event{e->wd, e->mask, e->cookie, e->len ? std::string(e->name) : ""});
       at += sizeof(inotify_event) + e->len;
     }
   }
+  // The descriptor never blocks: nothing more to read now.
+  return errno == EAGAIN;
 }
 
 }  // namespace mp4index

@@ -15,7 +15,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -24,6 +23,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <string_view>
 #include <system_error>
 #include <unordered_map>
 #include <unordered_set>
@@ -42,71 +42,74 @@ using Clock = std::chrono::steady_clock;
 // is still found well within half a second of its close.
 constexpr auto kBatchDelay = std::chrono::milliseconds(100);
 
-std::atomic<bool> g_stop{false};
-int g_wake = -1;  // the write end of the pipe that wakes the loop
+int g_wake = -1;  // the write end of the pipe that StopSignals reads
 
 extern "C" void onStopSignal(int) {
   const int saved = errno;
-  g_stop.store(true, std::memory_order_relaxed);
-  if (write(g_wake, "", 1) < 0) {
-    // The pipe is full: the loop wakes all the same.
-  }
+  // A full pipe is readable all the same.
+  [[maybe_unused]] const ssize_t written = write(g_wake, "", sizeof "");
   errno = saved;
 }
 
-// SIGINT and SIGTERM stop the watcher, for as long as this lives: they set
-// g_stop and wake the loop through a pipe.
+pollfd readable(int fd) {
+  pollfd p = {};
+  p.fd = fd;
+  p.events = POLLIN;
+  return p;
+}
+
+// SIGINT and SIGTERM stop the watcher: from the moment this is made (for
+// the rest of the process, which ends with the watcher), either makes fd()
+// readable for good.
 class StopSignals {
  public:
   StopSignals() {
     if (pipe2(m_pipe, O_NONBLOCK | O_CLOEXEC) != 0) {
       throw std::system_error(errno, std::generic_category(), "pipe");
     }
-    g_stop = false;
     g_wake = m_pipe[1];
     struct sigaction action = {};
     action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, &m_oldInt);
-    sigaction(SIGTERM, &action, &m_oldTerm);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
   }
-  ~StopSignals() {
-    sigaction(SIGINT, &m_oldInt, nullptr);
-    sigaction(SIGTERM, &m_oldTerm, nullptr);
-    close(m_pipe[0]);
-    close(m_pipe[1]);
-  }
-  StopSignals(const StopSignals&) = delete;
-  StopSignals& operator=(const StopSignals&) = delete;
   int fd() const { return m_pipe[0]; }
+  // Whether a stop signal came.
+  bool received() const {
+    pollfd p = readable(m_pipe[0]);
+    return poll(&p, 1, 0) > 0;
+  }
 
  private:
   int m_pipe[2];
-  struct sigaction m_oldInt, m_oldTerm;
 };
 
 std::string join(const std::string& dir, const std::string& name) {
   return dir == "/" ? "/" + name : dir + "/" + name;
 }
 
+// The number a file of /proc/sys holds; LONG_MAX when there is none.
 long readNumber(const char* path) {
   std::ifstream in(path);
-  long value = -1;
+  long value{};
   in >> value;
-  return in ? value : -1;
+  return in ? value : LONG_MAX;
 }
 
-// The setting that limits this process's inotify watches, with its value:
+// The setting that limits this process's inotify watches and its value:
 // the system's, or its user namespace's when that is lower.
-std::string watchLimit() {
-  const long system = readNumber("/proc/sys/fs/inotify/max_user_watches");
-  const long own = readNumber("/proc/sys/user/max_inotify_watches");
-  if (own >= 0 && (system < 0 || own < system)) {
-    return "user.max_inotify_watches = " + std::to_string(own);
+struct WatchLimit {
+  const char* name = "fs.inotify.max_user_watches";
+  long value = readNumber("/proc/sys/fs/inotify/max_user_watches");
+  WatchLimit() {
+    const long own = readNumber("/proc/sys/user/max_inotify_watches");
+    if (own < value) {
+      name = "user.max_inotify_watches";
+      value = own;
+    }
   }
-  return "fs.inotify.max_user_watches = " + std::to_string(system);
-}
+};
 
 const std::string& keyOf(const std::string& key) { return key; }
 template <typename T>
@@ -135,27 +138,29 @@ bool sameFile(const std::string& a, const std::string& b) {
 
 class Watcher {
  public:
-  Watcher(Store& store, const mp4host::PluginSet& plugins, const WatchSettings& settings)
+  Watcher(Store& store, const mp4host::PluginSet& plugins, const WatchSettings& settings,
+          const StopSignals& stop)
       : m_store(store),
         m_plugins(plugins),
         m_settings(settings),
         m_rescanInterval(std::chrono::seconds(settings.rescanInterval)),
         m_quietPeriod(std::chrono::seconds(settings.quietPeriod)),
+        m_stop(stop),
         m_roots(settings.update.roots) {}
 
-  int run(int stopFd) {
+  int run() {
     // Watched first, then walked: a change during the walk is seen.
     for (const std::string& root : m_roots) watchTree(root);
     reportUnwatched();
     UpdateCounts counts;
     runUpdate(m_roots, &counts);
     printCounts(counts, true);
-    while (!g_stop) {
-      pollfd fds[] = {{m_inotify.fd(), POLLIN, 0}, {stopFd, POLLIN, 0}};
+    for (;;) {
+      pollfd fds[] = {readable(m_inotify.fd()), readable(m_stop.fd())};
       if (poll(fds, 2, pollTimeout(Clock::now())) < 0 && errno != EINTR) {
         throw std::system_error(errno, std::generic_category(), "poll");
       }
-      if (g_stop) break;
+      if (m_stop.received()) break;
       readEvents();
       const Clock::time_point now = Clock::now();
       expireQuiet(now);
@@ -187,9 +192,7 @@ class Watcher {
     settings.roots = std::move(roots);
     settings.rewritten.swap(m_written);
     settings.quietWhenGone = true;
-    settings.interrupted = [this] {
-      return !m_finishing && g_stop.load(std::memory_order_relaxed);
-    };
+    settings.interrupted = [this] { return !m_finishing && m_stop.received(); };
     const bool ok = update(m_store, m_plugins, settings, counts);
     // Between changes the watcher holds no more than its watches need: the
     // index's cache and the walk's memory go back to the system.
@@ -238,17 +241,16 @@ class Watcher {
     }
   }
 
+  // Folders whose type the file system does not tell are pushed too: the
+  // watch, made for folders only, sorts them out.
   static void pushSubfolders(const std::string& dir, std::vector<std::string>* stack) {
     DIR* d = opendir(dir.c_str());
     if (!d) return;
     while (const dirent* entry = readdir(d)) {
-      const char* name = entry->d_name;
-      if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-      std::string path = join(dir, name);
-      struct stat st;
-      if (entry->d_type == DT_DIR ||
-          (entry->d_type == DT_UNKNOWN && lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
-        stack->push_back(std::move(path));
+      const std::string_view name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      if (entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN) {
+        stack->push_back(join(dir, std::string(name)));
       }
     }
     closedir(d);
@@ -484,13 +486,13 @@ class Watcher {
 
   void reportUnwatched() {
     if (m_unwatched.size() > m_reportedUnwatched) {
-      const std::string limit = watchLimit();
+      const WatchLimit limit;
       std::fprintf(stderr,
-                   "mp4index: the limit of inotify watches (%s) is reached: %zu folders are not "
-                   "watched, and are rescanned every %u s instead; raise the limit to watch them "
-                   "all (sysctl %s=N)\n",
-                   limit.c_str(), m_unwatched.size(), m_settings.rescanInterval,
-                   limit.substr(0, limit.find(' ')).c_str());
+                   "mp4index: the limit of inotify watches (%s = %ld) is reached: %zu folders are "
+                   "not watched, and are rescanned every %u s instead; raise the limit to watch "
+                   "them all (sysctl %s=N)\n",
+                   limit.name, limit.value, m_unwatched.size(), m_settings.rescanInterval,
+                   limit.name);
     }
     m_reportedUnwatched = m_unwatched.size();
   }
@@ -562,6 +564,7 @@ class Watcher {
   const WatchSettings& m_settings;
   const Clock::duration m_rescanInterval;
   const Clock::duration m_quietPeriod;
+  const StopSignals& m_stop;
   Inotify m_inotify;
   std::vector<std::string> m_roots;              // still followed
   std::unordered_map<int, std::string> m_dirOf;  // each watch's folder
@@ -652,9 +655,9 @@ bool checkWatchRoots(WatchSettings* settings, std::string* error) {
 
 int watch(Store& store, const mp4host::PluginSet& plugins, const WatchSettings& settings) {
   try {
-    StopSignals signals;
-    Watcher watcher(store, plugins, settings);
-    return watcher.run(signals.fd());
+    const StopSignals stop;
+    Watcher watcher(store, plugins, settings, stop);
+    return watcher.run();
   } catch (const std::system_error& e) {
     std::fprintf(stderr, "mp4index: cannot follow the folders: %s%s\n", e.what(),
                  e.code().value() == EMFILE ? " (the inotify instances of a user are limited by "
