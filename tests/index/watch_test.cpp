@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -64,6 +65,7 @@ class Watcher {
     }
     m_pid = fork();
     if (m_pid != 0) return;
+    prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives a test that failed hard
     if (!freopen(m_out.c_str(), "w", stdout) || !freopen(m_err.c_str(), "w", stderr)) _exit(126);
     setenv("STRIGI_PLUGIN_PATH", MP4_MODULE_DIR, 1);
     std::vector<char*> argv;
