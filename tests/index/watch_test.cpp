@@ -416,11 +416,10 @@ TEST(Mp4indexWatch, RefusesWhatItCannotFollow) {
       {{t.db, t["music"], "--rescan-interval", "0"}, "invalid rescan interval '0'"},
       {{t.db, t["music"], "--rescan-interval=5x"}, "invalid rescan interval '5x'"},
       {{t.db, t["music"], "--rescan-interval"}, "option --rescan-interval needs a value"},
-      {{t.db, t["music"], "--quiet-period", "-1"}, "invalid quiet period '-1'"},
+      {{"--quiet-period", "+5", t["music"]}, "invalid quiet period '+5'"},
       {{t.db, t["music"], "--quiet-period=1a"}, "invalid quiet period '1a'"},
       {{t.db, "--quiet-period=86401", t["music"]},
-       "invalid quiet period '86401' (expected 1 to "
-       "86400 seconds)"},
+       "invalid quiet period '86401' (expected 1 to 86400 seconds)"},
       // Values at either end are taken, and an option after -- is a folder.
       {{t.db, "--quiet-period", "86400", "--rescan-interval=9", "--", "--quiet-period"},
        "--quiet-period: No such file or directory"},

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -612,11 +613,12 @@ bool takeWatchOptions(std::vector<std::string>* args, WatchSettings* settings, s
       value = arg.substr(option->name.size() + 1);
       args->erase(args->begin() + i);
     }
+    // Digits alone (strtoul would take a sign or spaces first); a number
+    // too large for it comes back as the largest, which the range refuses.
     char* end = nullptr;
-    errno = 0;
     const unsigned long seconds = std::strtoul(value.c_str(), &end, 10);
-    if (value.empty() || value[0] < '0' || value[0] > '9' || *end != '\0' || errno != 0 ||
-        seconds < 1 || seconds > 86400) {
+    if (!std::isdigit(static_cast<unsigned char>(value[0])) || *end != '\0' || seconds < 1 ||
+        seconds > 86400) {
       *error =
           std::string("invalid ") + option->what + " '" + value + "' (expected 1 to 86400 seconds)";
       return false;
