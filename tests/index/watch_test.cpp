@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 
 #include "test_files.h"
@@ -132,6 +133,32 @@ struct Tree {
   }
 };
 
+// The inotify watches pid holds, one a line of its descriptors' fdinfo.
+size_t watchesOf(pid_t pid) {
+  size_t n = 0;
+  const std::string fdinfo = "/proc/" + std::to_string(pid) + "/fdinfo";
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(fdinfo, error)) {
+    std::ifstream in(entry.path());
+    for (std::string line; std::getline(in, line);) n += line.compare(0, 11, "inotify wd:") == 0;
+  }
+  return n;
+}
+
+// The folders under the roots that exist, the roots with them.
+size_t foldersUnder(const std::vector<std::string>& roots) {
+  size_t n = 0;
+  for (const std::string& root : roots) {
+    std::error_code error;
+    if (!std::filesystem::is_directory(root, error)) continue;
+    ++n;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root, error)) {
+      n += entry.is_directory() && !entry.is_symlink();
+    }
+  }
+  return n;
+}
+
 std::string song(int n) { return hosttest::taggedSong("Song " + std::to_string(n), 1 + n % 9); }
 
 TEST(Mp4indexWatch, FollowsEveryKindOfChangeAsAFreshUpdateSeesIt) {
@@ -171,6 +198,10 @@ TEST(Mp4indexWatch, FollowsEveryKindOfChangeAsAFreshUpdateSeesIt) {
     const std::string before = sql(t.db, ids);
     t.run(command);
     t.expectConverges(roots, command);
+    // A watch for every folder, and none for a folder gone or moved out.
+    EXPECT_TRUE(waitFor([&] { return watchesOf(w.pid()) == foldersUnder(roots); }))
+        << command << ": " << watchesOf(w.pid()) << " watches, " << foldersUnder(roots)
+        << " folders";
     if (renames) {
       EXPECT_EQ(sql(t.db, ids), before) << command;
     }
@@ -356,6 +387,7 @@ TEST(Mp4indexWatch, AnOverflowOrTheWatchLimitFallsBackToScans) {
     kill(w.pid(), SIGCONT);
     t.expectConverges({t["music"]}, "after an overflow");
     EXPECT_NE(w.err().find("queue of file events overflowed"), std::string::npos) << w.err();
+    EXPECT_EQ(watchesOf(w.pid()), foldersUnder({t["music"]}));
     // Then idle: asleep in poll once the quiet periods of files whose close
     // the overflow lost have passed. Seconds of the main thread's CPU time
     // are measured until three in a row stay under 50 ms, eight at most.
