@@ -357,7 +357,9 @@ TEST(Mp4indexWatch, FilesStillWrittenWaitAndASignalWritesWhatWasGathered) {
     return std::count(out.begin(), out.end(), '\n');
   };
   const auto before = lines();
-  for (int i = 0; i < 100; ++i) t.dir.write("music/burst/" + std::to_string(i) + ".m4a", song(i));
+  std::vector<std::string> songs;
+  for (int i = 0; i < 100; ++i) songs.push_back(song(i));
+  for (int i = 0; i < 100; ++i) t.dir.write("music/burst/" + std::to_string(i) + ".m4a", songs[i]);
   t.expectConverges({t["music"]}, "a burst");
   EXPECT_LT(lines() - before, 10) << w->out();
   // A signal writes what was gathered to the end, even what it has not
