@@ -22,6 +22,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string_view>
@@ -131,12 +132,6 @@ std::vector<std::string> keysUnder(const Sorted& sorted, const std::string& fold
   return keys;
 }
 
-bool sameFile(const std::string& a, const std::string& b) {
-  struct stat sa, sb;
-  return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-         sa.st_ino == sb.st_ino;
-}
-
 class Watcher {
  public:
   Watcher(Store& store, const mp4host::PluginSet& plugins, const WatchSettings& settings,
@@ -222,14 +217,10 @@ class Watcher {
       stack.pop_back();
       const int wd = m_inotify.watchFolder(dir, isRoot(dir));
       if (wd >= 0) {
-        const auto known = m_dirOf.find(wd);
-        if (known != m_dirOf.end() && known->second != dir) {
-          // Reached by another path too (a bind mount): the first keeps it.
-          if (sameFile(known->second, dir)) continue;
-          // Moved there while its events were missed.
-          renameWatched(known->second, dir);
-        }
-        m_dirOf[wd] = dir;
+        // A folder reached by another path too (a bind mount, perhaps of a
+        // folder above): the first path keeps it.
+        const auto [known, fresh] = m_dirOf.try_emplace(wd, dir);
+        if (!fresh && known->second != dir) continue;
         m_wdAt[dir] = wd;
         m_unwatched.erase(dir);
       } else if (errno == ENOSPC) {
@@ -245,16 +236,15 @@ class Watcher {
   // Folders whose type the file system does not tell are pushed too: the
   // watch, made for folders only, sorts them out.
   static void pushSubfolders(const std::string& dir, std::vector<std::string>* stack) {
-    DIR* d = opendir(dir.c_str());
+    const std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), closedir);
     if (!d) return;
-    while (const dirent* entry = readdir(d)) {
+    while (const dirent* entry = readdir(d.get())) {
       const std::string_view name = entry->d_name;
       if (name == "." || name == "..") continue;
       if (entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN) {
         stack->push_back(join(dir, std::string(name)));
       }
     }
-    closedir(d);
   }
 
   // Forgets the watches of folder and below; unwatch: ends them too (the
@@ -269,17 +259,9 @@ class Watcher {
     for (const std::string& path : keysUnder(m_unwatched, folder)) m_unwatched.erase(path);
   }
 
-  // A watch the kernel ended.
-  void drop(int wd) {
-    const auto dir = m_dirOf.find(wd);
-    if (dir == m_dirOf.end()) return;
-    const auto at = m_wdAt.find(dir->second);
-    if (at != m_wdAt.end() && at->second == wd) m_wdAt.erase(at);
-    m_dirOf.erase(dir);
-  }
-
-  // A folder renamed within the trees: its watches (which follow it), its
-  // unwatched folders and its files being written go with it.
+  // A folder renamed within the trees: its watches (which follow it) and
+  // its unwatched folders go with it. (Its files being written are met
+  // again under their new paths by their next write or close.)
   void renameWatched(const std::string& from, const std::string& to) {
     const auto renamed = [&](const std::string& path) { return to + path.substr(from.size()); };
     for (const std::string& path : keysUnder(m_wdAt, from)) {
@@ -291,11 +273,6 @@ class Watcher {
     for (const std::string& path : keysUnder(m_unwatched, from)) {
       m_unwatched.erase(path);
       m_unwatched.insert(renamed(path));
-    }
-    for (const std::string& path : keysUnder(m_writing, from)) {
-      const Clock::time_point last = m_writing[path].last;
-      endWriting(path);
-      writing(renamed(path), last);
     }
   }
 
@@ -330,13 +307,10 @@ class Watcher {
     const auto known = m_dirOf.find(e.wd);
     if (known == m_dirOf.end()) return;  // a watch forgotten already
     const std::string dir = known->second;
-    if (e.mask & IN_IGNORED) {
-      drop(e.wd);
-      return;
-    }
     if (e.name.empty()) {
-      // The folder itself: its parent reports its removal and moves,
-      // except for a root's.
+      // The folder itself: its parent reports its removal and moves, except
+      // for a root's. (The end of its watch, IN_IGNORED, follows those, when
+      // the watch is forgotten already.)
       if ((e.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) && isRoot(dir)) {
         lostRoot(dir, e.mask);
       } else if (e.mask & IN_UNMOUNT) {
