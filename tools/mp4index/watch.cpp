@@ -438,7 +438,7 @@ class Watcher {
     std::fprintf(stderr,
                  "mp4index: the kernel's queue of file events overflowed: every watched folder is "
                  "scanned again\n");
-    for (const auto& [cookie, from] : m_movedFrom) changed(from.path);
+    // The walk of the roots finds where the moves held went.
     m_movedFrom.clear();
     std::unordered_map<int, std::string> old;
     old.swap(m_dirOf);
