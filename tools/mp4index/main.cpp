@@ -180,6 +180,7 @@ int readUpdateArguments(int argc, char** argv, std::string* dbPath, mp4index::In
   settings->listSeparator = options.nulSeparated ? '\0' : '\n';
   settings->jobs = options.jobs != 0 ? options.jobs : mp4meta::defaultJobs();
   settings->plainFileReads = options.plainFileReads;
+  settings->archives = options.archives;
   return -1;
 }
 
