@@ -275,7 +275,9 @@ class Updater : public mp4meta::Collector {
     mine.failed = !write.hasValues;
     FileState stored;
     const bool existed = m_store.find(path, &stored);
-    const bool rewritten = m_rewritten.count(path) != 0;
+    // What is stored under an archive's path is an entry of it, however
+    // like this file it is: a folder took the archive's place.
+    const bool rewritten = m_rewritten.count(path) != 0 || under(path, m_knownArchives);
     if (existed && !rewritten && !stored.failed && !stored.archive && stored.size == mine.size &&
         stored.mtime == mine.mtime) {
       // Another writer stored this version meanwhile.
