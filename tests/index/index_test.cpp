@@ -355,6 +355,9 @@ TEST(Mp4index, ArchivesAreStoredAsTheirEntries) {
   const std::string before = shown(db);
   EXPECT_EQ(mp4index({"update", db, root}).out, summary(0, 0, 0, 8, 0));
   EXPECT_EQ(shown(db), before);
+  // A path named inside an archive is no file: what is stored stays.
+  expectRun(mp4index({"update", db, root + "/dots.tar/ok.m4a"}), 1, "ok.m4a: Not a directory");
+  EXPECT_EQ(shown(db), before);
   // Changed, an archive is read whole: an entry added, one removed, one
   // changed; one that is no archive any more loses its entries.
   dir.write("music/album.zip", packArchive("zip", {{"01.m4a", song("Alpha 22")},

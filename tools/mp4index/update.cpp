@@ -173,6 +173,7 @@ class Updater : public mp4meta::Collector {
       });
     }
     for (const auto& [path, archive] : stale) {
+      if (inStoredArchive(path)) continue;
       m_store.remove(path);
       if (!archive) ++m_counts->removed;
     }
@@ -260,7 +261,7 @@ class Updater : public mp4meta::Collector {
       // A path that is gone takes its stored file with it; anything else
       // that could not be opened keeps what is stored (under it, for a
       // folder), and is tried again next time.
-      if (gone(path)) {
+      if (gone(path) && !inStoredArchive(path)) {
         removeStored(path);
         return;
       }
@@ -354,6 +355,21 @@ class Updater : public mp4meta::Collector {
     for (size_t slash = path.rfind('/'); slash != std::string::npos && slash > 0;
          slash = path.rfind('/', slash - 1)) {
       if (paths.count(path.substr(0, slash)) != 0) return true;
+    }
+    return false;
+  }
+
+  // Whether path lies inside an archive file the index keeps (a path named
+  // inside one, or one no walk gives): the archive's own walk decides what
+  // is stored under it.
+  bool inStoredArchive(const std::string& path) {
+    for (size_t slash = path.rfind('/'); slash != std::string::npos && slash > 0;
+         slash = path.rfind('/', slash - 1)) {
+      const std::string above = path.substr(0, slash);
+      struct stat st;
+      if (stat(above.c_str(), &st) != 0) continue;
+      FileState state;
+      return S_ISREG(st.st_mode) && m_store.find(above, &state) && state.archive;
     }
     return false;
   }
