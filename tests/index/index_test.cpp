@@ -382,6 +382,19 @@ TEST(Mp4index, ArchivesAreStoredAsTheirEntries) {
   mp4index({"update", db, root});
   expectFresh("a folder instead");
   EXPECT_EQ(mp4index({"search", db, "alpha"}).out, same + "\n");
+
+  // An archive cut short in its second entry: the first is stored, the
+  // second and the archive fail with the reason, and are read again.
+  const std::string second = song("Second");
+  const std::string tar =
+      packArchive("tar", {{"first.m4a", song("First")}, {"second.m4a", second}});
+  const size_t cut = tar.size() - 1024 - (second.size() + 511) / 512 * 512 + second.size() / 2;
+  const std::string cutShort = dir.write("other/cut.tar", tar.substr(0, cut));
+  expectRun(mp4index({"update", db, dir.path() + "/other"}), 1,
+            cutShort + "/second.m4a: Truncated tar archive", summary(1, 0, 0, 0, 2));
+  EXPECT_EQ(lineSet(mp4index({"show", "--json", db, cutShort}).out),
+            lineSet(hosttest::runMp4meta({"--json", cutShort}).out));
+  EXPECT_EQ(mp4index({"update", db, dir.path() + "/other"}).out, summary(0, 0, 0, 1, 2));
 }
 
 }  // namespace
