@@ -17,6 +17,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "query.h"
 #include "store.h"
 
 namespace mp4index {
@@ -226,9 +227,14 @@ class Updater : public mp4meta::Collector {
     return true;
   }
 
-  // Whether a file looks like an archive by its first bytes: one that has
-  // no values stored may have been stored when archives were not read.
+  // Whether a file stored without values is an archive stored as a file
+  // (when archives were not read), by its first bytes. Only files with an
+  // archive's extension are read, so that an update of a collection with
+  // many other files (pictures, other music) opens none of them.
   static bool isArchive(const Input& input) {
+    static const std::unordered_set<std::string> named{"zip", "7z",   "tar", "tgz", "tbz", "tbz2",
+                                                       "txz", "tzst", "gz",  "bz2", "xz",  "zst"};
+    if (named.count(extensionOf(input.path)) == 0) return false;
     const int fd = input.fd >= 0 ? input.fd : open(input.path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     char head[mp4host::kSniffBytes];
