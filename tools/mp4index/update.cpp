@@ -174,7 +174,6 @@ class Updater : public mp4meta::Collector {
       });
     }
     for (const auto& [path, archive] : stale) {
-      if (inStoredArchive(path)) continue;
       m_store.remove(path);
       if (!archive) ++m_counts->removed;
     }
