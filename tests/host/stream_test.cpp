@@ -509,6 +509,12 @@ TEST(EntryStream, KeepsItsBytesOnATemporaryFileOrFailsForGood) {
     mp4host::EntryInputStream open;
     open.open(all, 300000, smallBudget);
     EXPECT_TRUE(open.skip(300000) == 300000 && open.spilled());
+    // Opened again without a close, it starts the new entry afresh.
+    Blocks again(data);
+    open.open(again, 300000, smallBudget);
+    const char* q = nullptr;
+    ASSERT_EQ(open.read(q, 1000, 1000), 1000);
+    EXPECT_TRUE(bytesAt(q, 1000) == data.substr(0, 1000) && !open.spilled());
   }
   EXPECT_TRUE(smallBudget.takeTemp(small.maxTempBytes));
   s.open(blocks, 300000, budget);
