@@ -46,13 +46,16 @@ int64_t addressSpace() {
 // zeros are left out (as a sparse entry's are); from failAt on, blocks fail.
 class Blocks : public mp4host::BlockSource {
  public:
-  explicit Blocks(std::string data, bool gaps = false, size_t failAt = SIZE_MAX)
-      : m_data(std::move(data)), m_gaps(gaps), m_failAt(failAt) {}
+  // Blocks of varied sizes, or each of blockSize bytes.
+  explicit Blocks(std::string data, bool gaps = false, size_t failAt = SIZE_MAX,
+                  size_t blockSize = 0)
+      : m_data(std::move(data)), m_gaps(gaps), m_failAt(failAt), m_blockSize(blockSize) {}
   int nextBlock(const char** data, size_t* length, int64_t* offset) override {
     for (;;) {
       if (m_at >= m_failAt) return -1;
       if (m_at >= m_data.size()) return 0;
-      const size_t n = std::min<size_t>(m_data.size() - m_at, (m_at * 7919 + 1) % 70000 + 1);
+      const size_t n = std::min<size_t>(m_data.size() - m_at,
+                                        m_blockSize ? m_blockSize : (m_at * 7919 + 1) % 70000 + 1);
       const auto begin = m_data.begin() + static_cast<std::ptrdiff_t>(m_at);
       const bool gap = m_gaps && std::all_of(begin, begin + static_cast<std::ptrdiff_t>(n),
                                              [](char c) { return c == 0; });
@@ -69,6 +72,7 @@ class Blocks : public mp4host::BlockSource {
   std::string m_data;
   bool m_gaps;
   size_t m_failAt;
+  size_t m_blockSize;
   size_t m_at = 0;
 };
 
@@ -450,6 +454,7 @@ TEST(EntryStream, KeepsItsBytesOnATemporaryFileOrFailsForGood) {
   EntryCase cases[] = {
       {"Sparse", 300000, Blocks(data, true), none, nullptr},
       {"SizeNotRecorded", -1, Blocks(data), none, nullptr},
+      {"OneByteBlocks", 300000, Blocks(data, false, SIZE_MAX, 1), none, nullptr},
       {"SparseInMemory", 300000, Blocks(data, true),
        [](mp4host::ArchiveLimits& l) { l.memoryBytes = 1 << 20; }, nullptr},
       {"Shorter", 300001, Blocks(data), none, "the entry ends after 300000 of its 300001 bytes"},
@@ -495,12 +500,47 @@ TEST(EntryStream, KeepsItsBytesOnATemporaryFileOrFailsForGood) {
     s.close();
     EXPECT_TRUE(caseBudget.takeTemp(limits.maxTempBytes)) << "temporary bytes not given back";
   }
+  // A stream that goes while it holds an entry gives its temporary bytes back.
+  mp4host::ArchiveLimits small;
+  small.memoryBytes = 64 << 10;
+  mp4host::ArchiveBudget smallBudget(small);
+  Blocks all(data);
+  {
+    mp4host::EntryInputStream open;
+    open.open(all, 300000, smallBudget);
+    EXPECT_TRUE(open.skip(300000) == 300000 && open.spilled());
+    // Opened again without a close, it starts the new entry afresh.
+    Blocks again(data);
+    open.open(again, 300000, smallBudget);
+    const char* q = nullptr;
+    ASSERT_EQ(open.read(q, 1000, 1000), 1000);
+    EXPECT_TRUE(bytesAt(q, 1000) == data.substr(0, 1000) && !open.spilled());
+  }
+  EXPECT_TRUE(smallBudget.takeTemp(small.maxTempBytes));
   s.open(blocks, 300000, budget);
   EXPECT_EQ(s.skip(200000), 200000);
   const char* p = nullptr;
   ASSERT_EQ(s.read(p, 10, 10), 10);
   EXPECT_EQ(bytesAt(p, 10), data.substr(200000, 10));
   EXPECT_TRUE(s.reset(300000) == 300000 && s.status() == Strigi::Eof);
+}
+
+// Each limit of an archive file allows its value and fails past it, for good.
+TEST(ArchiveBudget, EachLimitAllowsItsValueAndNoMore) {
+  mp4host::ArchiveLimits l;
+  l.maxEntries = 2, l.maxArchiveBytes = 1000, l.ratioFloor = 100, l.maxRatio = 10;
+  mp4host::ArchiveBudget entries(l), bytes(l), ratio(l);
+  EXPECT_TRUE(entries.countEntry() && entries.countEntry());
+  EXPECT_FALSE(entries.countEntry());
+  EXPECT_FALSE(entries.chargeExpanded(0));
+  ratio.countInput(20);
+  EXPECT_TRUE(ratio.chargeExpanded(100) && ratio.chargeExpanded(109));  // 209 / 10 = 20
+  EXPECT_FALSE(ratio.chargeExpanded(1));
+  EXPECT_EQ(ratio.exceeded(),
+            "decompresses to more than 10 times its size (a bomb?); the rest is not read");
+  bytes.countInput(1000);
+  EXPECT_TRUE(bytes.chargeExpanded(1000));
+  EXPECT_FALSE(bytes.chargeExpanded(1) || bytes.ok() || bytes.inTime());
 }
 
 }  // namespace

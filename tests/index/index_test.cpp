@@ -1,5 +1,6 @@
 // mp4index run as a user runs it: a collection that changes, every query form,
 // bad input, updates killed part-way and searches while an update writes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -304,6 +305,96 @@ TEST(Mp4index, BatchesAreSearchableAsTheyCommit) {
   waitpid(pid, &status, 0);
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(lineSet(mp4index({"search", db, "song"}).out).size(), 250u);
+}
+
+// Entries of archives are files of the index: after each change the index
+// shows what a fresh update shows (and mp4meta reports), an archive that did
+// not change is not opened, and hostile entries are errors that name them.
+TEST(Mp4index, ArchivesAreStoredAsTheirEntries) {
+  using hosttest::packArchive;
+  hosttest::TempDir dir;
+  const std::string db = dir.path() + "/index.db", root = dir.path() + "/music";
+  const auto song = [](const std::string& title) { return hosttest::taggedSong(title, 3); };
+  const auto shown = [&](const std::string& index) {
+    return mp4index({"show", "--json", index, root}).out +
+           mp4index({"search", index, "missing:no.such.key"}).out;
+  };
+  const auto expectFresh = [&](const std::string& step) {
+    const std::string fresh = dir.path() + "/fresh" + std::to_string(dir.path().size()) + ".db";
+    for (const char* suffix : {"", "-wal", "-shm"}) unlink((fresh + suffix).c_str());
+    mp4index({"update", fresh, root});
+    EXPECT_EQ(shown(db), shown(fresh)) << step;
+  };
+  dir.write("music/single.m4a", song("Single"));
+  dir.write(
+      "music/album.zip",
+      packArchive("zip", {{"01.m4a", song("Alpha 1")},
+                          {"02.m4a", song("Beta")},
+                          {"in.tgz", packArchive("tar", {{"d/03.m4a", song("Deep")}}, "gzip")}}));
+  const std::string stored = dir.write(
+      "music/stored.zip", packArchive("zip-stored", {{"v.mp4", hosttest::videoFile(640, 480)}}));
+  dir.write("music/locked.zip", packArchive("zip-encrypted", {{"x.m4a", song("Locked")}}));
+  dir.write("music/dots.tar",
+            packArchive("tar", {{"../up.m4a", song("Up")}, {"ok.m4a", song("Ok")}}));
+  expectRun(mp4index({"update", db, root}), 1, root + "/locked.zip/x.m4a: the entry is encrypted",
+            summary(6, 0, 0, 0, 2));
+  EXPECT_NE(mp4index({"show", db, root}).err.find(root + "/dots.tar/../up.m4a: the entry's name"),
+            std::string::npos);
+  EXPECT_EQ(lineSet(mp4index({"show", "--json", db, root}).out),
+            lineSet(hosttest::runMp4meta({"--json", root}).out));
+  // The archives themselves are no files of the index.
+  EXPECT_EQ(mp4index({"search", "--count", db, "missing:no.such.key"}).out, "8\n");
+  EXPECT_EQ(mp4index({"search", db, "deep"}).out, root + "/album.zip/in.tgz/d/03.m4a\n");
+
+  // An archive that did not change is not opened: these bytes would be none.
+  struct stat st;
+  ASSERT_EQ(stat(stored.c_str(), &st), 0);
+  dir.write("music/stored.zip", std::string(static_cast<size_t>(st.st_size), 'x'));
+  const timespec times[] = {st.st_atim, st.st_mtim};
+  ASSERT_EQ(utimensat(AT_FDCWD, stored.c_str(), times, 0), 0);
+  const std::string before = shown(db);
+  EXPECT_EQ(mp4index({"update", db, root}).out, summary(0, 0, 0, 8, 0));
+  EXPECT_EQ(shown(db), before);
+  // A path named inside an archive is no file: what is stored stays.
+  expectRun(mp4index({"update", db, root + "/dots.tar/ok.m4a"}), 1, "ok.m4a: Not a directory");
+  EXPECT_EQ(shown(db), before);
+  // Changed, an archive is read whole: an entry added, one removed, one
+  // changed; one that is no archive any more loses its entries.
+  dir.write("music/album.zip", packArchive("zip", {{"01.m4a", song("Alpha 22")},
+                                                   {"in.tgz", packArchive("tar", {}, "gzip")},
+                                                   {"04.m4a", song("Four")}}));
+  utimensat(AT_FDCWD, stored.c_str(), nullptr, 0);
+  EXPECT_EQ(mp4index({"update", db, root}).out, summary(1, 2, 3, 4, 0));
+  expectFresh("changed");
+  EXPECT_EQ(mp4index({"search", db, "alpha"}).out, root + "/album.zip/01.m4a\n");
+
+  // Archives off, an archive is a file; on again, its entries come back.
+  EXPECT_EQ(mp4index({"update", db, "--archives=no", root}).out, summary(0, 3, 5, 2, 0));
+  EXPECT_EQ(mp4index({"search", db, "path:album"}).out, root + "/album.zip\n");
+  EXPECT_EQ(mp4index({"update", db, root}).out, summary(3, 0, 0, 2, 2));
+  expectFresh("archives on again");
+  // A folder where an archive was, holding a file of an entry's name, size
+  // and time, is a folder of files.
+  ASSERT_EQ(std::system(("rm '" + root + "/album.zip'").c_str()), 0);
+  const std::string same = dir.write("music/album.zip/01.m4a", song("Alpha 99"));
+  const timespec entryTime[] = {{1700000000, 0}, {1700000000, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, same.c_str(), entryTime, 0), 0);
+  mp4index({"update", db, root});
+  expectFresh("a folder instead");
+  EXPECT_EQ(mp4index({"search", db, "alpha"}).out, same + "\n");
+
+  // An archive cut short in its second entry: the first is stored, the
+  // second and the archive fail with the reason, and are read again.
+  const std::string second = song("Second");
+  const std::string tar =
+      packArchive("tar", {{"first.m4a", song("First")}, {"second.m4a", second}});
+  const size_t cut = tar.size() - 1024 - (second.size() + 511) / 512 * 512 + second.size() / 2;
+  const std::string cutShort = dir.write("other/cut.tar", tar.substr(0, cut));
+  expectRun(mp4index({"update", db, dir.path() + "/other"}), 1,
+            cutShort + "/second.m4a: Truncated tar archive", summary(1, 0, 0, 0, 2));
+  EXPECT_EQ(lineSet(mp4index({"show", "--json", db, cutShort}).out),
+            lineSet(hosttest::runMp4meta({"--json", cutShort}).out));
+  EXPECT_EQ(mp4index({"update", db, dir.path() + "/other"}).out, summary(0, 0, 0, 1, 2));
 }
 
 }  // namespace

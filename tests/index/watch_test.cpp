@@ -452,6 +452,27 @@ TEST(Mp4indexWatch, AnOverflowOrTheWatchLimitFallsBackToScans) {
   EXPECT_EQ(err.find(told), err.rfind(told)) << "said once: " << err;
 }
 
+// An archive written, replaced, renamed or deleted in a watched folder is
+// followed as a file is: its entries come, are replaced, move or go.
+TEST(Mp4indexWatch, ArchivesAreFollowedAsFiles) {
+  using hosttest::packArchive;
+  Tree t;
+  t.dir.write("music/a.m4a", song(1));
+  t.dir.write("outside/one.zip", packArchive("zip", {{"x.m4a", song(2)}, {"y.m4a", song(3)}}));
+  t.dir.write("outside/two.tgz",
+              packArchive("tar", {{"y.m4a", song(4)}, {"z.m4a", song(5)}}, "gzip"));
+  Watcher w(t.dir.path(), {t.db, t["music"]});
+  ASSERT_TRUE(w.ready()) << w.err();
+  for (const char* command :
+       {"cp outside/one.zip music/", "cp outside/two.tgz music/new && mv music/new music/one.zip",
+        "cat outside/one.zip > music/one.zip",
+        "mkdir music/sub && mv music/one.zip music/sub/b.zip", "rm music/sub/b.zip"}) {
+    t.run(command);
+    t.expectConverges({t["music"]}, command);
+  }
+  EXPECT_EQ(mp4index({"search", t.db, "song"}).out, t["music/a.m4a"] + "\n");
+}
+
 TEST(Mp4indexWatch, RefusesWhatItCannotFollow) {
   Tree t;
   const std::string file = t.dir.write("music/a.m4a", song(1));

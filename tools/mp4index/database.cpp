@@ -27,7 +27,9 @@ constexpr int kRetryMs = 10;
 // has bit k - 1 set for each key id k up to 63 the file has a value of;
 // files.ext is the extension in lower case. Bytes that are not UTF-8
 // (cover images) are in blobs, once however many files hold them (the
-// tracks of an album share their cover), counted in refs.
+// tracks of an album share their cover), counted in refs. The archives read
+// whole, whose entries are files under their paths, are in a table archives
+// (path, size, mtime_ns) that the store makes when it first keeps one.
 const char kSchema[] = R"sql(
 CREATE TABLE files(
   id INTEGER PRIMARY KEY,
@@ -75,6 +77,7 @@ CREATE VIRTUAL TABLE names USING fts5(
 // What an index of an older schema version holds; update drops it and
 // starts anew (the index is made from the files).
 const char kOldSchema[] = R"sql(
+DROP TABLE IF EXISTS archives;
 DROP TABLE IF EXISTS vals_text;
 DROP TABLE IF EXISTS vals;
 DROP TABLE IF EXISTS words;

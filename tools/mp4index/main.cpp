@@ -45,6 +45,11 @@ const char kUsage[] =
     "                         input), one per line\n"
     "  -0, --null             paths in --files-from lists end with a NUL byte\n"
     "  -j, --jobs N           analyse N files at a time (default: one per CPU)\n"
+    "      --archives=yes|no  yes (the default): store the entries of zip, 7z\n"
+    "                         and tar archives (and of archives in them, 4 levels\n"
+    "                         deep) as files named ARCHIVE/ENTRY, an archive read\n"
+    "                         again only when it changed; no: an archive is a\n"
+    "                         file like any other\n"
     "\n"
     "watch updates DB as update does, then follows every change under the\n"
     "FOLDERs (files written, moved, renamed, deleted; folders made, moved,\n"
@@ -53,7 +58,7 @@ const char kUsage[] =
     "it has been quiet for a while. When the kernel's event queue overflows,\n"
     "every FOLDER is scanned again; folders left unwatched by the inotify\n"
     "watch limit (fs.inotify.max_user_watches) are named in a message and\n"
-    "rescanned at intervals. Options: --jobs, and\n"
+    "rescanned at intervals. Options: --jobs, --archives, and\n"
     "      --rescan-interval S  seconds between rescans of unwatched folders\n"
     "                         (default: 300)\n"
     "      --quiet-period S   seconds a file written through a descriptor kept\n"
@@ -180,6 +185,7 @@ int readUpdateArguments(int argc, char** argv, std::string* dbPath, mp4index::In
   settings->listSeparator = options.nulSeparated ? '\0' : '\n';
   settings->jobs = options.jobs != 0 ? options.jobs : mp4meta::defaultJobs();
   settings->plainFileReads = options.plainFileReads;
+  settings->archives = options.archives;
   return -1;
 }
 

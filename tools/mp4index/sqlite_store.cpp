@@ -472,6 +472,7 @@ class SqliteStore : public Store {
                           std::to_string(Database::kBusyTimeoutMs / 1000) + " s");
     }
     m_inTransaction = true;
+    m_archivesChecked = false;
   }
 
   void commitWrite() override {
@@ -487,35 +488,68 @@ class SqliteStore : public Store {
     m_inTransaction = false;
     m_words.clear();
     m_wordBytes.clear();
-    // Keys made in the transaction are gone with it.
+    // Keys made in the transaction are gone with it, and so may be the
+    // archives table.
     m_keys.clear();
     m_keysLoaded = false;
+    m_archivesKept = false;
   }
 
   bool find(const std::string& path, FileState* state) override {
-    Statement& s =
-        statement(m_find, "SELECT size, mtime_ns, error IS NOT NULL FROM files WHERE path = ?");
+    Statement& s = statement(m_find,
+                             "SELECT size, mtime_ns, error IS NOT NULL, length(report) = 0 FROM "
+                             "files WHERE path = ?");
     s.bindBlob(1, path);
-    if (!s.step()) return false;
-    *state = FileState{s.integer(0), s.integer(1), s.integer(2) != 0};
-    s.reset();
+    if (s.step()) {
+      *state = FileState{s.integer(0), s.integer(1), s.integer(2) != 0, false, s.integer(3) != 0};
+      s.reset();
+      return true;
+    }
+    if (!archivesKept()) return false;
+    Statement& a = statement(m_findArchive, "SELECT size, mtime_ns FROM archives WHERE path = ?");
+    a.bindBlob(1, path);
+    if (!a.step()) return false;
+    *state = FileState{a.integer(0), a.integer(1), false, true};
+    a.reset();
     return true;
   }
 
   void listUnder(const std::string& path, const StateSink& each) override {
     Statement under(m_db.handle(),
-                    "SELECT path, size, mtime_ns, error IS NOT NULL FROM files "
+                    "SELECT path, size, mtime_ns, error IS NOT NULL, length(report) = 0 FROM files "
                     "WHERE path = ?1 OR (path >= ?2 AND path < ?3)");
     bindPathsUnder(under, path);
     while (under.step()) {
       each(std::string(under.bytes(0), under.length(0)),
-           FileState{under.integer(1), under.integer(2), under.integer(3) != 0});
+           FileState{under.integer(1), under.integer(2), under.integer(3) != 0, false,
+                     under.integer(4) != 0});
+    }
+    if (!archivesKept()) return;
+    Statement archives(m_db.handle(),
+                       "SELECT path, size, mtime_ns FROM archives "
+                       "WHERE path = ?1 OR (path >= ?2 AND path < ?3)");
+    bindPathsUnder(archives, path);
+    while (archives.step()) {
+      each(std::string(archives.bytes(0), archives.length(0)),
+           FileState{archives.integer(1), archives.integer(2), false, true});
     }
   }
 
   void put(const std::string& path, const FileState& state, const mp4host::ValueRecorder* values,
            const std::string& error) override {
+    if (archivesKept()) removeArchive(path);
     const int64_t old = idOf(path);
+    if (state.archive) {
+      if (old != 0) removeId(old);
+      keepArchives();
+      Statement& s = statement(m_insertArchive, "INSERT INTO archives VALUES (?, ?, ?)");
+      s.bindBlob(1, path);
+      s.bindInteger(2, state.size);
+      s.bindInteger(3, state.mtime);
+      s.step();
+      s.reset();
+      return;
+    }
     if (old != 0) unindex(old);
     m_packed.clear();
     if (values) {
@@ -559,6 +593,7 @@ class SqliteStore : public Store {
   void remove(const std::string& path) override {
     const int64_t id = idOf(path);
     if (id != 0) removeId(id);
+    if (archivesKept()) removeArchive(path);
   }
 
   void move(const std::string& from, const std::string& to) override {
@@ -589,6 +624,23 @@ class SqliteStore : public Store {
       rename.reset();
       indexName(id, path, true);
       indexName(id, moved, false);
+    }
+    if (!archivesKept()) return;
+    Statement gone(m_db.handle(),
+                   "DELETE FROM archives WHERE path = ?1 OR (path >= ?2 AND path < ?3)");
+    bindPathsUnder(gone, to);
+    gone.step();
+    std::vector<std::string> archives;
+    Statement under(m_db.handle(),
+                    "SELECT path FROM archives WHERE path = ?1 OR (path >= ?2 AND path < ?3)");
+    bindPathsUnder(under, from);
+    while (under.step()) archives.emplace_back(under.bytes(0), under.length(0));
+    Statement renameArchive(m_db.handle(), "UPDATE archives SET path = ? WHERE path = ?");
+    for (const std::string& path : archives) {
+      renameArchive.bindBlob(1, to + path.substr(from.size()));
+      renameArchive.bindBlob(2, path);
+      renameArchive.step();
+      renameArchive.reset();
     }
   }
 
@@ -759,6 +811,35 @@ class SqliteStore : public Store {
   void remember(const std::string& key, int64_t id) {
     m_keys[key] = id;
     if (m_fields.count(id) == 0) m_fields[id] = m_register.registerField(key);
+  }
+
+  // Archives are kept in a table of their own, made by the first update
+  // that stores one, so that the index of a collection without archives is
+  // what it always was. Another writer may make it at any time: its absence
+  // is learnt again in each transaction, and at each call outside one.
+  bool archivesKept() {
+    if (!m_archivesKept && !(m_inTransaction && m_archivesChecked)) {
+      Statement table(m_db.handle(),
+                      "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'archives'");
+      m_archivesKept = table.step();
+      m_archivesChecked = m_inTransaction;
+    }
+    return m_archivesKept;
+  }
+
+  void keepArchives() {
+    if (m_archivesKept) return;
+    m_db.execute(
+        "CREATE TABLE IF NOT EXISTS archives(path BLOB PRIMARY KEY, size INTEGER NOT NULL, "
+        "mtime_ns INTEGER NOT NULL) WITHOUT ROWID");
+    m_archivesKept = true;
+  }
+
+  void removeArchive(const std::string& path) {
+    Statement& s = statement(m_deleteArchive, "DELETE FROM archives WHERE path = ?");
+    s.bindBlob(1, path);
+    s.step();
+    s.reset();
   }
 
   int64_t idOf(const std::string& path) {
@@ -952,8 +1033,10 @@ class SqliteStore : public Store {
   std::unique_ptr<Statement> m_find, m_findId, m_insertFile, m_updateFile, m_reportOf, m_deleteFile,
       m_insertKey, m_selectKey, m_insertWords, m_deleteWords, m_insertNumber, m_deleteNumber,
       m_findBlob, m_insertBlob, m_countBlob, m_dropBlob, m_blob, m_insertText, m_deleteText,
-      m_insertName, m_deleteName, m_pathOf;
+      m_insertName, m_deleteName, m_pathOf, m_findArchive, m_insertArchive, m_deleteArchive;
   bool m_keysLoaded = false;
+  bool m_archivesKept = false;                      // the archives table exists
+  bool m_archivesChecked = false;                   // its absence was learnt in this transaction
   std::unordered_map<std::string, int64_t> m_keys;  // key ids by the key's bytes
   Strigi::FieldRegister m_register;                 // the fields that replayed values name
   std::unordered_map<int64_t, const Strigi::RegisteredField*> m_fields;  // by key id

@@ -35,8 +35,17 @@ struct FileState {
   int64_t size = 0;
   int64_t mtime = 0;  // nanoseconds since the epoch
   bool failed = false;
+  // An archive read to its end, whose entries are stored under it
+  // ("ARCHIVE/NAME"). It is kept for its state alone, so that an update can
+  // pass over an archive that did not change without opening it: it has no
+  // values, and search, count, hasField and showUnder never give it.
+  bool archive = false;
+  // Analysed, with no values at all (what any file that is not an MP4 file
+  // gives: it may be an archive stored as a file when archives were not
+  // read). A hint that find and listUnder give; put and == ignore it.
+  bool empty = false;
   bool operator==(const FileState& o) const {
-    return size == o.size && mtime == o.mtime && failed == o.failed;
+    return size == o.size && mtime == o.mtime && failed == o.failed && archive == o.archive;
   }
   bool operator!=(const FileState& o) const { return !(*this == o); }
 };
@@ -94,8 +103,9 @@ class Store {
   virtual void listUnder(const std::string& path, const StateSink& each) = 0;
 
   // In a write transaction: stores path whole, replacing what was stored
-  // under that path: its values, or (values null) the error that kept it
-  // from being analysed.
+  // under that path (a file or an archive): its values, or (values null)
+  // the error that kept it from being analysed; an archive (state.archive)
+  // with its state alone.
   virtual void put(const std::string& path, const FileState& state,
                    const mp4host::ValueRecorder* values, const std::string& error) = 0;
   // In a write transaction: removes the file stored at path, if any.

@@ -29,6 +29,9 @@ struct UpdateSettings {
   char listSeparator = '\n';
   unsigned jobs = 1;
   bool plainFileReads = false;
+  // Archives are read for their entries, stored as files named
+  // "ARCHIVE/NAME"; off, an archive is a file like any other.
+  bool archives = true;
   // Files analysed even when their size and modification time are what
   // the index holds: a watcher saw them written, and a write that began
   // during an earlier analysis may have kept both.
@@ -50,7 +53,9 @@ struct UpdateSettings {
 // then and the files as they are then, so that updates and other writers
 // of the same index at the same time never undo each other's work.
 // Returns false when a file or list could not be read; the rest is stored
-// all the same.
+// all the same. An archive that changed is read whole: its entries are
+// stored, and those it no longer holds removed; one that did not is not
+// opened.
 bool update(Store& store, const mp4host::PluginSet& plugins, const UpdateSettings& settings,
             UpdateCounts* counts);
 

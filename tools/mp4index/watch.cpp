@@ -521,9 +521,11 @@ class Watcher {
         continue;
       }
       std::vector<std::string> stale;
-      m_store.listUnder(path, [&](const std::string& p, const FileState&) { stale.push_back(p); });
+      m_store.listUnder(path, [&](const std::string& p, const FileState& state) {
+        stale.push_back(p);
+        if (!state.archive) ++counts.removed;  // an archive is its entries
+      });
       for (const std::string& p : stale) m_store.remove(p);
-      counts.removed += stale.size();
     }
     m_store.commitWrite();
     m_moves.clear();
