@@ -243,15 +243,20 @@ TEST(Search, WhatAFileLeavesGoesWithIt) {
     ASSERT_EQ(unlink((lib.root + gone).c_str()), 0);
   }
   lib.dir.write("lib/pop/new.m4a", song({"", "New", "Nobody", "Pop", "2020", 1, 1, 60, false}));
+  // Rewritten without its cover and with another date.
+  lib.dir.write("lib/beatles/let-it-be.m4a",
+                song({"", "Let It Be", "The Beatles", "Rock", "1969", 6, 12, 243, false}));
   ASSERT_EQ(Library::run({"update", lib.db, lib.root}).status, 0);
-  for (const std::vector<std::string>& terms : {std::vector<std::string>{"name:beat"},
-                                                {"title:beat"},
-                                                {"date>1980", "date<1990"},
-                                                {"name:blue"},
-                                                {"title:green"}}) {
+  const std::pair<std::vector<std::string>, std::string> counts[] = {
+      {{"name:beat"}, "0"}, {{"title:beat"}, "0"},  {{"date>1980", "date<1990"}, "0"},
+      {{"name:blue"}, "0"}, {{"title:green"}, "0"}, {{"has:cover"}, "1"},
+      {{"-cover"}, "5"},    {{"genre=Jazz"}, "1"},  {{"genre=Pop"}, "1"},
+      {{"year=1970"}, "0"}, {{"year=1969"}, "1"},   {{"title=Let It Be", "has:cover"}, "0"},
+  };
+  for (const auto& [terms, count] : counts) {
     std::vector<std::string> args{"search", lib.db, "--count"};
     args.insert(args.end(), terms.begin(), terms.end());
-    EXPECT_EQ(Library::run(args).out, "0\n") << terms[0];
+    EXPECT_EQ(Library::run(args).out, count + "\n") << terms[0];
   }
   EXPECT_EQ(lib.search({"name:new", "size<1K"}), "new.m4a ");
 }
