@@ -254,6 +254,7 @@ TEST(Mp4index, UpdatesKilledOrSearchedKeepEveryFileWhole) {
     }
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(lineSet(mp4index({"show", "--json", db, root}).out), whole) << round;
+    EXPECT_EQ(mp4index({"search", db, "--count", "-image.width"}).out, "200\n") << round;
   }
 
   // Writers at once, on a new index and on one they share with a folder's
@@ -268,6 +269,7 @@ TEST(Mp4index, UpdatesKilledOrSearchedKeepEveryFileWhole) {
       EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << round;
     }
     EXPECT_EQ(lineSet(mp4index({"show", "--json", db, root}).out), whole) << round;
+    EXPECT_EQ(mp4index({"search", db, "--count", "has:image.width"}).out, "100\n") << round;
   }
 }
 
