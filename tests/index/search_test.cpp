@@ -306,6 +306,30 @@ TEST(Search, TheDefaultIndexIsTheUsers) {
   // A name that is not there yet, before a path, is a new index.
   ASSERT_EQ(Library::run({"update", dir.path() + "/named", music}, env).status, 0);
   EXPECT_EQ(Library::run({"search", dir.path() + "/named", "alpha"}, env).out, music + "\n");
+
+  // Every way of naming it; a relative XDG_DATA_HOME is not used.
+  const std::string data = dir.path() + "/data/mp4index/index.db";
+  env.environment = {
+      {"MP4INDEX_DB", ""}, {"XDG_DATA_HOME", "data"}, {"HOME", dir.path() + "/home"}};
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--index=" + data, "alpha"},
+                                               {"--limit", "1", data, "alpha"},
+                                               {"--", data, "alpha"},
+                                               {"alpha"}}) {
+    std::vector<std::string> search{"search"};
+    search.insert(search.end(), args.begin(), args.end());
+    EXPECT_EQ(Library::run(search, env).out, music + "\n") << args[0];
+  }
+  const RunResult noValue = Library::run({"search", "alpha", "--index"}, env);
+  EXPECT_EQ(noValue.status, 2);
+  EXPECT_NE(noValue.err.find("--index needs the index (DB) to use"), std::string::npos);
+  env.environment = {{"MP4INDEX_DB", ""}, {"XDG_DATA_HOME", ""}, {"HOME", ""}};
+  EXPECT_NE(Library::run({"search", "alpha"}, env).err.find("no index given, and no home folder"),
+            std::string::npos);
+  env.environment = {{"MP4INDEX_DB", ""}, {"XDG_DATA_HOME", music}};
+  const RunResult unmade = Library::run({"update", music}, env);
+  EXPECT_EQ(unmade.status, 1);
+  EXPECT_NE(unmade.err.find("cannot make the folder " + music + "/mp4index: "), std::string::npos)
+      << unmade.err;
 }
 
 TEST(Search, TheWalkersLinesNameTheirFile) {
