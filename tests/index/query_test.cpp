@@ -172,6 +172,14 @@ TEST(Query, MistakesSayWhy) {
     EXPECT_NE(result.find(message), std::string::npos) << result;
     EXPECT_EQ(result.compare(0, 7, "error: "), 0) << result;
   }
+  EXPECT_EQ(parsed({}), "error: no search terms given");
+  // At most 32 levels of parentheses and NOT.
+  std::vector<std::string> nested(31, "(");
+  nested.push_back("a");
+  nested.insert(nested.end(), 31, ")");
+  EXPECT_EQ(parsed(nested), "\"a\"");
+  nested.insert(nested.begin(), "NOT");
+  EXPECT_NE(parsed(nested).find("nested too deeply"), std::string::npos);
   // The last day of every month and the day after it, leap years or not.
   for (int year : {1900, 2000, 2001, 2004}) {
     for (int month = 1; month <= 12; ++month) {
