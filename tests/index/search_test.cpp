@@ -121,6 +121,7 @@ TEST(Search, EachFormFindsItsFiles) {
       {{"duration>=9m"}, "so-what.m4a "},
       {{"duration<2m30s"}, "yesterday.m4a caf\\xe9.mp4 "},
       {{"duration=4:03"}, "let-it-be.m4a "},
+      {{"title:let", "duration>=4:03", "duration<=4:03"}, "let-it-be.m4a "},
       {{"has:cover"}, "let-it-be.m4a so-what.m4a "},
       {{"cover=no", "-video"}, "yesterday.m4a blue.M4A notes.txt beat box.m4a "},
       {{"-cover", "type:audio", "title:yesterday"}, "yesterday.m4a "},
@@ -198,6 +199,11 @@ TEST(Search, SortsLimitsCountsAndPrintsTables) {
             "so-what.m4a blue.M4A beat box.m4a yesterday.m4a let-it-be.m4a ");
   EXPECT_EQ(lib.search({"--limit", "1", "genre=Jazz"}), "blue.M4A ");
   EXPECT_EQ(Library::run({"search", lib.db, "--count", "-cover"}).out, "5\n");
+  // A file that several of the either-or terms find counts once.
+  EXPECT_EQ(Library::run({"search", lib.db, "--count", "genre=Jazz", "OR", "artist:beatles", "OR",
+                          "title:blue", "OR", "year<1960"})
+                .out,
+            "4\n");
 
   // CSV and TSV read back: several values joined by |, a | inside one escaped.
   const std::string fields = "name,title,artist,comment,size,duration,track";
