@@ -247,8 +247,8 @@ TEST(Search, SortsNamesAsAPersonReadsThem) {
   hosttest::TempDir dir;
   const std::string db = dir.path() + "/i.db";
   const std::pair<std::string, size_t> files[] = {
-      {"a.txt", 3},       {"ab.TXT", 1},       {"B.m4v", 2},        {"Track", 6},
-      {"Track 9.txt", 5}, {"track 10.txt", 4}, {"track 010.txt", 0}};
+      {"a.txt", 3}, {"ab.TXT", 1},      {"B.m4v", 2},        {"b.m4v", 7},
+      {"Track", 6}, {"Track 9.txt", 5}, {"track 10.txt", 4}, {"track 010.txt", 0}};
   for (const auto& [name, size] : files) dir.write("f/" + name, std::string(size, 'x'));
   ASSERT_EQ(Library::run({"update", db, dir.path() + "/f"}).status, 0);
   const auto names = [&](const std::string& keys) {
@@ -257,11 +257,11 @@ TEST(Search, SortsNamesAsAPersonReadsThem) {
         .out;
   };
   EXPECT_EQ(names("name"),
-            "name\na.txt\nab.TXT\nB.m4v\nTrack\nTrack 9.txt\ntrack 010.txt\ntrack 10.txt\n");
+            "name\na.txt\nab.TXT\nB.m4v\nb.m4v\nTrack\nTrack 9.txt\ntrack 010.txt\ntrack 10.txt\n");
   EXPECT_EQ(names("ext"),
-            "name\nTrack\nB.m4v\nTrack 9.txt\na.txt\nab.TXT\ntrack 010.txt\ntrack 10.txt\n");
+            "name\nTrack\nB.m4v\nb.m4v\nTrack 9.txt\na.txt\nab.TXT\ntrack 010.txt\ntrack 10.txt\n");
   EXPECT_EQ(names("-size"),
-            "name\nTrack\nTrack 9.txt\ntrack 10.txt\na.txt\nB.m4v\nab.TXT\ntrack 010.txt\n");
+            "name\nb.m4v\nTrack\nTrack 9.txt\ntrack 10.txt\na.txt\nB.m4v\nab.TXT\ntrack 010.txt\n");
 }
 
 TEST(Search, WhatAFileLeavesGoesWithIt) {
