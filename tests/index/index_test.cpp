@@ -152,7 +152,7 @@ TEST(Mp4index, BadInputIsReportedAndLeftAsItIs) {
   Collection c;
   const std::string song = c.root + "/album/a.m4a";
   const std::string newer = c.dir.path() + "/newer.db", other = c.dir.path() + "/other.db";
-  sql(newer, "CREATE TABLE t(x); PRAGMA application_id = 1836069993; PRAGMA user_version = 4");
+  sql(newer, "CREATE TABLE t(x); PRAGMA application_id = 1836069993; PRAGMA user_version = 5");
   sql(other, "CREATE TABLE notes(text)");
   const std::string text = c.dir.write("text.db", "not a database, only some text\n");
   const std::pair<std::string, std::string> cases[] = {
@@ -160,7 +160,7 @@ TEST(Mp4index, BadInputIsReportedAndLeftAsItIs) {
        "cannot create the index: folder " + c.dir.path() + "/missing does not exist"},
       {text, "not an index: the file is not an SQLite database"},
       {other, "not an index: an SQLite database of another application"},
-      {newer, "the index was made by a newer mp4index (schema version 4"},
+      {newer, "the index was made by a newer mp4index (schema version 5"},
   };
   for (const auto& [db, message] : cases) {
     const std::string before = mp4test::readFile(db);  // "" when missing
@@ -255,6 +255,7 @@ TEST(Mp4index, UpdatesKilledOrSearchedKeepEveryFileWhole) {
     }
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(lineSet(mp4index({"show", "--json", db, root}).out), whole) << round;
+    EXPECT_EQ(mp4index({"search", db, "--count", "-image.width"}).out, "200\n") << round;
   }
 
   // Writers at once, on a new index and on one they share with a folder's
@@ -269,6 +270,7 @@ TEST(Mp4index, UpdatesKilledOrSearchedKeepEveryFileWhole) {
       EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << round;
     }
     EXPECT_EQ(lineSet(mp4index({"show", "--json", db, root}).out), whole) << round;
+    EXPECT_EQ(mp4index({"search", db, "--count", "has:image.width"}).out, "100\n") << round;
   }
 }
 

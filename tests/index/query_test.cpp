@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <ctime>
 
 namespace {
@@ -129,6 +130,7 @@ TEST(Query, MistakesSayWhy) {
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"wdth>1"}, "term 'wdth>1': unknown field 'wdth' (did you mean 'width' or 'path'?)"},
       {{"titleee:x"}, "unknown field 'titleee' (did you mean 'title'?)"},
+      {{"t:x"}, "unknown field 't' (did you mean 'ext', 'tool' or 'type'?)"},
       {{"zzzzzzzz:x"}, "unknown field 'zzzzzzzz' (mp4index --help lists the field names)"},
       {{"has:9x"}, "term 'has:9x': '9x' is not a field name"},
       {{"-size"}, "term '-size': 'size' is known for every file"},
@@ -156,6 +158,9 @@ TEST(Query, MistakesSayWhy) {
       {{"date=2001-01-01T23"}, "is not a date"},
       {{"date=2001-1-01"}, "is not a date"},
       {{"date=2001-01-01T10:00:00:00"}, "is not a date"},
+      {{"date=2001-01-01T10:00:60"}, "is not a date"},
+      {{"date=2001/01"}, "is not a date"},
+      {{"date=2001-01-01X10:00"}, "is not a date"},
       {{"rating>x"}, "'x' is not a whole number"},
       {{"AND", "a"}, "AND without a term before it"},
       {{"a", "AND"}, "AND without a term after it"},
@@ -166,6 +171,30 @@ TEST(Query, MistakesSayWhy) {
     const std::string result = parsed(args);
     EXPECT_NE(result.find(message), std::string::npos) << result;
     EXPECT_EQ(result.compare(0, 7, "error: "), 0) << result;
+  }
+  EXPECT_EQ(parsed({}), "error: no search terms given");
+  // At most 32 levels of parentheses and NOT.
+  std::vector<std::string> nested(31, "(");
+  nested.push_back("a");
+  nested.insert(nested.end(), 31, ")");
+  EXPECT_EQ(parsed(nested), "\"a\"");
+  nested.insert(nested.begin(), "NOT");
+  EXPECT_NE(parsed(nested).find("nested too deeply"), std::string::npos);
+  // The last day of every month and the day after it, leap years or not.
+  for (int year : {1900, 2000, 2001, 2004}) {
+    for (int month = 1; month <= 12; ++month) {
+      for (int day = 28; day <= 32; ++day) {
+        std::tm tm{};
+        tm.tm_year = year - 1900;
+        tm.tm_mon = month - 1;
+        tm.tm_mday = day;
+        tm.tm_hour = 12;
+        std::mktime(&tm);
+        char date[32];
+        std::snprintf(date, sizeof date, "date=%04d-%02d-%02d", year, month, day);
+        EXPECT_EQ(parsed({date}).compare(0, 7, "error: ") != 0, tm.tm_mday == day) << date;
+      }
+    }
   }
   EXPECT_EQ(parsed({"date=2001-01-31", "date=2000-02-29"}),
             "(content.creation_time[\"2001-01-31\"..\"2001-01-32\") "

@@ -121,6 +121,7 @@ TEST(Search, EachFormFindsItsFiles) {
       {{"duration>=9m"}, "so-what.m4a "},
       {{"duration<2m30s"}, "yesterday.m4a caf\\xe9.mp4 "},
       {{"duration=4:03"}, "let-it-be.m4a "},
+      {{"title:let", "duration>=4:03", "duration<=4:03"}, "let-it-be.m4a "},
       {{"has:cover"}, "let-it-be.m4a so-what.m4a "},
       {{"cover=no", "-video"}, "yesterday.m4a blue.M4A notes.txt beat box.m4a "},
       {{"-cover", "type:audio", "title:yesterday"}, "yesterday.m4a "},
@@ -198,6 +199,11 @@ TEST(Search, SortsLimitsCountsAndPrintsTables) {
             "so-what.m4a blue.M4A beat box.m4a yesterday.m4a let-it-be.m4a ");
   EXPECT_EQ(lib.search({"--limit", "1", "genre=Jazz"}), "blue.M4A ");
   EXPECT_EQ(Library::run({"search", lib.db, "--count", "-cover"}).out, "5\n");
+  // A file that several of the either-or terms find counts once.
+  EXPECT_EQ(Library::run({"search", lib.db, "--count", "genre=Jazz", "OR", "artist:beatles", "OR",
+                          "title:blue", "OR", "year<1960"})
+                .out,
+            "4\n");
 
   // CSV and TSV read back: several values joined by |, a | inside one escaped.
   const std::string fields = "name,title,artist,comment,size,duration,track";
@@ -237,21 +243,47 @@ TEST(Search, SortsLimitsCountsAndPrintsTables) {
   EXPECT_EQ(row["modified"], "2001-01-01T00:00:00");
 }
 
+TEST(Search, SortsNamesAsAPersonReadsThem) {
+  hosttest::TempDir dir;
+  const std::string db = dir.path() + "/i.db";
+  const std::pair<std::string, size_t> files[] = {
+      {"a.txt", 3}, {"ab.TXT", 1},      {"B.m4v", 2},        {"b.m4v", 7},
+      {"Track", 6}, {"Track 9.txt", 5}, {"track 10.txt", 4}, {"track 010.txt", 0}};
+  for (const auto& [name, size] : files) dir.write("f/" + name, std::string(size, 'x'));
+  ASSERT_EQ(Library::run({"update", db, dir.path() + "/f"}).status, 0);
+  const auto names = [&](const std::string& keys) {
+    return Library::run(
+               {"search", db, "--sort", keys, "--fields", "name", "--format", "tsv", "size>=0"})
+        .out;
+  };
+  EXPECT_EQ(names("name"),
+            "name\na.txt\nab.TXT\nB.m4v\nb.m4v\nTrack\nTrack 9.txt\ntrack 010.txt\ntrack 10.txt\n");
+  EXPECT_EQ(names("ext"),
+            "name\nTrack\nB.m4v\nb.m4v\nTrack 9.txt\na.txt\nab.TXT\ntrack 010.txt\ntrack 10.txt\n");
+  EXPECT_EQ(names("-size"),
+            "name\nb.m4v\nTrack\nTrack 9.txt\ntrack 10.txt\na.txt\nB.m4v\nab.TXT\ntrack 010.txt\n");
+}
+
 TEST(Search, WhatAFileLeavesGoesWithIt) {
   const Library lib;
   for (const char* gone : {"/pop/beat box.m4a", "/jazz/blue.M4A"}) {
     ASSERT_EQ(unlink((lib.root + gone).c_str()), 0);
   }
   lib.dir.write("lib/pop/new.m4a", song({"", "New", "Nobody", "Pop", "2020", 1, 1, 60, false}));
+  // Rewritten without its cover and with another date.
+  lib.dir.write("lib/beatles/let-it-be.m4a",
+                song({"", "Let It Be", "The Beatles", "Rock", "1969", 6, 12, 243, false}));
   ASSERT_EQ(Library::run({"update", lib.db, lib.root}).status, 0);
-  for (const std::vector<std::string>& terms : {std::vector<std::string>{"name:beat"},
-                                                {"title:beat"},
-                                                {"date>1980", "date<1990"},
-                                                {"name:blue"},
-                                                {"title:green"}}) {
+  const std::pair<std::vector<std::string>, std::string> counts[] = {
+      {{"name:beat"}, "0"}, {{"title:beat"}, "0"},  {{"date>1980", "date<1990"}, "0"},
+      {{"name:blue"}, "0"}, {{"title:green"}, "0"}, {{"has:cover"}, "1"},
+      {{"-cover"}, "5"},    {{"genre=Jazz"}, "1"},  {{"genre=Pop"}, "1"},
+      {{"year=1970"}, "0"}, {{"year=1969"}, "1"},   {{"title=Let It Be", "has:cover"}, "0"},
+  };
+  for (const auto& [terms, count] : counts) {
     std::vector<std::string> args{"search", lib.db, "--count"};
     args.insert(args.end(), terms.begin(), terms.end());
-    EXPECT_EQ(Library::run(args).out, "0\n") << terms[0];
+    EXPECT_EQ(Library::run(args).out, count + "\n") << terms[0];
   }
   EXPECT_EQ(lib.search({"name:new", "size<1K"}), "new.m4a ");
 }
@@ -280,6 +312,30 @@ TEST(Search, TheDefaultIndexIsTheUsers) {
   // A name that is not there yet, before a path, is a new index.
   ASSERT_EQ(Library::run({"update", dir.path() + "/named", music}, env).status, 0);
   EXPECT_EQ(Library::run({"search", dir.path() + "/named", "alpha"}, env).out, music + "\n");
+
+  // Every way of naming it; a relative XDG_DATA_HOME is not used.
+  const std::string data = dir.path() + "/data/mp4index/index.db";
+  env.environment = {
+      {"MP4INDEX_DB", ""}, {"XDG_DATA_HOME", "data"}, {"HOME", dir.path() + "/home"}};
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--index=" + data, "alpha"},
+                                               {"--limit", "1", data, "alpha"},
+                                               {"--", data, "alpha"},
+                                               {"alpha"}}) {
+    std::vector<std::string> search{"search"};
+    search.insert(search.end(), args.begin(), args.end());
+    EXPECT_EQ(Library::run(search, env).out, music + "\n") << args[0];
+  }
+  const RunResult noValue = Library::run({"search", "alpha", "--index"}, env);
+  EXPECT_EQ(noValue.status, 2);
+  EXPECT_NE(noValue.err.find("--index needs the index (DB) to use"), std::string::npos);
+  env.environment = {{"MP4INDEX_DB", ""}, {"XDG_DATA_HOME", ""}, {"HOME", ""}};
+  EXPECT_NE(Library::run({"search", "alpha"}, env).err.find("no index given, and no home folder"),
+            std::string::npos);
+  env.environment = {{"MP4INDEX_DB", ""}, {"XDG_DATA_HOME", music}};
+  const RunResult unmade = Library::run({"update", music}, env);
+  EXPECT_EQ(unmade.status, 1);
+  EXPECT_NE(unmade.err.find("cannot make the folder " + music + "/mp4index: "), std::string::npos)
+      << unmade.err;
 }
 
 TEST(Search, TheWalkersLinesNameTheirFile) {

@@ -13,23 +13,25 @@ namespace {
 // "mp4i" in the database header: what tells our files from other SQLite
 // databases.
 constexpr int64_t kApplicationId = 0x6d703469;
-constexpr int64_t kSchemaVersion = 3;
+constexpr int64_t kSchemaVersion = 4;
 constexpr int kRetryMs = 10;
 
 // Each file's values are packed, in report order, into files.report (see
 // report.h); what the searches need is indexed beside it: the numbers in
 // nums, the words of text values in the full-text table words, whose rowids
-// name the file and key, the texts that words cannot find or order (those
-// that begin with a digit, such as dates and track numbers, and those
-// without an ASCII letter or digit) in texts, and the words of each file's
-// path and name in names (both full-text tables contentless: the update
-// deletes a file's rows with the texts they were made from). files.keys
-// has bit k - 1 set for each key id k up to 63 the file has a value of;
-// files.ext is the extension in lower case. Bytes that are not UTF-8
-// (cover images) are in blobs, once however many files hold them (the
-// tracks of an album share their cover), counted in refs. The archives read
-// whole, whose entries are files under their paths, are in a table archives
-// (path, size, mtime_ns) that the store makes when it first keeps one.
+// name the file and key, every inline text by its bytes in texts (exact
+// matches and ranges, such as dates and track numbers, read from its
+// primary key), and the words of each file's path and name in names (both
+// full-text tables contentless: the update deletes a file's rows with the
+// texts they were made from). files.keys has bit k - 1 set for each key id
+// k up to 63 the file has a value of, and keys.files counts the files that
+// have a value of each key, so that presence is counted without reading
+// the files; files.ext is the extension in lower case. Bytes that are not
+// UTF-8 (cover images) are in blobs, once however many files hold them
+// (the tracks of an album share their cover), counted in refs.
+// The archives read whole, whose entries are files under their paths, are in
+// a table archives (path, size, mtime_ns) that the store makes when it
+// first keeps one.
 const char kSchema[] = R"sql(
 CREATE TABLE files(
   id INTEGER PRIMARY KEY,
@@ -47,7 +49,8 @@ CREATE INDEX files_by_ext ON files(ext);
 CREATE INDEX files_by_keys ON files(keys);
 CREATE TABLE keys(
   id INTEGER PRIMARY KEY,
-  key NOT NULL UNIQUE
+  key NOT NULL UNIQUE,
+  files INTEGER NOT NULL DEFAULT 0
 );
 CREATE TABLE nums(
   key INTEGER NOT NULL,

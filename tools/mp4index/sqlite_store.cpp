@@ -10,6 +10,7 @@
 #include <charconv>
 #include <cmath>
 #include <deque>
+#include <new>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -33,20 +34,6 @@ std::string ftsPhrase(const std::string& words, bool prefix) {
   }
   phrase += prefix ? "\" *" : "\"";
   return phrase;
-}
-
-bool hasAsciiWordChar(std::string_view text) {
-  for (char c : text) {
-    if (std::isalnum(static_cast<unsigned char>(c))) return true;
-  }
-  return false;
-}
-
-// The inline texts that texts holds: those the word index cannot find
-// exactly (no ASCII letter or digit, so perhaps no word at all) and those
-// that begin with a digit (dates, track numbers), for ranges of them.
-bool inTexts(std::string_view text) {
-  return !hasAsciiWordChar(text) || std::isdigit(static_cast<unsigned char>(text[0]));
 }
 
 // Key ids up to this have a bit in files.keys.
@@ -116,10 +103,48 @@ void hasTextIn(sqlite3_context* context, int, sqlite3_value** args) {
   sqlite3_result_int(context, 0);
 }
 
+// mp4index_count(id): how many distinct ids it is given. Ids that come in
+// ascending order (the rowids of a full-text match, a primary key's rows)
+// are counted as they come; others are sorted at the end.
+struct DistinctIds {
+  std::vector<int64_t> ids;
+  bool ascending = true;
+};
+
+void countStep(sqlite3_context* context, int, sqlite3_value** args) {
+  auto** state =
+      static_cast<DistinctIds**>(sqlite3_aggregate_context(context, sizeof(DistinctIds*)));
+  if (!state) return sqlite3_result_error_nomem(context);
+  try {
+    if (!*state) *state = new DistinctIds;
+    std::vector<int64_t>& ids = (*state)->ids;
+    const int64_t id = sqlite3_value_int64(args[0]);
+    if (!ids.empty() && id == ids.back()) return;
+    if (!ids.empty() && id < ids.back()) (*state)->ascending = false;
+    ids.push_back(id);
+  } catch (const std::bad_alloc&) {
+    sqlite3_result_error_nomem(context);
+  }
+}
+
+void countFinal(sqlite3_context* context) {
+  auto** state = static_cast<DistinctIds**>(sqlite3_aggregate_context(context, 0));
+  const DistinctIds* counted = state ? *state : nullptr;
+  if (!counted) return sqlite3_result_int64(context, 0);
+  std::vector<int64_t> ids = std::move((*state)->ids);
+  const bool ascending = counted->ascending;
+  delete counted;
+  if (!ascending) {
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+  }
+  sqlite3_result_int64(context, static_cast<int64_t>(ids.size()));
+}
+
 // SQL with its parameters, in the order of their '?'.
 struct Sql {
   struct Parameter {
-    bool isNumber;
+    enum Kind { Number, Bytes, Text } kind;
     std::string text;
     int64_t number;
   };
@@ -135,21 +160,31 @@ struct Sql {
     parameters.insert(parameters.end(), more.parameters.begin(), more.parameters.end());
     return *this;
   }
+  // Bound as text when valid UTF-8, else as a blob.
   Sql& bytes(std::string t) {
-    parameters.push_back({false, std::move(t), 0});
+    parameters.push_back({Parameter::Bytes, std::move(t), 0});
+    return *this;
+  }
+  // Bound as text, whatever the bytes: compared with the stored texts byte
+  // for byte.
+  Sql& asText(std::string t) {
+    parameters.push_back({Parameter::Text, std::move(t), 0});
     return *this;
   }
   Sql& number(int64_t n) {
-    parameters.push_back({true, "", n});
+    parameters.push_back({Parameter::Number, "", n});
     return *this;
   }
   void bind(Statement& statement) const {
     for (size_t i = 0; i < parameters.size(); ++i) {
       const int index = static_cast<int>(i + 1);
-      if (parameters[i].isNumber) {
-        statement.bindInteger(index, parameters[i].number);
+      const Parameter& p = parameters[i];
+      if (p.kind == Parameter::Number) {
+        statement.bindInteger(index, p.number);
+      } else if (p.kind == Parameter::Text) {
+        statement.bindText(index, p.text.data(), p.text.size());
       } else {
-        statement.bindBytes(index, parameters[i].text.data(), parameters[i].text.size());
+        statement.bindBytes(index, p.text.data(), p.text.size());
       }
     }
   }
@@ -160,25 +195,29 @@ struct Sql {
 // one file (the row f), and as a condition, which is the set for a term
 // and, for terms that must all match, the set of the one with the fewest
 // files, the others checked on its files only. How many files a term has
-// is learnt by counting its set, up to kProbe: so "album:album title:1234"
-// reads the few files of "1234", never the set of every album.
+// is learnt by counting its set, up to kProbe (or, for a field's presence,
+// from keys.files): so "album:album title:1234" reads the few files of
+// "1234", never the set of every album.
 class QueryRenderer {
  public:
   using KeyId = std::function<int64_t(const std::string&)>;
-  using Probe = std::function<int64_t(const Sql& set, int64_t limit)>;
+  // The integer in the first column of the query's first row, 0 if none.
+  using Scalar = std::function<int64_t(const Sql& query)>;
   static constexpr int64_t kProbe = 1000;
 
-  QueryRenderer(const KeyId& keyId, const Probe& probe) : m_keyId(keyId), m_probe(probe) {}
+  QueryRenderer(const KeyId& keyId, const Scalar& scalar) : m_keyId(keyId), m_scalar(scalar) {}
 
-  // The number of files that match: a term's or an either-or's distinct
-  // ids, without reading the files; a negation's, the files less those.
+  // The number of files that match: a field's presence from keys.files, a
+  // term's or an either-or's distinct ids without reading the files, a
+  // negation's the files less those.
   Sql count(const QueryNode& node) {
     switch (node.kind) {
       case QueryNode::Match:
         if (isFact(node.term)) break;
+        if (node.term.kind == Term::Has) return filesWith(node.term);
         [[fallthrough]];
       case QueryNode::Any:
-        return Sql() << "SELECT count(*) FROM (SELECT DISTINCT * FROM (" << set(node) << "))";
+        return Sql() << "WITH s(id) AS (" << set(node) << ") SELECT mp4index_count(id) FROM s";
       case QueryNode::Not:
         return Sql() << "SELECT (SELECT count(*) FROM files) - (" << count(node.children[0]) << ")";
       case QueryNode::All:
@@ -270,7 +309,10 @@ class QueryRenderer {
     int64_t n = 0;
     switch (node.kind) {
       case QueryNode::Match:
-        n = m_probe(leafSet(node.term), kProbe);
+        n = node.term.kind == Term::Has
+                ? std::min(kProbe, m_scalar(filesWith(node.term)))
+                : m_scalar(Sql() << "SELECT count(*) FROM (SELECT 1 FROM (" << leafSet(node.term)
+                                 << ") LIMIT ?)" << Sql().number(kProbe));
         break;
       case QueryNode::Not:
         n = kProbe + 1;
@@ -298,6 +340,12 @@ class QueryRenderer {
 
   // The key's id; 0 when no file has ever had it.
   int64_t keyOf(const Term& term) { return term.fact == Term::Value ? m_keyId(term.key) : 0; }
+
+  // The number of files with a value of term's key.
+  Sql filesWith(const Term& term) {
+    return Sql() << "SELECT coalesce((SELECT files FROM keys WHERE id = ?), 0)"
+                 << Sql().number(keyOf(term));
+  }
 
   // The words of term as a match of names' columns or of words.
   static std::string match(const Term& term) {
@@ -336,17 +384,7 @@ class QueryRenderer {
                << "SELECT rowid >> 32 FROM words WHERE words MATCH ? AND (rowid >> 20) & 4095 = ?"
                << Sql().bytes(match(term)) << k;
       case Term::Equals: {
-        // Text in texts is looked up there; other text has words, whose
-        // rows narrow the files whose reports are compared.
-        if (!inTexts(term.text)) {
-          sql << "SELECT g.id FROM words CROSS JOIN files AS g ON g.id = words.rowid >> 32 "
-                 "WHERE words MATCH ? AND (words.rowid >> 20) & 4095 = ? "
-                 "AND mp4index_has_text(g.report, ?, ?)"
-              << Sql().bytes(match(term)) << k << k << Sql().bytes(term.text);
-        } else {
-          sql << "SELECT file FROM texts WHERE key = ? AND value = ?" << k
-              << Sql().bytes(term.text);
-        }
+        sql << "SELECT file FROM texts WHERE key = ? AND value = ?" << k << Sql().asText(term.text);
         int64_t n;
         if (wholeNumber(term.text, &n)) {
           sql << " UNION ALL SELECT file FROM nums WHERE key = ? AND value = ?" << k
@@ -358,14 +396,10 @@ class QueryRenderer {
         return sql << "SELECT file FROM nums WHERE key = ? AND value BETWEEN ? AND ?" << k
                    << Sql().number(term.low).number(term.high);
       case Term::TextRange:
-        // Texts that begin with a digit are in texts; other ranges read
-        // every report.
-        if (!term.textLow.empty() && std::isdigit(static_cast<unsigned char>(term.textLow[0])) &&
-            !term.textHigh.empty() && term.textHigh[0] >= '0' && term.textHigh[0] <= ':') {
-          return sql << "SELECT file FROM texts WHERE key = ? AND value >= ? AND value < ?" << k
-                     << Sql().bytes(term.textLow).bytes(term.textHigh);
-        }
-        return sql << "SELECT id FROM files f WHERE " << leafCheck(term);
+        sql << "SELECT file FROM texts WHERE key = ? AND value >= ?" << k
+            << Sql().asText(term.textLow);
+        if (term.textHigh.empty()) return sql;
+        return sql << " AND value < ?" << Sql().asText(term.textHigh);
       case Term::Has:
         if (keyBit(key) == 0) return sql << "SELECT id FROM files f WHERE " << leafCheck(term);
         return sql << "SELECT id FROM files WHERE keys & ? != 0" << Sql().number(keyBit(key));
@@ -423,7 +457,7 @@ class QueryRenderer {
   }
 
   const KeyId& m_keyId;
-  const Probe& m_probe;
+  const Scalar& m_scalar;
   std::unordered_map<const QueryNode*, int64_t> m_estimates;
 };
 
@@ -450,6 +484,9 @@ class SqliteStore : public Store {
     define("mp4index_has_text", 3, hasText);
     define("mp4index_has_number", 4, hasNumber);
     define("mp4index_has_text_in", 4, hasTextIn);
+    sqlite3_create_function(m_db.handle(), "mp4index_count", 1,
+                            SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_DIRECTONLY, nullptr,
+                            nullptr, countStep, countFinal);
   }
 
   ~SqliteStore() override { rollbackWrite(); }
@@ -478,6 +515,7 @@ class SqliteStore : public Store {
   void commitWrite() override {
     if (!m_inTransaction) return;
     writeWordRows();
+    writeKeyCounts();
     m_db.execute("COMMIT");
     m_inTransaction = false;
   }
@@ -488,6 +526,7 @@ class SqliteStore : public Store {
     m_inTransaction = false;
     m_words.clear();
     m_wordBytes.clear();
+    m_keyFiles.clear();
     // Keys made in the transaction are gone with it, and so may be the
     // archives table.
     m_keys.clear();
@@ -655,11 +694,8 @@ class SqliteStore : public Store {
   bool hasField(const std::string& key) override {
     const int64_t id = knownKeyId(key);
     if (id == 0) return false;
-    Statement any(m_db.handle(),
-                  keyBit(id) != 0
-                      ? "SELECT 1 FROM files WHERE keys & ? != 0 LIMIT 1"
-                      : "SELECT 1 FROM files WHERE mp4index_has_key(report, ?) LIMIT 1");
-    any.bindInteger(1, keyBit(id) != 0 ? keyBit(id) : id);
+    Statement any(m_db.handle(), "SELECT 1 FROM keys WHERE id = ? AND files > 0");
+    any.bindInteger(1, id);
     return any.step();
   }
 
@@ -680,13 +716,8 @@ class SqliteStore : public Store {
 
   uint64_t count(const QueryNode& query) override {
     const QueryRenderer::KeyId keyId = [&](const std::string& key) { return knownKeyId(key); };
-    const QueryRenderer::Probe probe = [&](const Sql& set, int64_t limit) {
-      return this->probe(set, limit);
-    };
-    const Sql sql = QueryRenderer(keyId, probe).count(query);
-    Statement count(m_db.handle(), sql.text.c_str());
-    sql.bind(count);
-    return count.step() ? static_cast<uint64_t>(count.integer(0)) : 0;
+    const QueryRenderer::Scalar scalar = [&](const Sql& sql) { return this->scalar(sql); };
+    return static_cast<uint64_t>(scalar(QueryRenderer(keyId, scalar).count(query)));
   }
 
   bool showUnder(const std::string& path, const FileSink& each) override {
@@ -703,21 +734,16 @@ class SqliteStore : public Store {
     return *slot;
   }
 
-  // How many rows set gives, up to limit.
-  int64_t probe(const Sql& set, int64_t limit) {
-    Sql sql;
-    sql << "SELECT count(*) FROM (SELECT 1 FROM (" << set << ") LIMIT ?)" << Sql().number(limit);
-    Statement count(m_db.handle(), sql.text.c_str());
-    sql.bind(count);
-    return count.step() ? count.integer(0) : 0;
+  int64_t scalar(const Sql& sql) {
+    Statement value(m_db.handle(), sql.text.c_str());
+    sql.bind(value);
+    return value.step() ? value.integer(0) : 0;
   }
 
   Sql render(const QueryNode& query) {
     const QueryRenderer::KeyId keyId = [&](const std::string& key) { return knownKeyId(key); };
-    const QueryRenderer::Probe probe = [&](const Sql& set, int64_t limit) {
-      return this->probe(set, limit);
-    };
-    return QueryRenderer(keyId, probe).condition(query);
+    const QueryRenderer::Scalar scalar = [&](const Sql& sql) { return this->scalar(sql); };
+    return QueryRenderer(keyId, scalar).condition(query);
   }
 
   // Hands each row (path, size, mtime_ns, error, report) on, with values
@@ -877,13 +903,18 @@ class SqliteStore : public Store {
   }
 
   // Adds to the indexes (or, remove, takes out) what a packed report of
-  // file id holds: its numbers, its inline texts' words and (removing) its
-  // references to blobs.
+  // file id holds: its numbers, its inline texts and their words, its keys'
+  // counts of files and (removing) its references to blobs.
   void index(int64_t id, const std::string& packed, bool remove) {
     std::vector<std::pair<int64_t, int64_t>> texts;  // (key, inline texts so far)
+    std::vector<int64_t> keys;                       // the keys seen
     PackedValue v;
     PackedReader values(packed);
     while (values.next(&v)) {
+      if (std::find(keys.begin(), keys.end(), v.key) == keys.end()) {
+        keys.push_back(v.key);
+        m_keyFiles[v.key] += remove ? -1 : 1;
+      }
       if (v.kind == PackedValue::Integer || v.kind == PackedValue::Real) {
         if (std::isnan(v.real)) continue;
         Statement& s =
@@ -907,18 +938,16 @@ class SqliteStore : public Store {
         continue;
       }
       if (v.kind != PackedValue::Text && v.kind != PackedValue::Pair) continue;
-      if (inTexts(v.bytes)) {
-        Statement& s =
-            remove ? statement(m_deleteText,
-                               "DELETE FROM texts WHERE key = ? AND value = ? AND file = ?")
-                   : statement(m_insertText,
-                               "INSERT OR IGNORE INTO texts(key, value, file) VALUES (?, ?, ?)");
-        s.bindInteger(1, v.key);
-        s.bindText(2, v.bytes.data(), v.bytes.size());
-        s.bindInteger(3, id);
-        s.step();
-        s.reset();
-      }
+      Statement& text =
+          remove ? statement(m_deleteText,
+                             "DELETE FROM texts WHERE key = ? AND value = ? AND file = ?")
+                 : statement(m_insertText,
+                             "INSERT OR IGNORE INTO texts(key, value, file) VALUES (?, ?, ?)");
+      text.bindInteger(1, v.key);
+      text.bindText(2, v.bytes.data(), v.bytes.size());
+      text.bindInteger(3, id);
+      text.step();
+      text.reset();
       auto count =
           std::find_if(texts.begin(), texts.end(), [&](const auto& t) { return t.first == v.key; });
       if (count == texts.end()) count = texts.insert(texts.end(), {v.key, 0});
@@ -977,6 +1006,19 @@ class SqliteStore : public Store {
     m_wordBytes.clear();
   }
 
+  // The transaction's changes to the keys' counts of files.
+  void writeKeyCounts() {
+    for (const auto& [key, change] : m_keyFiles) {
+      if (change == 0) continue;
+      Statement& s = statement(m_countKey, "UPDATE keys SET files = files + ? WHERE id = ?");
+      s.bindInteger(1, change);
+      s.bindInteger(2, key);
+      s.step();
+      s.reset();
+    }
+    m_keyFiles.clear();
+  }
+
   // The id of the stored blob with these bytes, stored now if there is
   // none, holding one more reference.
   int64_t holdBlob(std::string_view bytes) {
@@ -1033,7 +1075,8 @@ class SqliteStore : public Store {
   std::unique_ptr<Statement> m_find, m_findId, m_insertFile, m_updateFile, m_reportOf, m_deleteFile,
       m_insertKey, m_selectKey, m_insertWords, m_deleteWords, m_insertNumber, m_deleteNumber,
       m_findBlob, m_insertBlob, m_countBlob, m_dropBlob, m_blob, m_insertText, m_deleteText,
-      m_insertName, m_deleteName, m_pathOf, m_findArchive, m_insertArchive, m_deleteArchive;
+      m_insertName, m_deleteName, m_pathOf, m_countKey, m_findArchive, m_insertArchive,
+      m_deleteArchive;
   bool m_keysLoaded = false;
   bool m_archivesKept = false;                      // the archives table exists
   bool m_archivesChecked = false;                   // its absence was learnt in this transaction
@@ -1042,8 +1085,9 @@ class SqliteStore : public Store {
   std::unordered_map<int64_t, const Strigi::RegisteredField*> m_fields;  // by key id
   mp4host::ValueRecorder m_recorder;                                     // the file replayed
   std::string m_packed;                                                  // the report being stored
-  std::vector<WordRow> m_words;         // the transaction's word rows, in queue order
-  std::deque<std::string> m_wordBytes;  // their texts
+  std::vector<WordRow> m_words;                     // the transaction's word rows, in queue order
+  std::deque<std::string> m_wordBytes;              // their texts
+  std::unordered_map<int64_t, int64_t> m_keyFiles;  // by key id: files gained less files lost
 };
 
 }  // namespace
