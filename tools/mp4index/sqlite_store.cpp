@@ -168,7 +168,8 @@ class QueryRenderer {
   using Probe = std::function<int64_t(const Sql& set, int64_t limit)>;
   static constexpr int64_t kProbe = 1000;
 
-  QueryRenderer(const KeyId& keyId, const Probe& probe) : m_keyId(keyId), m_probe(probe) {}
+  QueryRenderer(const KeyId& keyId, const Probe& probe, const std::string& source)
+      : m_keyId(keyId), m_probe(probe), m_source(source) {}
 
   // The number of files that match: a term's or an either-or's distinct
   // ids, without reading the files; a negation's, the files less those.
@@ -288,7 +289,8 @@ class QueryRenderer {
   }
 
   static bool isFact(const Term& term) {
-    return term.fact == Term::Size || term.fact == Term::Modified || term.fact == Term::Extension;
+    return term.fact == Term::Size || term.fact == Term::Modified || term.fact == Term::Extension ||
+           term.fact == Term::Source;
   }
 
   // Whether term's check reads only columns of the file's row.
@@ -319,6 +321,10 @@ class QueryRenderer {
     }
     if (term.fact == Term::Path || term.fact == Term::Name) {
       return sql << "SELECT rowid FROM names WHERE names MATCH ?" << Sql().bytes(match(term));
+    }
+    if (term.fact == Term::Source) {
+      // Every file is of the running source.
+      return sql << (term.text == m_source ? "SELECT id FROM files" : "SELECT NULL WHERE 0");
     }
     if (term.fact != Term::Value) {
       sql << "SELECT id FROM files WHERE " << factColumn(term.fact);
@@ -384,6 +390,7 @@ class QueryRenderer {
       return sql << "EXISTS (SELECT 1 FROM names WHERE names MATCH ? AND rowid = f.id)"
                  << Sql().bytes(match(term));
     }
+    if (term.fact == Term::Source) return sql << (term.text == m_source ? "1" : "0");
     if (term.fact != Term::Value) {
       sql << "f." << factColumn(term.fact);
       if (term.kind == Term::Equals) return sql << " = ?" << Sql().bytes(term.text);
@@ -424,6 +431,7 @@ class QueryRenderer {
 
   const KeyId& m_keyId;
   const Probe& m_probe;
+  const std::string& m_source;
   std::unordered_map<const QueryNode*, int64_t> m_estimates;
 };
 
@@ -631,13 +639,15 @@ class SqliteStore : public Store {
     const QueryRenderer::Probe probe = [&](const Sql& set, int64_t limit) {
       return this->probe(set, limit);
     };
-    const Sql sql = QueryRenderer(keyId, probe).count(query);
+    const Sql sql = QueryRenderer(keyId, probe, source()).count(query);
     Statement count(m_db.handle(), sql.text.c_str());
     sql.bind(count);
     return count.step() ? static_cast<uint64_t>(count.integer(0)) : 0;
   }
 
-  bool showUnder(const std::string& path, const FileSink& each) override {
+  bool showUnder(const std::string& source, const std::string& path,
+                 const FileSink& each) override {
+    if (!source.empty()) return false;  // the files of one source only
     Statement files(m_db.handle(),
                     "SELECT path, size, mtime_ns, error, report FROM files "
                     "WHERE path = ?1 OR (path >= ?2 AND path < ?3) ORDER BY path");
@@ -665,7 +675,7 @@ class SqliteStore : public Store {
     const QueryRenderer::Probe probe = [&](const Sql& set, int64_t limit) {
       return this->probe(set, limit);
     };
-    return QueryRenderer(keyId, probe).condition(query);
+    return QueryRenderer(keyId, probe, source()).condition(query);
   }
 
   // Hands each row (path, size, mtime_ns, error, report) on, with values
