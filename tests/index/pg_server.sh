@@ -49,7 +49,7 @@ CONF
   ctl start >/dev/null || { cat "$dir/server.log"; exit 1; }
   ;;
 restart)
-  ctl -m immediate restart >/dev/null
+  ctl -m fast restart >/dev/null
   ;;
 stop)
   if [ -f "$dir/data/postmaster.pid" ]; then ctl -m immediate stop >/dev/null || true; fi

@@ -390,7 +390,27 @@ class Renderer {
 
 class PgStore : public Store {
  public:
-  PgStore(const std::string& name, bool forWriting) : m_db(name) { open(forWriting); }
+  PgStore(const std::string& name, bool forWriting) : m_db(name) {
+    auto pause = std::chrono::milliseconds(500);
+    for (int attempt = 1;; ++attempt) {
+      try {
+        open(forWriting);
+        return;
+      } catch (const RetryableError& e) {
+        if (attempt == kWriteAttempts) {
+          throw DatabaseError(std::string(e.what()) + " (gave up after " +
+                              std::to_string(kWriteAttempts) + " tries)");
+        }
+      }
+      std::this_thread::sleep_for(pause);
+      pause *= 2;
+      try {
+        m_db.reconnect();
+      } catch (const RetryableError&) {
+        // tried again in the next round
+      }
+    }
+  }
   ~PgStore() override { rollbackWrite(); }
 
   bool isOwnFile(const std::string&) const override { return false; }
