@@ -74,6 +74,13 @@ TEST(Postgres, EachSourceKeepsItsOwnFiles) {
   EXPECT_EQ(mp4index({"search", "--source", "nas", db.name(), "title:alpha", "OR", "beta"}).out,
             both);
   EXPECT_EQ(mp4index({"search", db.name(), "source:laptop"}, laptop).out, a + "\n" + b + "\n");
+  // The index from the environment (a term with '=' is no connection
+  // string) and as a URI.
+  laptop.environment.push_back({"MP4INDEX_DB", db.name()});
+  EXPECT_EQ(mp4index({"search", "title=Alpha", "source=laptop"}, laptop).out, a + "\n");
+  const std::string uri = "postgresql:///" + db.name().substr(db.name().rfind('=') + 1) +
+                          "?host=" MP4INDEX_TEST_PG_DIR "&user=mp4index";
+  EXPECT_EQ(mp4index({"search", "--index", uri, "-source:laptop"}).out, "nas:" + a + "\n");
   const RunResult json = mp4index({"search", db.name(), "--json", "source=nas"}, laptop);
   const std::string head = "{\"source\": \"nas\", \"path\": \"" + a + "\", ";
   EXPECT_EQ(json.out.substr(0, head.size()), head);
@@ -94,24 +101,30 @@ TEST(Postgres, HostilePathsAndTermsAreStoredAndFoundExactly) {
   const std::vector<std::string> names = {"it's \"quoted\".m4a",         "back\\slash.m4a",
                                           "'; DROP TABLE files; --.m4a", "ctl\x01\x7f.m4a",
                                           "latin\xe9\xff.m4a",           "$1::bytea.m4a"};
-  for (const std::string& name : names) dir.write("h/" + name, song);
+  std::vector<std::string> paths;
+  for (const std::string& name : names) paths.push_back(dir.write("h/" + name, song));
+  // Longer than an index entry of PostgreSQL may be.
+  std::string deep = "h";
+  for (int i = 0; i < 16; ++i) deep += "/" + std::string(200, static_cast<char>('a' + i));
+  paths.push_back(dir.write(deep + "/deep.m4a", song));
   ASSERT_EQ(mp4index({"update", db.name(), dir.path() + "/h"}).status, 0);
-  for (const std::string& name : names) {
-    const RunResult shown = mp4index({"show", "--json", db.name(), dir.path() + "/h/" + name});
-    EXPECT_EQ(shown.status, 0) << name;
+  for (const std::string& path : paths) {
+    const RunResult shown = mp4index({"show", "--json", db.name(), path});
+    EXPECT_EQ(shown.status, 0) << path;
     EXPECT_NE(shown.out.find("O'Brien \\\"\\\\\\\" $1 %s"), std::string::npos) << shown.out;
   }
-  const std::pair<std::string, std::string> counts[] = {{"title:\"o'brien\"", "6\n"},
+  const std::pair<std::string, std::string> counts[] = {{"title:\"o'brien\"", "7\n"},
                                                         {"name:drop", "1\n"},
                                                         {"name:latin*", "1\n"},
                                                         {"'; DROP TABLE files; --", "0\n"},
-                                                        {"title=O'Brien \"\\\" $1 %s", "6\n"},
+                                                        {"title=O'Brien \"\\\" $1 %s", "7\n"},
                                                         {"title:\") OR TRUE OR (\"", "0\n"},
                                                         {"source:x' OR 'a'='a", "0\n"}};
   for (const auto& [term, count] : counts) {
     EXPECT_EQ(mp4index({"search", db.name(), "--count", term}).out, count) << term;
   }
-  EXPECT_EQ(mp4index({"search", db.name(), "--count", "has:title"}).out, "6\n");
+  EXPECT_EQ(mp4index({"search", db.name(), "--count", "has:title"}).out, "7\n");
+  EXPECT_EQ(mp4index({"search", db.name(), "name:deep"}).out, paths.back() + "\n");
 }
 
 TEST(Postgres, TablesThatAreNoIndexOfOursAreLeftAlone) {
