@@ -145,6 +145,16 @@ TEST(Postgres, TablesThatAreNoIndexOfOursAreLeftAlone) {
   older.sql("UPDATE meta SET value = '0' WHERE name = 'version'");
   EXPECT_NE(mp4index({"update", older.name(), song}).err.find("schema version 0"),
             std::string::npos);
+  // An error that no new try mends ends the update at once.
+  older.sql("UPDATE meta SET value = '1' WHERE name = 'version'");
+  older.sql(
+      "CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS "
+      "$$BEGIN RAISE 'no new files here'; END$$");
+  older.sql("CREATE TRIGGER refuse BEFORE INSERT ON files EXECUTE FUNCTION refuse()");
+  dir.write("a.m4a", hosttest::taggedSong("Changed", 4));
+  const RunResult stopped = mp4index({"update", older.name(), song});
+  EXPECT_EQ(stopped.status, 1);
+  EXPECT_EQ(stopped.err, "mp4index: " + older.name() + ": no new files here\n");
   // A password never shows in a message.
   const RunResult masked =
       mp4index({"search", "postgresql://mp4index:secret@/nosuch?host=" MP4INDEX_TEST_PG_DIR, "x"});
