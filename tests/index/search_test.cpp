@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "pg_database.h"
 #include "test_files.h"
 
 namespace {
@@ -46,8 +47,13 @@ time_t localDay(int year, int month, int day) {
 
 struct Library {
   hosttest::TempDir dir;
+  std::unique_ptr<pgtest::Database> server;  // the index's database, on PostgreSQL
   std::string db = dir.path() + "/index.db", root = dir.path() + "/lib";
-  Library() {
+  explicit Library(bool onPostgres = false) {
+    if (onPostgres) {
+      server = std::make_unique<pgtest::Database>();
+      db = server->name();
+    }
     const Song songs[] = {
         {"beatles/let-it-be.m4a", "Let It Be", "The Beatles", "Rock", "1970-03-06", 6, 12, 243,
          true},
@@ -91,8 +97,15 @@ struct Library {
   }
 };
 
-TEST(Search, EachFormFindsItsFiles) {
-  const Library lib;
+// One table of queries, on each back-end.
+class SearchOn : public testing::TestWithParam<bool> {
+  void SetUp() override {
+    if (GetParam()) REQUIRE_PG_SERVER();
+  }
+};
+
+TEST_P(SearchOn, EachFormFindsItsFiles) {
+  const Library lib(GetParam());
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"artist:beatles"}, "let-it-be.m4a yesterday.m4a "},
       {{"beat*"}, "let-it-be.m4a yesterday.m4a beat box.m4a "},
@@ -134,6 +147,8 @@ TEST(Search, EachFormFindsItsFiles) {
       {{"size>10K"}, "beat box.m4a "},
       {{"modified<2002"}, "blue.M4A so-what.m4a "},
       {{"modified>=2001-01-01", "modified<=2001-01-01", "genre=Jazz"}, "blue.M4A so-what.m4a "},
+      {{"source:nowhere", "OR", "source=nowhere"}, ""},
+      {{"-source:nowhere", "ext=txt"}, "notes.txt "},
       {{"genre=Rock' OR '1'='1"}, ""},
       {{"title:\") OR (\""}, ""},
   };
@@ -142,7 +157,15 @@ TEST(Search, EachFormFindsItsFiles) {
     for (const std::string& t : terms) query += t + ' ';
     EXPECT_EQ(lib.search(terms), names) << query;
   }
+  EXPECT_EQ(Library::run({"search", lib.db, "--count", "beat*", "OR", "ext=mp4"}).out, "4\n");
+  EXPECT_EQ(lib.search({"--sort", "-duration", "--limit", "2", "type:audio"}),
+            "so-what.m4a blue.M4A ");
 }
+
+INSTANTIATE_TEST_SUITE_P(Stores, SearchOn, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool>& param) {
+                           return param.param ? "PostgreSQL" : "SQLite";
+                         });
 
 TEST(Search, MistakesAreNamedWithTheirReason) {
   const Library lib;

@@ -27,6 +27,18 @@ bool takeIndexName(std::vector<std::string>* args, bool creating, IndexName* nam
 // Makes the folders of the default index (for a first update).
 bool makeIndexFolder(const IndexName& name, std::string* error);
 
+// Whether an index name is a PostgreSQL connection: a postgresql:// or
+// postgres:// URI, or a libpq connection string of key=value pairs.
+bool isPostgresName(const std::string& name);
+
+// The name as messages show it: any password in it masked.
+std::string shownIndexName(const std::string& name);
+
+// The source whose files a command writes, taken out of its arguments:
+// --source NAME (or --source=NAME) before "--", else $MP4INDEX_SOURCE,
+// else the host name. False, with *error, for a missing or unusable name.
+bool takeSource(std::vector<std::string>* args, std::string* source, std::string* error);
+
 }  // namespace mp4index
 
 #endif

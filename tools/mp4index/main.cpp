@@ -27,14 +27,24 @@ const char kUsage[] =
     "  or:  mp4index watch [DB] [OPTION]... FOLDER...\n"
     "  or:  mp4index search [DB] [OPTION]... TERM...\n"
     "  or:  mp4index show [DB] [--json] PATH...\n"
-    "Keep a search index (an SQLite database, DB) of the metadata of MP4, M4A,\n"
-    "3GP and QuickTime files, and query it.\n"
+    "Keep a search index (an SQLite database, DB, or a PostgreSQL database many\n"
+    "machines share) of the metadata of MP4, M4A, 3GP and QuickTime files, and\n"
+    "query it.\n"
     "\n"
     "The index is the one --index DB names, else DB, the first argument when\n"
     "it ends in .db or is an SQLite database (for update also when nothing is\n"
     "there yet and a PATH follows), else $MP4INDEX_DB, else the user's own:\n"
     "$XDG_DATA_HOME/mp4index/index.db (~/.local/share/mp4index/index.db),\n"
-    "made by the first update.\n"
+    "made by the first update. A DB that is a postgresql:// URI or a libpq\n"
+    "connection string (host=... dbname=...) is a database on a PostgreSQL\n"
+    "server; passwords come from ~/.pgpass or the service file.\n"
+    "\n"
+    "On PostgreSQL each file is stored under its source, the machine that\n"
+    "indexed it: --source NAME, else $MP4INDEX_SOURCE, else the host name.\n"
+    "update and watch change the files of their own source only; search\n"
+    "prints another source's files as SOURCE:PATH (with a \"source\" member\n"
+    "in JSON) and show takes SOURCE:PATH too. The term source:NAME selects\n"
+    "a source's files.\n"
     "\n"
     "update analyses the files under each PATH (a file or a folder, searched\n"
     "recursively) whose size or modification time changed since the last\n"
@@ -100,6 +110,7 @@ const char kUsage[] =
     "  sampleformat media.sample_format     type         content.mime_type\n"
     "  path, name   the words of the file's path, of its name\n"
     "  ext          the extension (ext=m4a), any case\n"
+    "  source       the machine (source) that indexed the file (source:nas)\n"
     "  size         bytes; K, M, G, T are powers of 1024 (700K, 1.5G)\n"
     "  modified     the modification time, local (2024, 2024-05, 2024-05-31,\n"
     "               2024-05-31T18:30)\n"
@@ -145,11 +156,16 @@ std::vector<std::string> argumentsOf(int argc, char** argv) {
   return std::vector<std::string>(argv + 1, argv + argc);
 }
 
-// The index every command uses, taken out of its arguments.
+// The source of the files this process writes and shows by path alone.
+std::string g_source;
+
+// The index every command uses, and the source, taken out of its
+// arguments.
 bool chooseIndex(std::vector<std::string>* args, bool creating, mp4index::IndexName* index,
                  std::string* dbPath, int* status) {
   std::string error;
-  if (!mp4index::takeIndexName(args, creating, index, &error)) {
+  if (!mp4index::takeSource(args, &g_source, &error) ||
+      !mp4index::takeIndexName(args, creating, index, &error)) {
     *status = usageError(error);
     return false;
   }
@@ -194,7 +210,8 @@ std::unique_ptr<mp4index::Store> openForWriting(const mp4index::IndexName& index
   std::string error;
   if (!mp4index::makeIndexFolder(index, &error)) throw mp4index::DatabaseError(error);
   int64_t rebuiltFrom = 0;
-  std::unique_ptr<mp4index::Store> store = mp4index::openStore(dbPath, true, &rebuiltFrom);
+  std::unique_ptr<mp4index::Store> store =
+      mp4index::openStore(dbPath, true, g_source, &rebuiltFrom);
   if (rebuiltFrom != 0) {
     std::fprintf(stderr,
                  "mp4index: %s: the index was made by an older mp4index (schema version %lld): "
@@ -356,7 +373,7 @@ int runSearch(int argc, char** argv, std::string* dbPath) {
     std::fprintf(stderr, "mp4index: %s\n", error.c_str());
     return 2;
   }
-  const std::unique_ptr<mp4index::Store> store = mp4index::openStore(*dbPath, false);
+  const std::unique_ptr<mp4index::Store> store = mp4index::openStore(*dbPath, false, g_source);
   mp4index::search(*store, query, output);
   return 0;
 }
@@ -371,7 +388,7 @@ int runShow(int argc, char** argv, std::string* dbPath) {
   std::string error;
   if (!readArguments(all, false, &read, &paths, &error)) return usageError(error);
   if (paths.empty()) return usageError("no paths given");
-  const std::unique_ptr<mp4index::Store> store = mp4index::openStore(*dbPath, false);
+  const std::unique_ptr<mp4index::Store> store = mp4index::openStore(*dbPath, false, g_source);
   return mp4index::show(*store, paths, read.json) ? 0 : 1;
 }
 
@@ -405,7 +422,7 @@ int main(int argc, char** argv) {
     }
   } catch (const mp4index::DatabaseError& e) {
     std::fflush(stdout);
-    std::fprintf(stderr, "mp4index: %s: %s\n", dbPath.c_str(), e.what());
+    std::fprintf(stderr, "mp4index: %s: %s\n", mp4index::shownIndexName(dbPath).c_str(), e.what());
     return 1;
   }
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {

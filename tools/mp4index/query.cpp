@@ -67,6 +67,7 @@ constexpr ShortName kShortNames[] = {
     {"extension", nullptr, Type::Text, Term::Extension},
     {"size", nullptr, Type::Number, Term::Size},
     {"modified", nullptr, Type::Date, Term::Modified},
+    {"source", nullptr, Type::Text, Term::Source},
 };
 
 constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
@@ -539,6 +540,10 @@ class Parser {
       if (!readWords(value, &term, error)) return false;
       *out = match(std::move(term));
       return true;
+    }
+    if (fact == Term::Source) {
+      *out = match(std::move(term));
+      return unquoted(value, &out->term.text, error);
     }
     if (fact == Term::Extension) {
       if (!unquoted(value, &term.text, error)) return false;

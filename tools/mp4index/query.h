@@ -27,7 +27,9 @@ namespace mp4index {
 //               it; fact Extension: the file's extension is text (what
 //               follows the last '.' of its name, ASCII letters in lower
 //               case; "" for a name without a '.' but at its start; the
-//               parser gives text in lower case, see extensionOf).
+//               parser gives text in lower case, see extensionOf); fact
+//               Source: the file is of the source named text (on an index
+//               of one source, the running one).
 //   Range       a number value of key (or, fact Size, the size in bytes;
 //               fact Modified, the modification time in nanoseconds since
 //               the epoch) in [low, high].
@@ -40,7 +42,7 @@ namespace mp4index {
 // values, but facts.
 struct Term {
   enum Kind { Words, FieldWords, Equals, Range, TextRange, Has };
-  enum Fact { Value, Path, Name, Extension, Size, Modified };
+  enum Fact { Value, Path, Name, Extension, Size, Modified, Source };
   Kind kind = Words;
   Fact fact = Value;
   std::string key;   // the field key, for fact Value

@@ -80,6 +80,10 @@ SortValue sortValue(const FieldRef& field, const StoredFile& file) {
       s.kind = SortValue::Text;
       s.text = extensionOf(file.path);
       return s;
+    case Term::Source:
+      s.kind = SortValue::Text;
+      s.text = std::string(file.source);
+      return s;
     case Term::Size:
     case Term::Modified:
       s.kind = SortValue::Number;
@@ -140,10 +144,31 @@ int compareValues(const SortValue& a, const SortValue& b) {
   return a.kind == SortValue::Text ? naturalCompare(a.text, b.text) : 0;
 }
 
+// A file's path as text output shows it: a file of another source than
+// the running one as SOURCE:PATH.
+std::string shownPath(const StoredFile& file, const std::string& running) {
+  std::string path;
+  if (!file.source.empty() && file.source != running) {
+    path.assign(file.source);
+    path += ':';
+  }
+  path.append(file.path);
+  return path;
+}
+
+// Puts a "source" member first in the JSON object that begins at start.
+void addSource(std::string& out, size_t start, std::string_view source) {
+  if (source.empty()) return;
+  std::string member = "\"source\": ";
+  mp4host::appendJsonValue(member, source.data(), source.size());
+  out.insert(start + 1, member + ", ");
+}
+
 // Formats matched files: paths, mp4meta's reports, or rows of fields.
 class Formatter {
  public:
-  explicit Formatter(const OutputOptions& options) : m_options(options) {}
+  Formatter(const OutputOptions& options, const std::string& running)
+      : m_options(options), m_running(running) {}
 
   void header(std::string& out) const {
     if (m_options.format != OutputOptions::Tsv && m_options.format != OutputOptions::Csv) return;
@@ -156,20 +181,25 @@ class Formatter {
 
   void format(std::string& out, const StoredFile& file) {
     const std::string path(file.path);
+    const size_t start = out.size();
     switch (m_options.format) {
-      case OutputOptions::Paths:
-        mp4host::appendDisplayText(out, path.data(), path.size());
+      case OutputOptions::Paths: {
+        const std::string shown = shownPath(file, m_running);
+        mp4host::appendDisplayText(out, shown.data(), shown.size());
         out += '\n';
         return;
+      }
       case OutputOptions::Json:
         if (file.error) {
           m_reports.appendJsonError(out, path, *file.error);
         } else {
           m_reports.appendJson(out, path, *file.values);
         }
+        addSource(out, start, file.source);
         return;
       case OutputOptions::JsonRows:
         jsonRow(out, file);
+        addSource(out, start, file.source);
         return;
       case OutputOptions::Tsv:
       case OutputOptions::Csv:
@@ -208,12 +238,17 @@ class Formatter {
     switch (field.fact) {
       case Term::Path:
       case Term::Name: {
-        const std::string_view text = field.fact == Term::Path ? file.path : nameOf(file.path);
+        const std::string shown = shownPath(file, m_running);
+        const std::string_view text =
+            field.fact == Term::Path ? std::string_view(shown) : nameOf(file.path);
         mp4host::appendDisplayText(cell, text.data(), text.size());
         return;
       }
       case Term::Extension:
         cell += extensionOf(file.path);
+        return;
+      case Term::Source:
+        mp4host::appendDisplayText(cell, file.source.data(), file.source.size());
         return;
       case Term::Size:
         cell += std::to_string(file.state.size);
@@ -253,6 +288,9 @@ class Formatter {
           mp4host::appendJsonValue(out, text.data(), text.size());
           continue;
         }
+        case Term::Source:
+          mp4host::appendJsonValue(out, file.source.data(), file.source.size());
+          continue;
         case Term::Extension:
         case Term::Modified: {
           const std::string text =
@@ -282,6 +320,7 @@ class Formatter {
   }
 
   const OutputOptions& m_options;
+  const std::string& m_running;
   mp4host::ReportFormatter m_reports;
   std::string m_cell, m_value;
 };
@@ -354,7 +393,7 @@ void search(Store& store, const QueryNode& query, const OutputOptions& options) 
     store.endRead();
     return;
   }
-  Formatter formatter(options);
+  Formatter formatter(options, store.source());
   formatter.header(out.text());
   // Whole reports for --json; else the values of the fields shown or
   // sorted by, and none when they are all facts of the file.
@@ -415,21 +454,36 @@ bool show(Store& store, const std::vector<std::string>& paths, bool json) {
   bool ok = true;
   bool printed = false;
   for (const std::string& given : paths) {
-    const bool found = store.showUnder(absolutePath(given), [&](const StoredFile& file) {
-      const std::string path(file.path);
-      if (file.error && !json) {
-        printError(out, path, *file.error);
-      } else if (file.error) {
-        formatter.appendJsonError(out.text(), path, *file.error);
-      } else if (json) {
-        formatter.appendJson(out.text(), path, *file.values);
-      } else {
-        if (printed) out.text() += '\n';
-        formatter.appendText(out.text(), path, *file.values);
-        printed = true;
-      }
-      out.maybeFlush();
-    });
+    // SOURCE:/PATH names a file of another source.
+    std::string source;
+    std::string_view local = given;
+    const size_t colon = given.find(":/");
+    if (colon != std::string::npos && colon > 0 && given.find('/') == colon + 1) {
+      source = given.substr(0, colon);
+      local.remove_prefix(colon + 1);
+    }
+    if (source == store.source()) source.clear();
+    const bool found =
+        store.showUnder(source, absolutePath(std::string(local)), [&](const StoredFile& file) {
+          const std::string path = shownPath(file, store.source());
+          const size_t start = out.text().size();
+          if (file.error && !json) {
+            printError(out, path, *file.error);
+          } else if (json) {
+            const std::string plain(file.path);
+            if (file.error) {
+              formatter.appendJsonError(out.text(), plain, *file.error);
+            } else {
+              formatter.appendJson(out.text(), plain, *file.values);
+            }
+            addSource(out.text(), start, file.source);
+          } else {
+            if (printed) out.text() += '\n';
+            formatter.appendText(out.text(), path, *file.values);
+            printed = true;
+          }
+          out.maybeFlush();
+        });
     if (!found) {
       printError(out, given, "not in the index");
       ok = false;

@@ -205,7 +205,8 @@ class QueryRenderer {
   using Scalar = std::function<int64_t(const Sql& query)>;
   static constexpr int64_t kProbe = 1000;
 
-  QueryRenderer(const KeyId& keyId, const Scalar& scalar) : m_keyId(keyId), m_scalar(scalar) {}
+  QueryRenderer(const KeyId& keyId, const Scalar& scalar, const std::string& source)
+      : m_keyId(keyId), m_scalar(scalar), m_source(source) {}
 
   // The number of files that match: a field's presence from keys.files, a
   // term's or an either-or's distinct ids without reading the files, a
@@ -330,7 +331,8 @@ class QueryRenderer {
   }
 
   static bool isFact(const Term& term) {
-    return term.fact == Term::Size || term.fact == Term::Modified || term.fact == Term::Extension;
+    return term.fact == Term::Size || term.fact == Term::Modified || term.fact == Term::Extension ||
+           term.fact == Term::Source;
   }
 
   // Whether term's check reads only columns of the file's row.
@@ -367,6 +369,10 @@ class QueryRenderer {
     }
     if (term.fact == Term::Path || term.fact == Term::Name) {
       return sql << "SELECT rowid FROM names WHERE names MATCH ?" << Sql().bytes(match(term));
+    }
+    if (term.fact == Term::Source) {
+      // Every file is of the running source.
+      return sql << (term.text == m_source ? "SELECT id FROM files" : "SELECT NULL WHERE 0");
     }
     if (term.fact != Term::Value) {
       sql << "SELECT id FROM files WHERE " << factColumn(term.fact);
@@ -418,6 +424,7 @@ class QueryRenderer {
       return sql << "EXISTS (SELECT 1 FROM names WHERE names MATCH ? AND rowid = f.id)"
                  << Sql().bytes(match(term));
     }
+    if (term.fact == Term::Source) return sql << (term.text == m_source ? "1" : "0");
     if (term.fact != Term::Value) {
       sql << "f." << factColumn(term.fact);
       if (term.kind == Term::Equals) return sql << " = ?" << Sql().bytes(term.text);
@@ -458,6 +465,7 @@ class QueryRenderer {
 
   const KeyId& m_keyId;
   const Scalar& m_scalar;
+  const std::string& m_source;
   std::unordered_map<const QueryNode*, int64_t> m_estimates;
 };
 
@@ -717,10 +725,12 @@ class SqliteStore : public Store {
   uint64_t count(const QueryNode& query) override {
     const QueryRenderer::KeyId keyId = [&](const std::string& key) { return knownKeyId(key); };
     const QueryRenderer::Scalar scalar = [&](const Sql& sql) { return this->scalar(sql); };
-    return static_cast<uint64_t>(scalar(QueryRenderer(keyId, scalar).count(query)));
+    return static_cast<uint64_t>(scalar(QueryRenderer(keyId, scalar, source()).count(query)));
   }
 
-  bool showUnder(const std::string& path, const FileSink& each) override {
+  bool showUnder(const std::string& source, const std::string& path,
+                 const FileSink& each) override {
+    if (!source.empty()) return false;  // the files of one source only
     Statement files(m_db.handle(),
                     "SELECT path, size, mtime_ns, error, report FROM files "
                     "WHERE path = ?1 OR (path >= ?2 AND path < ?3) ORDER BY path");
@@ -743,7 +753,7 @@ class SqliteStore : public Store {
   Sql render(const QueryNode& query) {
     const QueryRenderer::KeyId keyId = [&](const std::string& key) { return knownKeyId(key); };
     const QueryRenderer::Scalar scalar = [&](const Sql& sql) { return this->scalar(sql); };
-    return QueryRenderer(keyId, scalar).condition(query);
+    return QueryRenderer(keyId, scalar, source()).condition(query);
   }
 
   // Hands each row (path, size, mtime_ns, error, report) on, with values

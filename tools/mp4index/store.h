@@ -29,6 +29,14 @@ class DatabaseError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A failure that trying the transaction again may mend: the server lost
+// the connection, or chose this transaction to end a conflict. Everything
+// the transaction wrote is gone; writeWithRetries runs it again.
+class RetryableError : public DatabaseError {
+ public:
+  using DatabaseError::DatabaseError;
+};
+
 // What the index knows of a file beside its values: its size and
 // modification time when it was analysed, and whether the analysis failed.
 struct FileState {
@@ -53,6 +61,7 @@ struct FileState {
 // One stored file as a search or a listing hands it out. The pointers are
 // valid for the call that receives the file only.
 struct StoredFile {
+  std::string_view source;  // whose file it is, on an index of many sources; else empty
   std::string_view path;
   FileState state;
   const std::string* error = nullptr;              // why its analysis failed, else null
@@ -84,9 +93,18 @@ using StateSink = std::function<void(const std::string& path, const FileState& s
 // for the other writers, within a bound, then throws DatabaseError saying
 // the index is busy. Readers are never held up by writers for long and see
 // whole transactions only.
+//
+// An index may hold the files of many sources (machines): then every file
+// is stored under its source and its path, and everything that writes or
+// lists files (find, listUnder, put, remove, move) is about the files of
+// the running source, source(), alone; searches see every source's files.
 class Store {
  public:
   virtual ~Store() = default;
+
+  // The source whose files this process writes and shows by path alone.
+  const std::string& source() const { return m_source; }
+  void setSource(const std::string& source) { m_source = source; }
 
   // Files of the index's own (an SQLite database and its logs), which are
   // never files of the collection even when they lie under a root.
@@ -131,16 +149,30 @@ class Store {
   virtual uint64_t count(const QueryNode& query) = 0;
   // Whether any stored file has a value of the field key.
   virtual bool hasField(const std::string& key) = 0;
-  // Every file stored under path, in path order; false when there is none.
-  virtual bool showUnder(const std::string& path, const FileSink& each) = 0;
+  // Every file of source (empty: the running one) stored under path, in
+  // path order; false when there is none.
+  virtual bool showUnder(const std::string& source, const std::string& path,
+                         const FileSink& each) = 0;
+
+ private:
+  std::string m_source;
 };
 
-// Opens the index named by the user. forWriting: an index that does not
-// exist yet is made; otherwise it must exist. rebuiltFrom (optional) learns
-// the schema version of an older index that was replaced by an empty one,
-// or 0.
+// Runs body inside a write transaction and commits it; when the index
+// throws RetryableError, rolls back and runs body again, after a pause
+// that doubles each time, up to kWriteAttempts times in all (about 30
+// seconds), then throws DatabaseError with the last reason. body must do
+// the same work whenever it runs (it sets back what it counts).
+constexpr int kWriteAttempts = 7;
+void writeWithRetries(Store& store, const std::function<void()>& body);
+
+// Opens the index named by the user: an SQLite file, or a PostgreSQL
+// database (isPostgresName), for source. forWriting: an index that does
+// not exist yet is made; otherwise it must exist. rebuiltFrom (optional)
+// learns the schema version of an older index that was replaced by an
+// empty one, or 0.
 std::unique_ptr<Store> openStore(const std::string& name, bool forWriting,
-                                 int64_t* rebuiltFrom = nullptr);
+                                 const std::string& source, int64_t* rebuiltFrom = nullptr);
 
 }  // namespace mp4index
 

@@ -146,12 +146,15 @@ class Updater : public mp4meta::Collector {
     }
   }
 
-  // Writes the batch, in one transaction.
+  // Writes the batch, in one transaction (run again, on what the index
+  // holds then, when the index asks for it).
   void flush() {
     if (m_batch.empty()) return;
-    m_store.beginWrite();
-    for (Write& write : m_batch) apply(write);
-    m_store.commitWrite();
+    const UpdateCounts before = *m_counts;
+    writeWithRetries(m_store, [&] {
+      *m_counts = before;
+      for (Write& write : m_batch) apply(write);
+    });
     m_batch.clear();
     m_batchBytes = 0;
   }
@@ -161,23 +164,25 @@ class Updater : public mp4meta::Collector {
   // be read. Decided inside the transaction that removes them, so a file
   // another writer stored meanwhile stays.
   void sweep() {
-    m_store.beginWrite();
-    std::unordered_map<std::string, bool> stale;  // path, whether an archive
-    for (const std::string& root : m_roots) {
-      m_store.listUnder(root, [&](const std::string& path, const FileState& state) {
-        if (m_seen.count(path) != 0) return;
-        if (under(path, m_unchangedArchives)) {
-          if (!state.archive) ++m_counts->unchanged;
-        } else if (!kept(path) && !walkReaches(root, path)) {
-          stale.emplace(path, state.archive);
-        }
-      });
-    }
-    for (const auto& [path, archive] : stale) {
-      m_store.remove(path);
-      if (!archive) ++m_counts->removed;
-    }
-    m_store.commitWrite();
+    const UpdateCounts before = *m_counts;
+    writeWithRetries(m_store, [&] {
+      *m_counts = before;
+      std::unordered_map<std::string, bool> stale;  // path, whether an archive
+      for (const std::string& root : m_roots) {
+        m_store.listUnder(root, [&](const std::string& path, const FileState& state) {
+          if (m_seen.count(path) != 0) return;
+          if (under(path, m_unchangedArchives)) {
+            if (!state.archive) ++m_counts->unchanged;
+          } else if (!kept(path) && !walkReaches(root, path)) {
+            stale.emplace(path, state.archive);
+          }
+        });
+      }
+      for (const auto& [path, archive] : stale) {
+        m_store.remove(path);
+        if (!archive) ++m_counts->removed;
+      }
+    });
   }
 
  private:

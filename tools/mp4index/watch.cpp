@@ -512,22 +512,24 @@ class Watcher {
     if (m_dirty.empty() && m_moves.empty()) return;
     UpdateCounts counts;
     std::vector<std::string> walk;
-    m_store.beginWrite();
-    for (const auto& [from, to] : m_moves) m_store.move(from, to);
-    for (const std::string& path : m_dirty) {
-      if (coveredByDirty(path)) continue;
-      if (walkReaches(rootOf(path), path, true)) {
-        walk.push_back(path);
-        continue;
+    writeWithRetries(m_store, [&] {
+      counts = UpdateCounts();
+      walk.clear();
+      for (const auto& [from, to] : m_moves) m_store.move(from, to);
+      for (const std::string& path : m_dirty) {
+        if (coveredByDirty(path)) continue;
+        if (walkReaches(rootOf(path), path, true)) {
+          walk.push_back(path);
+          continue;
+        }
+        std::vector<std::string> stale;
+        m_store.listUnder(path, [&](const std::string& p, const FileState& state) {
+          stale.push_back(p);
+          if (!state.archive) ++counts.removed;  // an archive is its entries
+        });
+        for (const std::string& p : stale) m_store.remove(p);
       }
-      std::vector<std::string> stale;
-      m_store.listUnder(path, [&](const std::string& p, const FileState& state) {
-        stale.push_back(p);
-        if (!state.archive) ++counts.removed;  // an archive is its entries
-      });
-      for (const std::string& p : stale) m_store.remove(p);
-    }
-    m_store.commitWrite();
+    });
     m_moves.clear();
     m_dirty.clear();
     if (!walk.empty()) runUpdate(std::move(walk), &counts);
