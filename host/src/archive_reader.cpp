@@ -181,6 +181,7 @@ void ArchiveReader::close() {
   m_budget = nullptr;
   m_source.fd = -1;
   m_source.stream = nullptr;
+  m_inEntry = false;
   m_pending = Pending();
 }
 
@@ -190,6 +191,18 @@ std::string ArchiveReader::archiveError(const char* fallback) const {
 }
 
 bool ArchiveReader::next() {
+  // What is left of the entry before is decompressed here, where it is
+  // charged, rather than by libarchive on its way to the next header (all
+  // of an entry passed over, such as a folder or one with a ".." name).
+  if (m_inEntry &&
+      (archive_filter_count(m_archive) > 1 || archive_format(m_archive) == ARCHIVE_FORMAT_7ZIP)) {
+    const char* data;
+    size_t length;
+    int64_t offset;
+    while (nextBlock(&data, &length, &offset) > 0) {
+    }
+  }
+  m_inEntry = false;
   m_pending = Pending();
   m_entry = ArchiveEntryInfo();
   m_entryError.clear();
@@ -214,6 +227,7 @@ bool ArchiveReader::next() {
   m_entry.regular = archive_entry_filetype(e) == AE_IFREG && archive_entry_hardlink(e) == nullptr;
   m_entry.encrypted = archive_entry_is_data_encrypted(e) != 0;
   m_entrySparse = archive_entry_sparse_count(e) > 0;
+  m_inEntry = true;
   return true;
 }
 
@@ -237,11 +251,6 @@ bool ArchiveReader::storedAt(int64_t* offset) {
   if (at + m_entry.size > m_source.length) return false;
   *offset = m_source.base + at;
   return true;
-}
-
-bool ArchiveReader::skipDecompresses() const {
-  return m_archive &&
-         (archive_filter_count(m_archive) > 1 || archive_format(m_archive) == ARCHIVE_FORMAT_7ZIP);
 }
 
 int ArchiveReader::nextBlock(const char** data, size_t* length, int64_t* offset) {
