@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 #include "stream_util.h"
 
@@ -20,10 +21,6 @@ namespace {
 // compressed data of a tar.gz).
 constexpr size_t kFirstBlock = 4096;
 constexpr size_t kLargestBlock = 1 << 20;
-
-bool startsWith(const char* head, size_t length, const char* magic, size_t magicLength) {
-  return length >= magicLength && std::memcmp(head, magic, magicLength) == 0;
-}
 
 // Entry names are read in a UTF-8 locale, whatever the process's: 7z and
 // zip store Unicode names that libarchive otherwise cannot render in the C
@@ -83,27 +80,27 @@ extern "C" const char* __tsan_default_suppressions() { return "race:tzset_intern
 #endif
 
 ArchiveKind archiveKind(const char* head, size_t length) {
+  using namespace std::string_view_literals;
   static const struct {
     size_t offset;
-    const char* magic;
-    size_t length;
+    std::string_view magic;
     ArchiveKind kind;
   } kMagics[] = {
-      {0, "PK\3\4", 4, ArchiveKind::Zip},
-      {0, "PK\5\6", 4, ArchiveKind::Zip},  // empty
-      {0, "7z\xBC\xAF\x27\x1C", 6, ArchiveKind::SevenZip},
-      {0, "\x1F\x8B", 2, ArchiveKind::Tar},  // gzip
-      {0, "BZh", 3, ArchiveKind::Tar},
+      {0, "PK\3\4"sv, ArchiveKind::Zip},
+      {0, "PK\5\6"sv, ArchiveKind::Zip},  // empty
+      {0, "7z\xBC\xAF\x27\x1C"sv, ArchiveKind::SevenZip},
+      {0, "\x1F\x8B"sv, ArchiveKind::Tar},  // gzip
+      {0, "BZh"sv, ArchiveKind::Tar},
       {0,
        "\xFD"
-       "7zXZ\0",
-       6, ArchiveKind::Tar},
-      {0, "\x28\xB5\x2F\xFD", 4, ArchiveKind::Tar},  // zstd
-      {257, "ustar", 5, ArchiveKind::Tar},           // POSIX and GNU
+       "7zXZ\0"sv,
+       ArchiveKind::Tar},
+      {0, "\x28\xB5\x2F\xFD"sv, ArchiveKind::Tar},  // zstd
+      {257, "ustar"sv, ArchiveKind::Tar},           // POSIX and GNU
   };
+  const std::string_view bytes(head, length);
   for (const auto& m : kMagics) {
-    if (length >= m.offset && startsWith(head + m.offset, length - m.offset, m.magic, m.length))
-      return m.kind;
+    if (bytes.substr(std::min(m.offset, length), m.magic.size()) == m.magic) return m.kind;
   }
   return ArchiveKind::None;
 }
@@ -181,6 +178,7 @@ void ArchiveReader::close() {
   m_budget = nullptr;
   m_source.fd = -1;
   m_source.stream = nullptr;
+  m_inEntry = false;
   m_pending = Pending();
 }
 
@@ -190,6 +188,18 @@ std::string ArchiveReader::archiveError(const char* fallback) const {
 }
 
 bool ArchiveReader::next() {
+  // What is left of the entry before is decompressed here, where it is
+  // charged, rather than by libarchive on its way to the next header (all
+  // of an entry passed over, such as a folder or one with a ".." name).
+  if (m_inEntry &&
+      (archive_filter_count(m_archive) > 1 || archive_format(m_archive) == ARCHIVE_FORMAT_7ZIP)) {
+    const char* data;
+    size_t length;
+    int64_t offset;
+    while (nextBlock(&data, &length, &offset) > 0) {
+    }
+  }
+  m_inEntry = false;
   m_pending = Pending();
   m_entry = ArchiveEntryInfo();
   m_entryError.clear();
@@ -214,34 +224,32 @@ bool ArchiveReader::next() {
   m_entry.regular = archive_entry_filetype(e) == AE_IFREG && archive_entry_hardlink(e) == nullptr;
   m_entry.encrypted = archive_entry_is_data_encrypted(e) != 0;
   m_entrySparse = archive_entry_sparse_count(e) > 0;
+  m_inEntry = true;
   return true;
 }
 
 bool ArchiveReader::storedAt(int64_t* offset) {
-  if (m_source.fd < 0 || m_entry.size <= 0 || m_entry.encrypted || m_entrySparse ||
-      archive_filter_count(m_archive) != 1) {
-    return false;
-  }
+  if (m_entrySparse) return false;  // its first block may lie in the file, its holes do not
   const Utf8Names names;
   m_pending.held = true;
   m_pending.status =
       archive_read_data_block(m_archive, &m_pending.data, &m_pending.length, &m_pending.offset);
   if (m_pending.status != ARCHIVE_OK || m_pending.offset != 0) return false;
   // The bytes lie in the file when libarchive hands out a pointer into the
-  // block it was given, not into a buffer of its own (of inflated or
-  // decrypted data).
-  const uintptr_t p = reinterpret_cast<uintptr_t>(m_pending.data);
-  const uintptr_t block = reinterpret_cast<uintptr_t>(m_source.buffer.data());
-  if (p < block || p - block >= m_source.blockLength) return false;
-  const int64_t at = m_source.blockStart + static_cast<int64_t>(p - block);
-  if (at + m_entry.size > m_source.length) return false;
+  // block read from it, not into a buffer of its own (of inflated or
+  // decrypted data) or an entry stream's (for an archive inside an entry),
+  // and the entry's recorded size (-1 when none is, taken as the largest)
+  // fits in the file from there.
+  const int64_t within = static_cast<int64_t>(reinterpret_cast<uintptr_t>(m_pending.data) -
+                                              reinterpret_cast<uintptr_t>(m_source.buffer.data()));
+  if (within < 0 ||
+      within + static_cast<int64_t>(m_pending.length) > static_cast<int64_t>(m_source.blockLength))
+    return false;
+  const int64_t at = m_source.blockStart + within;
+  if (static_cast<uint64_t>(m_entry.size) > static_cast<uint64_t>(m_source.length - at))
+    return false;
   *offset = m_source.base + at;
   return true;
-}
-
-bool ArchiveReader::skipDecompresses() const {
-  return m_archive &&
-         (archive_filter_count(m_archive) > 1 || archive_format(m_archive) == ARCHIVE_FORMAT_7ZIP);
 }
 
 int ArchiveReader::nextBlock(const char** data, size_t* length, int64_t* offset) {

@@ -142,15 +142,6 @@ void ArchiveWalker::walkEntry(int depth, Level& here, int fd, const ArchiveItem&
     m_sink->entry(item, ok ? std::string() : m_pipeline.error());
   }
   stream.close();
-  // What is left of the entry is decompressed here, where it is charged,
-  // rather than by libarchive on its way to the next header.
-  if (here.reader.skipDecompresses()) {
-    const char* data;
-    size_t length;
-    int64_t offset;
-    while (here.reader.nextBlock(&data, &length, &offset) > 0) {
-    }
-  }
 }
 
 // Walks an entry that looks like an archive; false when it turns out to be

@@ -381,9 +381,11 @@ TEST(Archives, MovieLastBeyondTheMemoryLimitIsKeptOnATemporaryFile) {
       dir.write("a.tar.gz",
                 packArchive("tar", {{"movie.mp4", movie}, {"song.m4a", small}}, "gzip")),
       dir.write("a.zip", packArchive("zip", {{"movie.mp4", movie}})),
-      // Read in place (no temporary file), unless sparse (a hole in the media data).
+      // Read in place (no temporary file), unless sparse (a hole in the
+      // media data); the first one's data starts a read of the file.
       dir.write("a.tar",
-                packArchive("tar", {{"in-place.mp4", movie},
+                packArchive("tar", {{"pad", std::string(3072, 'p')},
+                                    {"in-place.mp4", movie},
                                     {"movie.mp4",
                                      movie,
                                      Member::File,
@@ -392,15 +394,15 @@ TEST(Archives, MovieLastBeyondTheMemoryLimitIsKeptOnATemporaryFile) {
     args[0] = "TMPDIR=" + tmp;
     const hosttest::RunResult run = hosttest::runTool("/usr/bin/env", args);
     const std::vector<Json> lines = jsonLines(run.out);
-    ASSERT_EQ(lines.size(), 7u);
+    ASSERT_EQ(lines.size(), 8u);
     EXPECT_EQ(lines[0]["fields"]["audio.title"], Json::array({"Far"}));
     EXPECT_EQ(lines[3]["fields"], lines[1]["fields"]);
-    EXPECT_EQ(lines[5]["fields"], lines[0]["fields"]);
+    EXPECT_EQ(lines[6]["fields"], lines[0]["fields"]);
     if (tmp == temp.path()) {
       EXPECT_EQ(run.status, 0) << run.err;
       EXPECT_EQ(lines[2]["fields"], lines[0]["fields"]);
       EXPECT_EQ(lines[4]["fields"], lines[0]["fields"]);
-      EXPECT_EQ(lines[6]["fields"], lines[0]["fields"]);
+      EXPECT_EQ(lines[7]["fields"], lines[0]["fields"]);
       EXPECT_TRUE(std::filesystem::is_empty(temp.path()));
     } else {
       EXPECT_EQ(run.status, 1);
@@ -477,9 +479,14 @@ TEST(Archives, HostileArchivesGiveAResultOrAnErrorWithinTheirLimits) {
        packArchive("zip-stored", {{"in.tgz", packArchive("tar", bomb, "gzip")}, {"c", "x"}}),
        {"entry A/in.tgz/zeros", "end A/in.tgz: " + bombed, "end A: " + bombed}},
       {"BombInAZip", packArchive("zip", bomb), {"entry A/zeros", "entry A/b.m4a", "end A"}},
+      {"BombPassedOver",
+       packArchive("tar", {{"../zeros", bomb[0].data}, {"b.m4a", song("b")}}, "gzip"),
+       {"entry A/../zeros: the entry's name leads out of the archive (\"..\"); not analysed",
+        "end A: " + bombed}},
       {"AllTheBytesOfAnArchive",
-       packArchive("tar", {{"a", noise(600 << 10)}, {"b", noise(600 << 10)}}, "zstd"),
-       {"entry A/a", "entry A/b",
+       packArchive("tar", {{"a", noise(600 << 10)}, {"b", movieLast(450 << 10, "b")}}, "zstd"),
+       {"entry A/a",
+        "entry A/b: more than 1048576 bytes decompressed (the limit); the rest is not read",
         "end A: more than 1048576 bytes decompressed (the limit); the rest is not read"},
        bytes},
       {"ManyEntries", packArchive("zip", many), manyEvents},

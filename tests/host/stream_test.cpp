@@ -529,7 +529,7 @@ TEST(EntryStream, KeepsItsBytesOnATemporaryFileOrFailsForGood) {
 TEST(ArchiveBudget, EachLimitAllowsItsValueAndNoMore) {
   mp4host::ArchiveLimits l;
   l.maxEntries = 2, l.maxArchiveBytes = 1000, l.ratioFloor = 100, l.maxRatio = 10;
-  mp4host::ArchiveBudget entries(l), bytes(l), ratio(l);
+  mp4host::ArchiveBudget entries(l), bytes(l), ratio(l), floor(l);
   EXPECT_TRUE(entries.countEntry() && entries.countEntry());
   EXPECT_FALSE(entries.countEntry());
   EXPECT_FALSE(entries.chargeExpanded(0));
@@ -538,6 +538,8 @@ TEST(ArchiveBudget, EachLimitAllowsItsValueAndNoMore) {
   EXPECT_FALSE(ratio.chargeExpanded(1));
   EXPECT_EQ(ratio.exceeded(),
             "decompresses to more than 10 times its size (a bomb?); the rest is not read");
+  EXPECT_TRUE(floor.chargeExpanded(100));  // up to the floor, whatever was read
+  EXPECT_FALSE(floor.chargeExpanded(1));
   bytes.countInput(1000);
   EXPECT_TRUE(bytes.chargeExpanded(1000));
   EXPECT_FALSE(bytes.chargeExpanded(1) || bytes.ok() || bytes.inTime());

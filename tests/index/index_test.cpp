@@ -397,6 +397,16 @@ TEST(Mp4index, ArchivesAreStoredAsTheirEntries) {
   EXPECT_EQ(lineSet(mp4index({"show", "--json", db, cutShort}).out),
             lineSet(hosttest::runMp4meta({"--json", cutShort}).out));
   EXPECT_EQ(mp4index({"update", db, dir.path() + "/other"}).out, summary(0, 0, 0, 1, 2));
+
+  // Named in a list, a changed archive loses the entries it no longer holds.
+  const std::string listed =
+      dir.write("listed.zip", packArchive("zip", {{"a.m4a", song("A")}, {"b.m4a", song("B")}}));
+  const std::string list = dir.write("list", listed + "\n");
+  EXPECT_EQ(mp4index({"update", db, "--files-from", list}).out, summary(2, 0, 0, 0, 0));
+  dir.write("listed.zip", packArchive("zip", {{"a.m4a", song("A")}}));
+  EXPECT_EQ(mp4index({"update", db, "--files-from", list}).out, summary(0, 0, 1, 1, 0));
+  EXPECT_EQ(lineSet(mp4index({"show", "--json", db, listed}).out),
+            lineSet(hosttest::runMp4meta({"--json", listed}).out));
 }
 
 }  // namespace

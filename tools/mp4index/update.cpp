@@ -428,7 +428,9 @@ bool isUnder(const std::string& path, const std::string& root) {
 
 bool walkReaches(const std::string& root, const std::string& path, bool folders) {
   struct stat st;
-  size_t slash = root.size() == 1 ? 0 : root.size();
+  // The folders between root and path (paths are absolute and normalized:
+  // no "//" follows root, even when it is "/").
+  size_t slash = root.size();
   while ((slash = path.find('/', slash + 1)) != std::string::npos) {
     if (lstat(path.substr(0, slash).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
   }

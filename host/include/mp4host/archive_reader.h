@@ -57,7 +57,9 @@ class ArchiveReader : public BlockSource {
   void close();
 
   // Reads the next entry's header: false at the end, or on failure with
-  // error() saying why (empty at the end).
+  // error() saying why (empty at the end). Where getting there decompresses
+  // the rest of the entry before (a compressed tar, 7z), that is read
+  // through nextBlock, so that it is charged.
   bool next();
   const ArchiveEntryInfo& entry() const { return m_entry; }
   const std::string& error() const { return m_error; }
@@ -66,10 +68,6 @@ class ArchiveReader : public BlockSource {
   // the file (not compressed, encrypted or sparse), and at which offset.
   // Asked before the entry's first nextBlock.
   bool storedAt(int64_t* offset);
-  // Whether getting to the next entry decompresses the rest of this one
-  // (a compressed tar, 7z): the caller then reads it through nextBlock, so
-  // that it is charged.
-  bool skipDecompresses() const;
 
   // The current entry's bytes. A failure that concerns the entry alone (a
   // damaged member of a zip) leaves the next entries readable.
@@ -111,6 +109,7 @@ class ArchiveReader : public BlockSource {
   Source m_source;
   ArchiveEntryInfo m_entry;
   bool m_entrySparse = false;
+  bool m_inEntry = false;  // a header was read: nextBlock reads its entry
   Pending m_pending;
   std::string m_error;       // the archive cannot be read on
   std::string m_entryError;  // the current entry cannot be read on
