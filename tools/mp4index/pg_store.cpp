@@ -17,6 +17,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "key_cache.h"
 #include "libpq.h"
 #include "query.h"
 #include "report.h"
@@ -450,8 +451,7 @@ class PgStore : public Store {
     m_has = ArrayColumns<2>();
     m_queuedPaths.clear();
     // Keys made in the transaction are gone with it.
-    m_keys.clear();
-    m_keysLoaded = false;
+    m_keys.forget();
   }
 
   bool find(const std::string& path, FileState* state) override {
@@ -487,7 +487,7 @@ class PgStore : public Store {
     m_packed.clear();
     if (values) {
       packReport(
-          *values, [&](const std::string& key) { return keyId(key); },
+          *values, [&](const std::string& key) { return m_keys.id(key); },
           [&](std::string_view bytes) { return holdBlob(bytes); }, m_packed);
     }
     remove(path);
@@ -544,7 +544,7 @@ class PgStore : public Store {
   void beginRead() override {
     run("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
     m_inRead = true;
-    m_keysLoaded = false;  // read again, in the snapshot
+    m_keys.forget();  // read again, in the snapshot
   }
   void endRead() override {
     m_inRead = false;
@@ -552,7 +552,7 @@ class PgStore : public Store {
   }
 
   bool hasField(const std::string& key) override {
-    const int64_t id = knownKeyId(key);
+    const int64_t id = m_keys.known(key);
     if (id == 0) return false;
     Params p;
     return run("SELECT 1 FROM has WHERE key = " + p.number(id) + " LIMIT 1", p).rows() > 0;
@@ -570,7 +570,7 @@ class PgStore : public Store {
           " LIMIT " + p.number(static_cast<int64_t>(std::min<uint64_t>(options.limit, INT64_MAX)));
     }
     std::unordered_set<int64_t> wanted;
-    for (const std::string& key : options.keys) wanted.insert(knownKeyId(key));
+    for (const std::string& key : options.keys) wanted.insert(m_keys.known(key));
     deliver(sql, p, each, options.values, options.keys.empty() ? nullptr : &wanted);
   }
 
@@ -702,7 +702,7 @@ class PgStore : public Store {
   }
 
   std::string render(const QueryNode& query, Params& p) {
-    const Renderer::KeyId keyId = [&](const std::string& key) { return knownKeyId(key); };
+    const Renderer::KeyId keyId = [&](const std::string& key) { return m_keys.known(key); };
     return Renderer(p, keyId, m_splitter).condition(query);
   }
 
@@ -710,7 +710,7 @@ class PgStore : public Store {
   // report) of sql, read through a cursor; false when there was none.
   bool deliver(const std::string& sql, Params& p, const FileSink& each, bool values,
                const std::unordered_set<int64_t>* wanted = nullptr) {
-    loadKeys();
+    m_keys.load();
     const bool own = !m_inRead;
     if (own) run("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
     m_db.run("DECLARE files_found NO SCROLL CURSOR FOR " + sql, p);
@@ -748,11 +748,7 @@ class PgStore : public Store {
     m_recorder.clear();
     std::vector<Result> blobs;  // kept until the replay is done
     const bool whole = replayReport(
-        report,
-        [&](int64_t key) -> const Strigi::RegisteredField* {
-          const auto field = m_fields.find(key);
-          return field == m_fields.end() ? nullptr : field->second;
-        },
+        report, [&](int64_t key) { return m_keys.field(key); },
         [&](int64_t id, std::string_view* bytes) {
           Params p;
           blobs.push_back(m_db.run("SELECT bytes FROM blobs WHERE id = " + p.number(id), p));
@@ -769,44 +765,24 @@ class PgStore : public Store {
     }
   }
 
-  void loadKeys() {
-    if (m_keysLoaded) return;
-    m_keys.clear();
+  // The SQL of the key cache.
+  void readKeys(const std::function<void(std::string, int64_t)>& each) {
     const Result keys = run("SELECT id, key FROM keys");
-    for (int i = 0; i < keys.rows(); ++i)
-      remember(std::string(keys.bytes(i, 1)), keys.integer(i, 0));
-    m_keysLoaded = true;
+    for (int i = 0; i < keys.rows(); ++i) each(std::string(keys.bytes(i, 1)), keys.integer(i, 0));
   }
 
-  int64_t knownKeyId(const std::string& key) {
-    loadKeys();
-    const auto known = m_keys.find(key);
-    return known == m_keys.end() ? 0 : known->second;
-  }
-
-  // The id of key, stored now when it is new (another writer may have
-  // stored it meanwhile: the insert then waits for it and gives way).
-  int64_t keyId(const std::string& key) {
-    const int64_t known = knownKeyId(key);
-    if (known != 0) return known;
+  // Stores a new key (another writer may have stored it meanwhile: the
+  // insert then waits for it and gives way).
+  int64_t insertKey(const std::string& key) {
     Params p;
     const std::string k = p.bytes(key);
     const Result made = m_db.run(
         "INSERT INTO keys(key) VALUES (" + k + ") ON CONFLICT (key) DO NOTHING RETURNING id", p);
-    int64_t id = made.rows() > 0 ? made.integer(0, 0) : 0;
-    if (id == 0) {
-      Params q;
-      const Result found = m_db.run("SELECT id FROM keys WHERE key = " + q.bytes(key), q);
-      if (found.rows() == 0) throw DatabaseError("cannot store the field key " + key);
-      id = found.integer(0, 0);
-    }
-    remember(key, id);
-    return id;
-  }
-
-  void remember(const std::string& key, int64_t id) {
-    m_keys[key] = id;
-    if (m_fields.count(id) == 0) m_fields[id] = m_register.registerField(key);
+    if (made.rows() > 0) return made.integer(0, 0);
+    Params q;
+    const Result found = m_db.run("SELECT id FROM keys WHERE key = " + q.bytes(key), q);
+    if (found.rows() == 0) throw DatabaseError("cannot store the field key " + key);
+    return found.integer(0, 0);
   }
 
   // The id of the stored blob with these bytes, holding one more reference.
@@ -910,10 +886,8 @@ class PgStore : public Store {
   Connection m_db;
   bool m_inWrite = false, m_inRead = false;
   WordSplitter m_splitter;
-  bool m_keysLoaded = false;
-  std::unordered_map<std::string, int64_t> m_keys;
-  Strigi::FieldRegister m_register;
-  std::unordered_map<int64_t, const Strigi::RegisteredField*> m_fields;
+  KeyCache m_keys{[this](const auto& each) { readKeys(each); },
+                  [this](const std::string& key) { return insertKey(key); }};
   mp4host::ValueRecorder m_recorder;
   std::string m_packed;
   ArrayColumns<5> m_words;                        // file, key, item, pos, word
