@@ -30,7 +30,10 @@ const Strigi::RegisteredField* KeyCache::field(int64_t id) const {
 
 void KeyCache::remember(const std::string& key, int64_t id) {
   m_ids[key] = id;
-  if (m_fields.count(id) == 0) m_fields[id] = m_register.registerField(key);
+  // An id made in a transaction that was rolled back may name another key
+  // when the keys are read again (SQLite gives the next writer the same id).
+  const Strigi::RegisteredField*& field = m_fields[id];
+  if (!field || field->key() != key) field = m_register.registerField(key);
 }
 
 }  // namespace mp4index
