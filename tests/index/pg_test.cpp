@@ -159,8 +159,13 @@ TEST(Postgres, TablesThatAreNoIndexOfOursAreLeftAlone) {
   older.sql("UPDATE meta SET value = '0' WHERE name = 'version'");
   EXPECT_NE(mp4index({"update", older.name(), song}).err.find("schema version 0"),
             std::string::npos);
-  // An error that no new try mends ends the update at once.
+  // An index of version 1 gains its counts of files.
+  older.sql("DROP TABLE counts");
   older.sql("UPDATE meta SET value = '1' WHERE name = 'version'");
+  EXPECT_EQ(mp4index({"search", older.name(), "--count", "-title"}).out, "0\n");
+  EXPECT_EQ(mp4index({"search", older.name(), "--count", "has:title"}).out, "1\n");
+  EXPECT_EQ(older.sql("SELECT value FROM meta WHERE name = 'version'"), "2");
+  // An error that no new try mends ends the update at once.
   older.sql(
       "CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS "
       "$$BEGIN RAISE 'no new files here'; END$$");
