@@ -1,20 +1,27 @@
 #!/usr/bin/env python3
 """mp4index on PostgreSQL beside SQLite: updates, searches, writers at once.
 
-    bench/pg_bench.py [--rounds N] [--dir BENCH_DIR] [--build BUILD_DIR] [--million]
+    bench/pg_bench.py [--rounds N] [--dir BENCH_DIR] [--build BUILD_DIR] [--roots N] [--million]
+                      [--keep-server]
 
 Builds mp4index in Release (BUILD_DIR, default build-bench), starts a
 PostgreSQL server of its own in BENCH_DIR/pg (tests/index/pg_server.sh: a
 Unix socket, fsync off, as the tests run it), then, warm cache, medians:
   - mp4index update of the 2,000-song library into an empty index, SQLite
     and PostgreSQL, in turn;
-  - the library under 50 roots of hard links (100,000 files) indexed by
-    both, and each search form timed on both (the whole command);
+  - the library under 50 roots of hard links (100,000 files; --roots
+    N: N roots, for a quick run) indexed by both, and each search form
+    timed on both (the whole command);
   - writers at once: one source updating 10 roots (20,000 files), then four
     sources updating them at the same time, files stored a second;
   - --million: the 100,000 files copied ten times inside PostgreSQL under
     other paths (the same rows, id and path changed: 1,000,000 files; no
     analysis), and the searches again.
+Beside each table, the fixed cost of a search command: one that finds
+nothing at once (`--count source=none`: starting, connecting, opening).
+--keep-server leaves the server and its databases running at the end, for
+a look at the plans (psql "host=BENCH_DIR/pg user=mp4index dbname=big");
+tests/index/pg_server.sh stop BENCH_DIR/pg stops it.
 """
 import argparse
 import os
@@ -34,12 +41,18 @@ def psql(conn, sql):
                stdout=subprocess.PIPE).stdout.decode().strip()
 
 
+def load():
+    return f"load {os.getloadavg()[0]:.1f}"
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--dir", default=os.environ.get("BENCH_DIR", "/tmp/mp4bench"))
     parser.add_argument("--build", default=os.path.join(ROOT, "build-bench"))
+    parser.add_argument("--roots", type=int, default=50)
     parser.add_argument("--million", action="store_true")
+    parser.add_argument("--keep-server", action="store_true")
     args = parser.parse_args()
 
     mp4index = build(args.build, ["mp4index"])["mp4index"]
@@ -55,6 +68,14 @@ def main():
         psql(base + " dbname=postgres", f"CREATE DATABASE {name}")
         return f"{base} dbname={name}"
 
+    def fixed_cost(indexes, rounds):
+        costs = []
+        for name, index in indexes:
+            cmd = [mp4index, "search", index, "--count", "source=none"]
+            costs.append(f"{name} {statistics.median(timed(cmd) for _ in range(rounds * 4)) * 1000:.1f} ms")
+        print("fixed cost of a search command (`--count source=none`): " + ", ".join(costs)
+              + f" ({load()})")
+
     try:
         print(f"load average at the start: {os.getloadavg()[0]:.1f}, {os.cpu_count()} CPUs")
         db = os.path.join(work, "library.db")
@@ -65,21 +86,23 @@ def main():
             pg.append(timed([mp4index, "update", fresh("library"), library]))
         print(f"update of the library (2,000 files), empty index, median of {args.rounds}: "
               f"SQLite {statistics.median(lite) * 1000:.0f} ms, "
-              f"PostgreSQL {statistics.median(pg) * 1000:.0f} ms")
+              f"PostgreSQL {statistics.median(pg) * 1000:.0f} ms ({load()})")
 
-        root_list = linked_roots(library, os.path.join(args.dir, "index", "roots"), 50)
+        root_list = linked_roots(library, os.path.join(args.dir, "index", "roots"), args.roots)
         big = os.path.join(work, "big.db")
         remove_index(big)
         lite_time = timed([mp4index, "update", big] + root_list)
         big_pg = fresh("big")
         pg_time = timed([mp4index, "update", big_pg] + root_list)
         size = psql(big_pg, "SELECT pg_size_pretty(pg_database_size(current_database()))")
-        print(f"\n100,000 files: update SQLite {lite_time:.1f} s "
-              f"({os.path.getsize(big) / 1e6:.0f} MB), PostgreSQL {pg_time:.1f} s ({size})")
+        print(f"\n{len(root_list) * 2000:,} files: update SQLite {lite_time:.1f} s "
+              f"({os.path.getsize(big) / 1e6:.0f} MB), PostgreSQL {pg_time:.1f} s ({size}; {load()})")
         search_table(mp4index, [("SQLite", big), ("PostgreSQL", big_pg)], args.rounds)
+        fixed_cost([("SQLite", big), ("PostgreSQL", big_pg)], args.rounds)
 
         # Writers at once: distinct sources, the same 20,000 files each.
         ten = root_list[:10]
+        files = 2000 * len(ten)
         one = fresh("writers1")
         single = timed([mp4index, "update", "--source", "w0", one] + ten)
         four = fresh("writers4")
@@ -90,9 +113,9 @@ def main():
             sys.exit("a writer failed")
         together = time.perf_counter() - start
         stored = int(psql(four, "SELECT count(*) FROM files"))
-        print(f"\nwriters: one source, 20,000 files: {single:.1f} s ({20000 / single:.0f} "
+        print(f"\nwriters: one source, {files:,} files: {single:.1f} s ({files / single:.0f} "
               f"files/s); four sources at once, {stored} files: {together:.1f} s "
-              f"({stored / together:.0f} files/s, {stored / together / (20000 / single):.2f}x)")
+              f"({stored / together:.0f} files/s, {stored / together / (files / single):.2f}x; {load()})")
 
         if args.million:
             psql(big_pg, "SET maintenance_work_mem = '256MB'; "
@@ -110,14 +133,22 @@ def main():
                  "INSERT INTO words SELECT file + g * stride, key, item, pos, word FROM words, "
                  "one, generate_series(1, 9) g; "
                  "SELECT setval(pg_get_serial_sequence('files', 'id'), (SELECT max(id) FROM files)); "
+                 "DELETE FROM counts; "
+                 "INSERT INTO counts SELECT source, 0, count(*) FROM files GROUP BY source; "
+                 "INSERT INTO counts SELECT f.source, h.key, count(*) FROM has h "
+                 "JOIN files f ON f.id = h.file GROUP BY f.source, h.key; "
                  "ANALYZE")
             count = psql(big_pg, "SELECT count(*) FROM files")
             size = psql(big_pg, "SELECT pg_size_pretty(pg_database_size(current_database()))")
-            print(f"\n{count} files on PostgreSQL ({size}; ten copies of the 100,000):")
+            print(f"\n{count} files on PostgreSQL ({size}; ten copies of the {len(root_list) * 2000:,}; {load()}):")
             search_table(mp4index, [("PostgreSQL", big_pg)], args.rounds)
+            fixed_cost([("PostgreSQL", big_pg)], args.rounds)
         print(f"load average at the end: {os.getloadavg()[0]:.1f}")
     finally:
-        run(["sh", SERVER, "stop", server])
+        if args.keep_server:
+            print(f"the server runs on: stop it with sh {SERVER} stop {server}")
+        else:
+            run(["sh", SERVER, "stop", server])
 
 
 if __name__ == "__main__":

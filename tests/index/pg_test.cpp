@@ -1,9 +1,13 @@
 // mp4index on PostgreSQL: the files of many sources in one index, writers
 // of several sources at once, a server restarted under a writer, hostile
 // paths and terms, and tables that are no index of ours.
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <functional>
 #include <set>
 #include <sstream>
 
@@ -30,10 +34,11 @@ std::set<std::string> lines(const std::string& text) {
   return out;
 }
 
-pid_t start(std::vector<std::string> args) {
+pid_t start(std::vector<std::string> args, const std::string& out = "/dev/null") {
   const pid_t pid = fork();
   if (pid != 0) return pid;
-  freopen("/dev/null", "w", stdout);
+  prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives a test that failed hard
+  freopen(out.c_str(), "w", stdout);
   setenv("STRIGI_PLUGIN_PATH", MP4_MODULE_DIR, 1);
   std::vector<char*> argv{const_cast<char*>(MP4INDEX_PATH)};
   for (std::string& arg : args) argv.push_back(arg.data());
@@ -46,6 +51,15 @@ int finish(pid_t pid) {
   int status = 0;
   waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Waits for done(), for a minute at most.
+bool waitFor(const std::function<bool()>& done) {
+  for (int tries = 0; tries < 3000; ++tries) {
+    if (done()) return true;
+    usleep(20000);
+  }
+  return false;
 }
 
 // 300 songs and videos in seven folders under root.
@@ -145,8 +159,13 @@ TEST(Postgres, TablesThatAreNoIndexOfOursAreLeftAlone) {
   older.sql("UPDATE meta SET value = '0' WHERE name = 'version'");
   EXPECT_NE(mp4index({"update", older.name(), song}).err.find("schema version 0"),
             std::string::npos);
-  // An error that no new try mends ends the update at once.
+  // An index of version 1 gains its counts of files.
+  older.sql("DROP TABLE counts");
   older.sql("UPDATE meta SET value = '1' WHERE name = 'version'");
+  EXPECT_EQ(mp4index({"search", older.name(), "--count", "-title"}).out, "0\n");
+  EXPECT_EQ(mp4index({"search", older.name(), "--count", "has:title"}).out, "1\n");
+  EXPECT_EQ(older.sql("SELECT value FROM meta WHERE name = 'version'"), "2");
+  // An error that no new try mends ends the update at once.
   older.sql(
       "CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS "
       "$$BEGIN RAISE 'no new files here'; END$$");
@@ -161,6 +180,46 @@ TEST(Postgres, TablesThatAreNoIndexOfOursAreLeftAlone) {
   EXPECT_EQ(masked.status, 1);
   EXPECT_EQ(masked.err.find("secret"), std::string::npos) << masked.err;
   EXPECT_NE(masked.err.find("mp4index:***@"), std::string::npos) << masked.err;
+}
+
+// A watcher on the index follows a file added, renamed and removed, also
+// after the server ended its connection, and leaves another source's files
+// under the same folder alone.
+TEST(Postgres, WatchFollowsEachChange) {
+  REQUIRE_PG_SERVER();
+  const pgtest::Database db;
+  hosttest::TempDir dir;
+  const std::string root = dir.path() + "/music", a = root + "/a.m4a", out = dir.path() + "/out";
+  dir.write("music/a.m4a", hosttest::taggedSong("Alpha", 3));
+  ASSERT_EQ(mp4index({"update", "--source", "nas", db.name(), root}).status, 0);
+  const pid_t watcher = start({"watch", "--source", "laptop", db.name(), root}, out);
+  const auto found = [&](const std::string& term, const std::string& want) {
+    std::string got;
+    const bool same = waitFor([&] {
+      return (got = mp4index({"search", "--source", "laptop", db.name(), term}).out) == want;
+    });
+    EXPECT_EQ(got, want) << term;
+    return same;
+  };
+  // The first line comes once every change is followed.
+  ASSERT_TRUE(waitFor([&] {
+    std::ifstream in(out);
+    std::string line;
+    return static_cast<bool>(std::getline(in, line));
+  }));
+  ASSERT_TRUE(found("title:alpha", a + "\nnas:" + a + "\n"));
+  dir.write("music/b.m4a", hosttest::taggedSong("Beta", 3));
+  EXPECT_TRUE(found("title:beta", root + "/b.m4a\n"));
+  ASSERT_EQ(rename((root + "/b.m4a").c_str(), (root + "/c.m4a").c_str()), 0);
+  EXPECT_TRUE(found("title:beta", root + "/c.m4a\n"));
+  // The server ends the idle watcher's connection: the next change makes another.
+  EXPECT_EQ(db.sql("SELECT bool_or(pg_terminate_backend(pid)) FROM pg_stat_activity WHERE "
+                   "datname = current_database() AND pid <> pg_backend_pid()"),
+            "t");
+  ASSERT_EQ(unlink(a.c_str()), 0);
+  EXPECT_TRUE(found("title:alpha", "nas:" + a + "\n"));
+  kill(watcher, SIGTERM);
+  EXPECT_EQ(finish(watcher), 0);
 }
 
 // Three machines, two processes on the first, overlapping and disjoint

@@ -160,6 +160,18 @@ TEST_P(SearchOn, EachFormFindsItsFiles) {
   EXPECT_EQ(Library::run({"search", lib.db, "--count", "beat*", "OR", "ext=mp4"}).out, "4\n");
   EXPECT_EQ(lib.search({"--sort", "-duration", "--limit", "2", "type:audio"}),
             "so-what.m4a blue.M4A ");
+  // Presence counted, also after a file with a cover went.
+  for (const char* counts : {"2 5 1 6 5 2", "1 5 1 5 4 2"}) {
+    std::string got;
+    for (const char* term :
+         {"has:cover", "-cover", "has:width", "-width", "has:artist", "-artist"}) {
+      got += (got.empty() ? "" : " ") + Library::run({"search", lib.db, "--count", term}).out;
+      got.pop_back();
+    }
+    EXPECT_EQ(got, counts);
+    unlink((lib.root + "/beatles/let-it-be.m4a").c_str());
+    EXPECT_EQ(Library::run({"update", lib.db, lib.root}).status, 0);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, SearchOn, testing::Values(false, true),

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "database.h"
+#include "key_cache.h"
 #include "query.h"
 #include "report.h"
 #include "update.h"
@@ -537,8 +538,7 @@ class SqliteStore : public Store {
     m_keyFiles.clear();
     // Keys made in the transaction are gone with it, and so may be the
     // archives table.
-    m_keys.clear();
-    m_keysLoaded = false;
+    m_keys.forget();
     m_archivesKept = false;
   }
 
@@ -601,7 +601,7 @@ class SqliteStore : public Store {
     m_packed.clear();
     if (values) {
       packReport(
-          *values, [&](const std::string& key) { return keyId(key); },
+          *values, [&](const std::string& key) { return m_keys.id(key); },
           [&](std::string_view bytes) { return holdBlob(bytes); }, m_packed);
     }
     Statement& s = old != 0 ? statement(m_updateFile,
@@ -695,7 +695,7 @@ class SqliteStore : public Store {
 
   void beginRead() override {
     m_db.execute("BEGIN");
-    m_keysLoaded = false;  // read again, in the snapshot
+    m_keys.forget();  // read again, in the snapshot
   }
   void endRead() override { m_db.execute("COMMIT"); }
 
@@ -788,11 +788,7 @@ class SqliteStore : public Store {
     m_recorder.clear();
     Statement& blob = statement(m_blob, "SELECT bytes FROM blobs WHERE id = ?");
     const bool whole = replayReport(
-        report,
-        [&](int64_t key) -> const Strigi::RegisteredField* {
-          const auto field = m_fields.find(key);
-          return field == m_fields.end() ? nullptr : field->second;
-        },
+        report, [&](int64_t key) { return m_keys.field(key); },
         [&](int64_t id, std::string_view* bytes) {
           blob.reset();
           blob.bindInteger(1, id);
@@ -810,27 +806,19 @@ class SqliteStore : public Store {
     }
   }
 
-  // Every key in keys, by its bytes, and a field for each id to replay.
-  void loadKeys() {
-    if (m_keysLoaded) return;
-    m_keys.clear();
-    Statement keys(m_db.handle(), "SELECT id, key FROM keys");
-    while (keys.step()) remember(std::string(keys.bytes(1), keys.length(1)), keys.integer(0));
-    m_keysLoaded = true;
-  }
-
+  void loadKeys() { m_keys.load(); }
   // The id of key, 0 when no file has ever had it.
-  int64_t knownKeyId(const std::string& key) {
-    loadKeys();
-    const auto known = m_keys.find(key);
-    return known == m_keys.end() ? 0 : known->second;
+  int64_t knownKeyId(const std::string& key) { return m_keys.known(key); }
+
+  // The SQL of the key cache.
+  void readKeys(const std::function<void(std::string, int64_t)>& each) {
+    Statement keys(m_db.handle(), "SELECT id, key FROM keys");
+    while (keys.step()) each(std::string(keys.bytes(1), keys.length(1)), keys.integer(0));
   }
 
-  // The id of key, stored now when it is new. Another writer may have
-  // stored it since the keys were read, so it is looked up again first.
-  int64_t keyId(const std::string& key) {
-    const int64_t known = knownKeyId(key);
-    if (known != 0) return known;
+  // Stores a new key. Another writer may have stored it since the keys
+  // were read: the insert then gives way, and the key is looked up.
+  int64_t insertKey(const std::string& key) {
     Statement& insert = statement(m_insertKey, "INSERT OR IGNORE INTO keys(key) VALUES (?)");
     insert.bindBytes(1, key.data(), key.size());
     insert.step();
@@ -840,13 +828,7 @@ class SqliteStore : public Store {
     if (!select.step()) throw DatabaseError("cannot store the field key " + key);
     const int64_t id = select.integer(0);
     select.reset();
-    remember(key, id);
     return id;
-  }
-
-  void remember(const std::string& key, int64_t id) {
-    m_keys[key] = id;
-    if (m_fields.count(id) == 0) m_fields[id] = m_register.registerField(key);
   }
 
   // Archives are kept in a table of their own, made by the first update
@@ -1087,14 +1069,12 @@ class SqliteStore : public Store {
       m_findBlob, m_insertBlob, m_countBlob, m_dropBlob, m_blob, m_insertText, m_deleteText,
       m_insertName, m_deleteName, m_pathOf, m_countKey, m_findArchive, m_insertArchive,
       m_deleteArchive;
-  bool m_keysLoaded = false;
-  bool m_archivesKept = false;                      // the archives table exists
-  bool m_archivesChecked = false;                   // its absence was learnt in this transaction
-  std::unordered_map<std::string, int64_t> m_keys;  // key ids by the key's bytes
-  Strigi::FieldRegister m_register;                 // the fields that replayed values name
-  std::unordered_map<int64_t, const Strigi::RegisteredField*> m_fields;  // by key id
-  mp4host::ValueRecorder m_recorder;                                     // the file replayed
-  std::string m_packed;                                                  // the report being stored
+  bool m_archivesKept = false;     // the archives table exists
+  bool m_archivesChecked = false;  // its absence was learnt in this transaction
+  KeyCache m_keys{[this](const auto& each) { readKeys(each); },
+                  [this](const std::string& key) { return insertKey(key); }};
+  mp4host::ValueRecorder m_recorder;                // the file replayed
+  std::string m_packed;                             // the report being stored
   std::vector<WordRow> m_words;                     // the transaction's word rows, in queue order
   std::deque<std::string> m_wordBytes;              // their texts
   std::unordered_map<int64_t, int64_t> m_keyFiles;  // by key id: files gained less files lost
