@@ -144,7 +144,10 @@ TEST(Mp4index, AnswersEachQueryFormAndFollowsTheCollection) {
   EXPECT_EQ(sql(c.db, "SELECT count(*) FROM blobs"), "1");
   unlink(extra.c_str());
   EXPECT_EQ(mp4index({"update", c.db, "--files-from", list}).out, summary(0, 0, 1, 0, 0));
-  EXPECT_EQ(sql(c.db, "SELECT (SELECT count(*) FROM blobs) + (SELECT count(*) FROM nums)"), "0");
+  EXPECT_EQ(sql(c.db,
+                "SELECT (SELECT count(*) FROM blobs) + (SELECT count(*) FROM nums) + "
+                "(SELECT count(*) FROM texts) + (SELECT count(*) FROM word_files)"),
+            "0");
   EXPECT_EQ(sql(c.db, "SELECT count(*) FROM words WHERE words MATCH 'alpha OR extra'"), "0");
 }
 

@@ -154,6 +154,15 @@ TEST_P(SearchOn, EachFormFindsItsFiles) {
       {{"title:\") OR (\""}, ""},
       {{"title:beatles"}, ""},
       {{"artist:\"miles coltrane\""}, ""},
+      // Checked on each file of the first term (a presence cannot be intersected).
+      {{"type:audio", "(", "has:cover", "OR", "duration>=5m", ")"},
+       "let-it-be.m4a blue.M4A so-what.m4a "},
+      {{"type:audio", "(", "has:cover", "OR", "year<1966", ")"},
+       "let-it-be.m4a yesterday.m4a blue.M4A so-what.m4a "},
+      {{"type:audio", "(", "has:cover", "OR", "genre=Pop", "OR", "track=13", ")"},
+       "let-it-be.m4a yesterday.m4a so-what.m4a beat box.m4a "},
+      {{"type:audio", "(", "has:cover", "OR", "title:green", "OR", "path:pop", ")"},
+       "let-it-be.m4a blue.M4A so-what.m4a beat box.m4a "},
   };
   for (const auto& [terms, names] : cases) {
     std::string query;
