@@ -137,6 +137,7 @@ TEST_P(SearchOn, EachFormFindsItsFiles) {
       {{"duration=4:03"}, "let-it-be.m4a "},
       {{"title:let", "duration>=4:03", "duration<=4:03"}, "let-it-be.m4a "},
       {{"has:cover"}, "let-it-be.m4a so-what.m4a "},
+      {{"has:comment"}, "so-what.m4a "},  // a field of one file, counted from its count
       {{"cover=no", "-video"}, "yesterday.m4a blue.M4A notes.txt beat box.m4a "},
       {{"-cover", "type:audio", "title:yesterday"}, "yesterday.m4a "},
       {{"-artist"}, "notes.txt caf\\xe9.mp4 "},
