@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "libarchive_loader.h"
 #include "stream_util.h"
 
 namespace mp4host {
@@ -144,6 +145,7 @@ ArchiveReader::Opened ArchiveReader::start(ArchiveKind kind, ArchiveBudget& budg
   m_source.sequential = false;
   m_source.blockSize = kFirstBlock;
   m_error.clear();
+  if (!loadLibarchive(&m_error)) return Opened::Failed;
   const Utf8Names names;
   m_archive = archive_read_new();
   if (!m_archive) {

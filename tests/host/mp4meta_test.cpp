@@ -367,6 +367,25 @@ TEST(Archives, SamplesInEveryFormatGiveTheFilesReports) {
             "{\"path\": \"" + args[3] + "\", \"fields\": {}}\n");
 }
 
+// libarchive is loaded when the first archive is opened: one that cannot
+// be loaded makes each archive an error that says so; other files are read.
+TEST(Archives, WithoutLibarchiveEachArchiveIsAnErrorThatNamesIt) {
+  TempDir dir;
+  dir.write("lib/libarchive.so.13", "not a library");
+  const std::string zip =
+      dir.write("a.zip", packArchive("zip", {{"x.m4a", hosttest::taggedSong("Alpha", 3)}}));
+  const std::string song = dir.write("b.m4a", hosttest::taggedSong("Beta", 3));
+  hosttest::RunOptions options;
+  options.environment = {{"LD_LIBRARY_PATH", dir.path() + "/lib"}};
+  const hosttest::RunResult run = hosttest::runMp4meta({zip, song}, options);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find(zip + ": cannot load libarchive, the archive library (Debian package "
+                               "libarchive13): "),
+            std::string::npos)
+      << run.err;
+  EXPECT_NE(run.out.find("audio.title: Beta"), std::string::npos) << run.out;
+}
+
 // A movie box after more media data than an entry stream keeps in memory:
 // the stream keeps it on a temporary file (none can be made in a missing
 // folder; none is left in TMPDIR), and the entry gives what the file gives.

@@ -144,7 +144,10 @@ TEST(Mp4index, AnswersEachQueryFormAndFollowsTheCollection) {
   EXPECT_EQ(sql(c.db, "SELECT count(*) FROM blobs"), "1");
   unlink(extra.c_str());
   EXPECT_EQ(mp4index({"update", c.db, "--files-from", list}).out, summary(0, 0, 1, 0, 0));
-  EXPECT_EQ(sql(c.db, "SELECT (SELECT count(*) FROM blobs) + (SELECT count(*) FROM nums)"), "0");
+  EXPECT_EQ(sql(c.db,
+                "SELECT (SELECT count(*) FROM blobs) + (SELECT count(*) FROM nums) + "
+                "(SELECT count(*) FROM texts) + (SELECT count(*) FROM word_files)"),
+            "0");
   EXPECT_EQ(sql(c.db, "SELECT count(*) FROM words WHERE words MATCH 'alpha OR extra'"), "0");
 }
 
@@ -152,7 +155,7 @@ TEST(Mp4index, BadInputIsReportedAndLeftAsItIs) {
   Collection c;
   const std::string song = c.root + "/album/a.m4a";
   const std::string newer = c.dir.path() + "/newer.db", other = c.dir.path() + "/other.db";
-  sql(newer, "CREATE TABLE t(x); PRAGMA application_id = 1836069993; PRAGMA user_version = 5");
+  sql(newer, "CREATE TABLE t(x); PRAGMA application_id = 1836069993; PRAGMA user_version = 6");
   sql(other, "CREATE TABLE notes(text)");
   const std::string text = c.dir.write("text.db", "not a database, only some text\n");
   const std::pair<std::string, std::string> cases[] = {
@@ -160,7 +163,7 @@ TEST(Mp4index, BadInputIsReportedAndLeftAsItIs) {
        "cannot create the index: folder " + c.dir.path() + "/missing does not exist"},
       {text, "not an index: the file is not an SQLite database"},
       {other, "not an index: an SQLite database of another application"},
-      {newer, "the index was made by a newer mp4index (schema version 5"},
+      {newer, "the index was made by a newer mp4index (schema version 6"},
   };
   for (const auto& [db, message] : cases) {
     const std::string before = mp4test::readFile(db);  // "" when missing

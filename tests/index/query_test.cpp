@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 namespace {
@@ -199,6 +200,22 @@ TEST(Query, MistakesSayWhy) {
   EXPECT_EQ(parsed({"date=2001-01-31", "date=2000-02-29"}),
             "(content.creation_time[\"2001-01-31\"..\"2001-01-32\") "
             "content.creation_time[\"2000-02-29\"..\"2000-02-2:\"))");
+}
+
+// Moments are local time, summer time included (2024-07-01 begins at
+// 22:00 UTC the day before in Berlin).
+TEST(Query, MomentsAreLocalInSummerTimeToo) {
+  const char* old = std::getenv("TZ");
+  const std::string saved = old ? old : "";
+  setenv("TZ", "Europe/Berlin", 1);
+  tzset();
+  EXPECT_EQ(parsed({"modified=2024-07-01"}), "modified[1719784800000000000..1719871199999999999]");
+  if (old) {
+    setenv("TZ", saved.c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -136,6 +137,7 @@ TEST_P(SearchOn, EachFormFindsItsFiles) {
       {{"duration=4:03"}, "let-it-be.m4a "},
       {{"title:let", "duration>=4:03", "duration<=4:03"}, "let-it-be.m4a "},
       {{"has:cover"}, "let-it-be.m4a so-what.m4a "},
+      {{"has:comment"}, "so-what.m4a "},  // a field of one file, counted from its count
       {{"cover=no", "-video"}, "yesterday.m4a blue.M4A notes.txt beat box.m4a "},
       {{"-cover", "type:audio", "title:yesterday"}, "yesterday.m4a "},
       {{"-artist"}, "notes.txt caf\\xe9.mp4 "},
@@ -151,11 +153,28 @@ TEST_P(SearchOn, EachFormFindsItsFiles) {
       {{"-source:nowhere", "ext=txt"}, "notes.txt "},
       {{"genre=Rock' OR '1'='1"}, ""},
       {{"title:\") OR (\""}, ""},
+      {{"title:beatles"}, ""},
+      {{"artist:\"miles coltrane\""}, ""},
+      // Checked on each file of the first term (a presence cannot be intersected).
+      {{"type:audio", "(", "has:cover", "OR", "duration>=5m", ")"},
+       "let-it-be.m4a blue.M4A so-what.m4a "},
+      {{"type:audio", "(", "has:cover", "OR", "year<1966", ")"},
+       "let-it-be.m4a yesterday.m4a blue.M4A so-what.m4a "},
+      {{"type:audio", "(", "has:cover", "OR", "genre=Pop", "OR", "track=13", ")"},
+       "let-it-be.m4a yesterday.m4a so-what.m4a beat box.m4a "},
+      {{"type:audio", "(", "has:cover", "OR", "title:green", "OR", "path:pop", ")"},
+       "let-it-be.m4a blue.M4A so-what.m4a beat box.m4a "},
   };
   for (const auto& [terms, names] : cases) {
     std::string query;
     for (const std::string& t : terms) query += t + ' ';
     EXPECT_EQ(lib.search(terms), names) << query;
+    // Counted, the same files (each name has one '.').
+    std::vector<std::string> count{"search", lib.db, "--count"};
+    count.insert(count.end(), terms.begin(), terms.end());
+    EXPECT_EQ(Library::run(count).out,
+              std::to_string(std::count(names.begin(), names.end(), '.')) + "\n")
+        << query;
   }
   EXPECT_EQ(Library::run({"search", lib.db, "--count", "beat*", "OR", "ext=mp4"}).out, "4\n");
   EXPECT_EQ(lib.search({"--sort", "-duration", "--limit", "2", "type:audio"}),
@@ -304,7 +323,8 @@ TEST(Search, WhatAFileLeavesGoesWithIt) {
   for (const char* gone : {"/pop/beat box.m4a", "/jazz/blue.M4A"}) {
     ASSERT_EQ(unlink((lib.root + gone).c_str()), 0);
   }
-  lib.dir.write("lib/pop/new.m4a", song({"", "New", "Nobody", "Pop", "2020", 1, 1, 60, false}));
+  lib.dir.write("lib/pop/new.m4a",
+                song({"", "New, New", "Nobody", "Pop", "2020", 1, 1, 60, false}));
   // Rewritten without its cover and with another date.
   lib.dir.write("lib/beatles/let-it-be.m4a",
                 song({"", "Let It Be", "The Beatles", "Rock", "1969", 6, 12, 243, false}));
@@ -314,6 +334,7 @@ TEST(Search, WhatAFileLeavesGoesWithIt) {
       {{"name:blue"}, "0"}, {{"title:green"}, "0"}, {{"has:cover"}, "1"},
       {{"-cover"}, "5"},    {{"genre=Jazz"}, "1"},  {{"genre=Pop"}, "1"},
       {{"year=1970"}, "0"}, {{"year=1969"}, "1"},   {{"title=Let It Be", "has:cover"}, "0"},
+      {{"title:new"}, "1"}, {{"title:be"}, "1"},    {{"artist:beatles", "-title:be"}, "1"},
   };
   for (const auto& [terms, count] : counts) {
     std::vector<std::string> args{"search", lib.db, "--count"};

@@ -13,7 +13,7 @@ namespace {
 // "mp4i" in the database header: what tells our files from other SQLite
 // databases.
 constexpr int64_t kApplicationId = 0x6d703469;
-constexpr int64_t kSchemaVersion = 4;
+constexpr int64_t kSchemaVersion = 5;
 constexpr int kRetryMs = 10;
 
 // Each file's values are packed, in report order, into files.report (see
@@ -26,12 +26,13 @@ constexpr int kRetryMs = 10;
 // texts they were made from). files.keys has bit k - 1 set for each key id
 // k up to 63 the file has a value of, and keys.files counts the files that
 // have a value of each key, so that presence is counted without reading
-// the files; files.ext is the extension in lower case. Bytes that are not
-// UTF-8 (cover images) are in blobs, once however many files hold them
-// (the tracks of an album share their cover), counted in refs.
-// The archives read whole, whose entries are files under their paths, are in
-// a table archives (path, size, mtime_ns) that the store makes when it
-// first keeps one.
+// the files; word_files counts, for each key and each word of its values,
+// the files that have the word in a value of the key, so that a one-word
+// term of a field is counted without reading its files; files.ext is the extension in lower case.
+// Bytes that are not UTF-8 (cover images) are in blobs, once however many files hold them (the
+// tracks of an album share their cover), counted in refs. The archives read whole, whose entries
+// are files under their paths, are in a table archives (path, size, mtime_ns) that the store makes
+// when it first keeps one.
 const char kSchema[] = R"sql(
 CREATE TABLE files(
   id INTEGER PRIMARY KEY,
@@ -64,6 +65,12 @@ CREATE TABLE texts(
   file INTEGER NOT NULL,
   PRIMARY KEY(key, value, file)
 ) WITHOUT ROWID;
+CREATE TABLE word_files(
+  key INTEGER NOT NULL,
+  word TEXT NOT NULL,
+  files INTEGER NOT NULL,
+  PRIMARY KEY(key, word)
+) WITHOUT ROWID;
 CREATE TABLE blobs(
   id INTEGER PRIMARY KEY,
   hash INTEGER NOT NULL,
@@ -81,6 +88,7 @@ CREATE VIRTUAL TABLE names USING fts5(
 // starts anew (the index is made from the files).
 const char kOldSchema[] = R"sql(
 DROP TABLE IF EXISTS archives;
+DROP TABLE IF EXISTS word_files;
 DROP TABLE IF EXISTS vals_text;
 DROP TABLE IF EXISTS vals;
 DROP TABLE IF EXISTS words;

@@ -20,6 +20,7 @@
 #include "query.h"
 #include "report.h"
 #include "update.h"
+#include "words.h"
 
 namespace mp4index {
 
@@ -204,19 +205,28 @@ class QueryRenderer {
   using KeyId = std::function<int64_t(const std::string&)>;
   // The integer in the first column of the query's first row, 0 if none.
   using Scalar = std::function<int64_t(const Sql& query)>;
+  // The one word that text splits into; false when it is none or several.
+  using OneWord = std::function<bool(const std::string& text, std::string* word)>;
   static constexpr int64_t kProbe = 1000;
 
-  QueryRenderer(const KeyId& keyId, const Scalar& scalar, const std::string& source)
-      : m_keyId(keyId), m_scalar(scalar), m_source(source) {}
+  QueryRenderer(const KeyId& keyId, const Scalar& scalar, const std::string& source,
+                const OneWord& oneWord = nullptr)
+      : m_keyId(keyId), m_scalar(scalar), m_source(source), m_oneWord(oneWord) {}
 
   // The number of files that match: a field's presence from keys.files, a
-  // term's or an either-or's distinct ids without reading the files, a
-  // negation's the files less those.
+  // word's from word_files, a term's or an either-or's distinct ids without
+  // reading the files, a negation's the files less those.
   Sql count(const QueryNode& node) {
+    std::string word;
     switch (node.kind) {
       case QueryNode::Match:
         if (isFact(node.term)) break;
         if (node.term.kind == Term::Has) return filesWith(node.term);
+        if (oneWord(node.term, &word)) {
+          return Sql() << "SELECT coalesce((SELECT files FROM word_files WHERE key = ? AND word = "
+                          "?), 0)"
+                       << Sql().number(keyOf(node.term)) << Sql().asText(word);
+        }
         [[fallthrough]];
       case QueryNode::Any:
         return Sql() << "WITH s(id) AS (" << set(node) << ") SELECT mp4index_count(id) FROM s";
@@ -259,10 +269,31 @@ class QueryRenderer {
       for (size_t i = 0; i < order.size(); ++i) sql << (i ? " AND " : "") << condition(*order[i]);
       return sql << ")";
     }
+    // The others are checked on the lead's files, or, when their sets are
+    // small beside the lead's (a check of words is a full-text query, of a
+    // value a read of the file's row), intersected with its set first: the
+    // largest set is read, the others are looked up.
+    std::vector<std::pair<int64_t, const QueryNode*>> joined{
+        {estimate(*order.front()), order.front()}};
+    Sql checked;
+    for (size_t i = 1; i < order.size(); ++i) {
+      const int64_t n = indexed(*order.front()) ? setSize(*order[i], joined[0].first) : -1;
+      if (n >= 0) {
+        joined.emplace_back(n, order[i]);
+      } else {
+        checked << " AND " << check(*order[i]);
+      }
+    }
     Sql sql;
-    sql << "(" << condition(*order.front());
-    for (size_t i = 1; i < order.size(); ++i) sql << " AND " << check(*order[i]);
-    return sql << ")";
+    sql << "(";
+    if (joined.size() == 1) return sql << condition(*order.front()) << checked << ")";
+    std::stable_sort(joined.begin(), joined.end(),
+                     [](const auto& a, const auto& b) { return a.first > b.first; });
+    sql << "f.id IN (WITH driver(id) AS (" << set(*joined[0].second)
+        << ") SELECT id FROM driver WHERE 1";
+    for (size_t i = 1; i < joined.size(); ++i)
+      sql << " AND +id IN (" << set(*joined[i].second) << ")";
+    return sql << ")" << checked << ")";
   }
 
  private:
@@ -301,6 +332,40 @@ class QueryRenderer {
       sql << (i ? (node.kind == QueryNode::All ? " AND " : " OR ") : "") << check(node.children[i]);
     }
     return sql << ")";
+  }
+
+  // Whether node's set is read from an index alone, without the files'
+  // rows: words, names, values and the facts with an index.
+  static bool indexed(const QueryNode& node) {
+    if (node.kind == QueryNode::Any) {
+      return std::all_of(node.children.begin(), node.children.end(), indexed);
+    }
+    return node.kind == QueryNode::Match && node.term.kind != Term::Has;
+  }
+
+  // Whether checking node on a file is a full-text query.
+  static bool checksWords(const QueryNode& node) {
+    if (node.kind == QueryNode::Any) {
+      return std::any_of(node.children.begin(), node.children.end(), checksWords);
+    }
+    const Term& term = node.term;
+    return node.kind == QueryNode::Match &&
+           (term.kind == Term::Words || term.kind == Term::FieldWords);
+  }
+
+  // The number of files of node's set when reading it beside a lead of
+  // about lead files costs less than checking node on each of those; else
+  // -1. A file of a set costs about a sixteenth of a check of a value and a
+  // sixty-fourth of a check of words; the set is counted only as far as
+  // that bound.
+  int64_t setSize(const QueryNode& node, int64_t lead) {
+    if (!indexed(node)) return -1;
+    const int64_t bound = lead * (checksWords(node) ? 64 : 16);
+    const int64_t n = estimate(node) < kProbe
+                          ? estimate(node)
+                          : m_scalar(Sql() << "SELECT count(*) FROM (SELECT 1 FROM (" << set(node)
+                                           << ") LIMIT ?)" << Sql().number(bound + 1));
+    return n <= bound ? n : -1;
   }
 
   // About how many files node matches, up to kProbe; more than kProbe for
@@ -343,6 +408,12 @@ class QueryRenderer {
 
   // The key's id; 0 when no file has ever had it.
   int64_t keyOf(const Term& term) { return term.fact == Term::Value ? m_keyId(term.key) : 0; }
+
+  // Whether term is one whole word in a field (word_files counts its files).
+  bool oneWord(const Term& term, std::string* word) {
+    return m_oneWord && term.kind == Term::FieldWords && term.fact == Term::Value && !term.prefix &&
+           keyOf(term) != 0 && m_oneWord(term.text, word);
+  }
 
   // The number of files with a value of term's key.
   Sql filesWith(const Term& term) {
@@ -467,6 +538,7 @@ class QueryRenderer {
   const KeyId& m_keyId;
   const Scalar& m_scalar;
   const std::string& m_source;
+  const OneWord& m_oneWord;
   std::unordered_map<const QueryNode*, int64_t> m_estimates;
 };
 
@@ -525,6 +597,7 @@ class SqliteStore : public Store {
     if (!m_inTransaction) return;
     writeWordRows();
     writeKeyCounts();
+    writeWordCounts();
     m_db.execute("COMMIT");
     m_inTransaction = false;
   }
@@ -536,6 +609,7 @@ class SqliteStore : public Store {
     m_words.clear();
     m_wordBytes.clear();
     m_keyFiles.clear();
+    m_wordFiles.clear();
     // Keys made in the transaction are gone with it, and so may be the
     // archives table.
     m_keys.forget();
@@ -725,7 +799,15 @@ class SqliteStore : public Store {
   uint64_t count(const QueryNode& query) override {
     const QueryRenderer::KeyId keyId = [&](const std::string& key) { return knownKeyId(key); };
     const QueryRenderer::Scalar scalar = [&](const Sql& sql) { return this->scalar(sql); };
-    return static_cast<uint64_t>(scalar(QueryRenderer(keyId, scalar, source()).count(query)));
+    const QueryRenderer::OneWord oneWord = [&](const std::string& text, std::string* word) {
+      int words = 0;
+      splitter().each(text, [&](std::string_view w) {
+        if (words++ == 0) word->assign(w);
+      });
+      return words == 1;
+    };
+    return static_cast<uint64_t>(
+        scalar(QueryRenderer(keyId, scalar, source(), oneWord).count(query)));
   }
 
   bool showUnder(const std::string& source, const std::string& path,
@@ -896,10 +978,11 @@ class SqliteStore : public Store {
 
   // Adds to the indexes (or, remove, takes out) what a packed report of
   // file id holds: its numbers, its inline texts and their words, its keys'
-  // counts of files and (removing) its references to blobs.
+  // and its words' counts of files and (removing) its references to blobs.
   void index(int64_t id, const std::string& packed, bool remove) {
     std::vector<std::pair<int64_t, int64_t>> texts;  // (key, inline texts so far)
     std::vector<int64_t> keys;                       // the keys seen
+    m_fileWords.clear();
     PackedValue v;
     PackedReader values(packed);
     while (values.next(&v)) {
@@ -944,12 +1027,24 @@ class SqliteStore : public Store {
           std::find_if(texts.begin(), texts.end(), [&](const auto& t) { return t.first == v.key; });
       if (count == texts.end()) count = texts.insert(texts.end(), {v.key, 0});
       const int64_t rowid = wordRow(id, v.key, count->second++);
-      if (rowid != 0) queueWords(rowid, remove, v.bytes);
+      if (rowid == 0) continue;
+      queueWords(rowid, remove, v.bytes);
+      splitter().each(v.bytes,
+                      [&](std::string_view word) { m_fileWords.emplace_back(v.key, word); });
     }
     if (values.damaged()) {
       throw DatabaseError("the index is damaged (the stored values of file " + std::to_string(id) +
                           " cannot be read): remove it and run update again");
     }
+    // Each word of a key counts the file once, however many times it has it.
+    std::sort(m_fileWords.begin(), m_fileWords.end());
+    m_fileWords.erase(std::unique(m_fileWords.begin(), m_fileWords.end()), m_fileWords.end());
+    for (const KeyWord& word : m_fileWords) m_wordFiles[word] += remove ? -1 : 1;
+  }
+
+  WordSplitter& splitter() {
+    if (!m_splitter) m_splitter = std::make_unique<WordSplitter>();
+    return *m_splitter;
   }
 
   // Adds (or, remove, deletes) the words of a file's path and name.
@@ -1011,6 +1106,31 @@ class SqliteStore : public Store {
     m_keyFiles.clear();
   }
 
+  // The transaction's changes to the words' counts of files; a word no
+  // file has any more goes.
+  void writeWordCounts() {
+    for (const auto& [word, change] : m_wordFiles) {
+      if (change == 0) continue;
+      Statement& s =
+          statement(m_countWord,
+                    "INSERT INTO word_files(key, word, files) VALUES (?, ?, ?) "
+                    "ON CONFLICT(key, word) DO UPDATE SET files = files + excluded.files");
+      s.bindInteger(1, word.first);
+      s.bindText(2, word.second.data(), word.second.size());
+      s.bindInteger(3, change);
+      s.step();
+      s.reset();
+      if (change > 0) continue;
+      Statement& drop =
+          statement(m_dropWord, "DELETE FROM word_files WHERE key = ? AND word = ? AND files <= 0");
+      drop.bindInteger(1, word.first);
+      drop.bindText(2, word.second.data(), word.second.size());
+      drop.step();
+      drop.reset();
+    }
+    m_wordFiles.clear();
+  }
+
   // The id of the stored blob with these bytes, stored now if there is
   // none, holding one more reference.
   int64_t holdBlob(std::string_view bytes) {
@@ -1054,6 +1174,14 @@ class SqliteStore : public Store {
     drop.reset();
   }
 
+  // A word of a key's values.
+  using KeyWord = std::pair<int64_t, std::string>;
+  struct KeyWordHash {
+    size_t operator()(const KeyWord& w) const {
+      return std::hash<std::string>()(w.second) ^ static_cast<size_t>(w.first);
+    }
+  };
+
   // One row to add to or delete from the word index at the commit.
   struct WordRow {
     int64_t rowid;
@@ -1068,7 +1196,7 @@ class SqliteStore : public Store {
       m_insertKey, m_selectKey, m_insertWords, m_deleteWords, m_insertNumber, m_deleteNumber,
       m_findBlob, m_insertBlob, m_countBlob, m_dropBlob, m_blob, m_insertText, m_deleteText,
       m_insertName, m_deleteName, m_pathOf, m_countKey, m_findArchive, m_insertArchive,
-      m_deleteArchive;
+      m_deleteArchive, m_countWord, m_dropWord;
   bool m_archivesKept = false;     // the archives table exists
   bool m_archivesChecked = false;  // its absence was learnt in this transaction
   KeyCache m_keys{[this](const auto& each) { readKeys(each); },
@@ -1078,6 +1206,9 @@ class SqliteStore : public Store {
   std::vector<WordRow> m_words;                     // the transaction's word rows, in queue order
   std::deque<std::string> m_wordBytes;              // their texts
   std::unordered_map<int64_t, int64_t> m_keyFiles;  // by key id: files gained less files lost
+  std::unique_ptr<WordSplitter> m_splitter;         // the words of texts, as words splits them
+  std::vector<KeyWord> m_fileWords;                 // one file's
+  std::unordered_map<KeyWord, int64_t, KeyWordHash> m_wordFiles;  // files gained less files lost
 };
 
 }  // namespace

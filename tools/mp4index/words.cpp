@@ -42,13 +42,19 @@ WordSplitter::~WordSplitter() {
 
 std::vector<std::string> WordSplitter::split(std::string_view text) {
   std::vector<std::string> words;
-  const auto add = [](void* out, int, const char* word, int length, int, int) {
-    static_cast<std::vector<std::string>*>(out)->emplace_back(word, static_cast<size_t>(length));
+  each(text, [&](std::string_view word) { words.emplace_back(word); });
+  return words;
+}
+
+void WordSplitter::each(std::string_view text, const std::function<void(std::string_view)>& word) {
+  const auto add = [](void* out, int, const char* token, int length, int, int) {
+    (*static_cast<const std::function<void(std::string_view)>*>(out))(
+        std::string_view(token, static_cast<size_t>(length)));
     return SQLITE_OK;
   };
-  m_module.xTokenize(m_tokenizer, &words, FTS5_TOKENIZE_DOCUMENT, text.data(),
+  m_module.xTokenize(m_tokenizer, const_cast<std::function<void(std::string_view)>*>(&word),
+                     FTS5_TOKENIZE_DOCUMENT, text.data(),
                      static_cast<int>(std::min<size_t>(text.size(), INT32_MAX)), add);
-  return words;
 }
 
 }  // namespace mp4index

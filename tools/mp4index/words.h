@@ -23,6 +23,8 @@ class WordSplitter {
 
   // The words of text, in order, in lower case without accents.
   std::vector<std::string> split(std::string_view text);
+  // The same, each handed to word (valid for the call only).
+  void each(std::string_view text, const std::function<void(std::string_view)>& word);
 
  private:
   sqlite3* m_db = nullptr;  // holds the tokenizer's module
