@@ -22,41 +22,18 @@ import statistics
 import subprocess
 import sys
 import tarfile
-import tempfile
-import time
 import zipfile
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-
-
-def run(cmd, **kw):
-    return subprocess.run(cmd, check=True, **kw)
-
-
-def io_counters():
-    with open("/proc/self/io") as f:
-        return {k: int(v) for k, v in (line.split(": ") for line in f)}
+import common
+from common import ROOT, bench_library, build, run
 
 
 def measure(command):
-    """Wall and CPU seconds, peak KiB, bytes read, bytes from storage."""
-    with tempfile.NamedTemporaryFile("r") as mem:
-        argv = ["/usr/bin/time", "-f", "%M", "-o", mem.name, *command]
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        before = io_counters()
-        start = time.perf_counter()
-        pid = os.posix_spawn(argv[0], argv, os.environ,
-                             file_actions=[(os.POSIX_SPAWN_DUP2, devnull, 1)])
-        _, status, usage = os.wait4(pid, 0)
-        wall = time.perf_counter() - start
-        after = io_counters()
-        os.close(devnull)
-        peak = int(mem.read().split()[-1])
+    m = common.measure(command)
     # mp4meta exits with 1 when an entry fails; that would show in the check.
-    if os.waitstatus_to_exitcode(status) not in (0, 1):
+    if m.status not in (0, 1):
         sys.exit(f"archive_bench.py: {' '.join(command)} failed")
-    return (wall, usage.ru_utime + usage.ru_stime, peak,
-            after["rchar"] - before["rchar"], after["read_bytes"] - before["read_bytes"])
+    return m
 
 
 def pack(library, archives):
@@ -96,16 +73,8 @@ def main():
     parser.add_argument("--build", default=os.path.join(ROOT, "build-bench"))
     args = parser.parse_args()
 
-    run([os.path.join(ROOT, "scripts/install-deps.sh")])
-    run(["cmake", "-S", ROOT, "-B", args.build, "-DCMAKE_BUILD_TYPE=Release",
-         "-DMP4META_BUILD_TESTS=OFF"], stdout=subprocess.DEVNULL)
-    run(["cmake", "--build", args.build, "-j2", "--target", "mp4meta", "strigita_mp4"],
-        stdout=subprocess.DEVNULL)
-    mp4meta = os.path.join(args.build, "tools/mp4meta/mp4meta")
-
-    library = os.path.join(args.dir, "library")
-    if not os.path.isdir(library) or len(os.listdir(library)) < 2000:
-        run([sys.executable, os.path.join(ROOT, "bench/make_corpus.py"), args.dir, "--skip-large"])
+    mp4meta = build(args.build, ["mp4meta"], deps=[])["mp4meta"]
+    library = bench_library(args.dir)
     inputs = {"files on disk": library, **pack(library, os.path.join(args.dir, "archives"))}
 
     expected = reports(mp4meta, library, args.jobs)

@@ -16,29 +16,11 @@ made in WORK_DIR (default BENCH_DIR/index).
 """
 import argparse
 import os
-import shutil
 import statistics
 import subprocess
 import sys
-import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-
-
-def run(cmd, **kw):
-    return subprocess.run(cmd, check=True, **kw)
-
-
-def timed(cmd, stdout=subprocess.DEVNULL):
-    start = time.perf_counter()
-    subprocess.run(cmd, check=True, stdout=stdout)
-    return time.perf_counter() - start
-
-
-def remove_index(path):
-    for suffix in ("", "-wal", "-shm"):
-        if os.path.exists(path + suffix):
-            os.remove(path + suffix)
+from common import ROOT, bench_library, build, linked_roots, remove_index, run, search_table, timed
 
 
 def main():
@@ -51,17 +33,9 @@ def main():
                         help="skip the update rounds (the 100,000-file index is made anew)")
     args = parser.parse_args()
 
-    run([os.path.join(ROOT, "scripts/install-deps.sh"), "--all"])
-    run(["cmake", "-S", ROOT, "-B", args.build, "-DCMAKE_BUILD_TYPE=Release",
-         "-DMP4META_BUILD_TESTS=OFF"], stdout=subprocess.DEVNULL)
-    run(["cmake", "--build", args.build, "-j2", "--target", "mp4meta", "mp4index",
-         "strigita_mp4"], stdout=subprocess.DEVNULL)
-    mp4meta = os.path.join(args.build, "tools/mp4meta/mp4meta")
-    mp4index = os.path.join(args.build, "tools/mp4index/mp4index")
-
-    library = os.path.join(args.dir, "library")
-    if not os.path.isdir(library) or len(os.listdir(library)) < 2000:
-        run([sys.executable, os.path.join(ROOT, "bench/make_corpus.py"), args.dir, "--skip-large"])
+    tools = build(args.build, ["mp4meta", "mp4index"], deps=["--all"])
+    mp4meta, mp4index = tools["mp4meta"], tools["mp4index"]
+    library = bench_library(args.dir)
     work = args.work or os.path.join(args.dir, "index")
     os.makedirs(work, exist_ok=True)
     db = os.path.join(work, "library.db")
@@ -90,59 +64,13 @@ def main():
     print(f"| mp4index update, nothing changed | {a * 1000:.1f} ms | {a / max(m, 1e-9):.2f}x |")
     print(f"index size: {os.path.getsize(db) / 1e6:.1f} MB")
 
-    roots = os.path.join(work, "roots")
-    if not os.path.isdir(os.path.join(roots, "r49")):
-        shutil.rmtree(roots, ignore_errors=True)
-        os.makedirs(roots)
-        for i in range(50):
-            run(["cp", "-al", library, os.path.join(roots, f"r{i:02d}")])
+    root_list = linked_roots(library, os.path.join(work, "roots"), 50)
     big = os.path.join(work, "big.db")
     remove_index(big)
-    root_list = [os.path.join(roots, f"r{i:02d}") for i in range(50)]
     build_time = timed([mp4index, "update", big] + root_list)
     print(f"\n100,000 files (the library under 50 roots of hard links): update "
           f"{build_time:.1f} s, index {os.path.getsize(big) / 1e6:.0f} MB")
-    queries = [
-        ("field words", ["audio.title:1234"]),
-        ("short name", ["title:1234"]),
-        ("full text", ["1234"]),
-        ("prefix", ["title:123*"]),
-        ("phrase", ['title:"track 1234"']),
-        ("2 terms, one of every file", ["album:album", "title:1234"]),
-        ("OR", ["title:1234", "OR", "title:1235"]),
-        ("NOT a term", ["title:1234", "NOT", "genre=Jazz"]),
-        ("parentheses", ["(", "title:1234", "OR", "title:1240", ")", "-genre=Rock"]),
-        ("exact text", ["album=Album 7"]),
-        ("exact text, no file", ["title=\u2013"]),
-        ("exact text, every file read before", ["--count", "genre=Jazz"]),
-        ("number", ["samplerate>=48000"]),
-        ("duration and prefix", ["duration>=1m", "title:123*"]),
-        ("year and track", ["year=1990", "track=3"]),
-        ("size", ["--count", "size>1M"]),
-        ("modified and field", ["modified>=2020-01-01", "title:1234"]),
-        ("missing and field", ["missing:content.thumbnail", "audio.title:1234"]),
-        ("-KEY, counted", ["--count", "-cover"]),
-        ("-KEY, first 20", ["--limit", "20", "-cover"]),
-        ("has and field", ["has:cover", "title:124*"]),
-        ("extension, name", ["ext=m4a", "name:song01234"]),
-        ("path", ["path:r07", "title:1234"]),
-        ("count of every file", ["--count", "type:audio"]),
-        ("sorted, first 20", ["--sort", "-duration,title", "--limit", "20", "title:123*"]),
-        ("fields as CSV", ["--fields", "path,title,artist,album,track,duration", "--format",
-                           "csv", "title:123*"]),
-        ("fields as JSON", ["--format", "json", "--fields", "path,title,cover", "title:1234"]),
-        ("--json", ["--json", "title:1234"]),
-    ]
-    print("| search | terms | lines | time (median) |")
-    print("|---|---|---|---|")
-    slowest = (0, "")
-    for name, terms in queries:
-        cmd = [mp4index, "search", big] + terms
-        found = run(cmd, stdout=subprocess.PIPE).stdout.count(b"\n")
-        times = [timed(cmd) for _ in range(args.rounds * 4)]
-        median = statistics.median(times)
-        slowest = max(slowest, (median, name))
-        print(f"| {name} | `{' '.join(terms)}` | {found} | {median * 1000:.1f} ms |")
+    slowest = search_table(mp4index, [("", big)], args.rounds)
     print(f"slowest: {slowest[1]}, {slowest[0] * 1000:.1f} ms; "
           f"load average at the end: {os.getloadavg()[0]:.1f}")
 

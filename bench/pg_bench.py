@@ -18,60 +18,20 @@ Unix socket, fsync off, as the tests run it), then, warm cache, medians:
 """
 import argparse
 import os
-import shutil
 import statistics
 import subprocess
 import sys
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+from common import (ROOT, bench_library, build, linked_roots, remove_index, run, search_table,
+                    timed)
+
 SERVER = os.path.join(ROOT, "tests/index/pg_server.sh")
-
-QUERIES = [
-    ("field words", ["title:1234"]),
-    ("full text", ["1234"]),
-    ("prefix", ["title:123*"]),
-    ("phrase", ['title:"track 1234"']),
-    ("2 terms, one of every file", ["album:album", "title:1234"]),
-    ("OR", ["title:1234", "OR", "title:1235"]),
-    ("NOT a term", ["title:1234", "NOT", "genre=Jazz"]),
-    ("exact text", ["album=Album 7"]),
-    ("number", ["samplerate>=48000"]),
-    ("year and track", ["year=1990", "track=3"]),
-    ("has and field", ["has:cover", "title:124*"]),
-    ("extension, name", ["ext=m4a", "name:song01234"]),
-    ("-KEY, first 20", ["--limit", "20", "-cover"]),
-    ("count of every file", ["--count", "type:audio"]),
-    ("--json", ["--json", "title:1234"]),
-]
-
-
-def run(cmd, **kw):
-    return subprocess.run(cmd, check=True, **kw)
-
-
-def timed(cmd):
-    start = time.perf_counter()
-    subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL)
-    return time.perf_counter() - start
 
 
 def psql(conn, sql):
     return run(["/usr/lib/postgresql/15/bin/psql", "-qAtX", conn, "-c", sql],
                stdout=subprocess.PIPE).stdout.decode().strip()
-
-
-def searches(mp4index, indexes, rounds):
-    print("| search | terms | " + " | ".join(f"{name} lines | {name}" for name, _ in indexes) + " |")
-    print("|---|---|" + "---|---|" * len(indexes))
-    for label, terms in QUERIES:
-        cells = []
-        for _, index in indexes:
-            cmd = [mp4index, "search", index] + terms
-            found = run(cmd, stdout=subprocess.PIPE).stdout.count(b"\n")
-            median = statistics.median(timed(cmd) for _ in range(rounds * 4))
-            cells += [str(found), f"{median * 1000:.1f} ms"]
-        print(f"| {label} | `{' '.join(terms)}` | " + " | ".join(cells) + " |")
 
 
 def main():
@@ -82,14 +42,8 @@ def main():
     parser.add_argument("--million", action="store_true")
     args = parser.parse_args()
 
-    run(["cmake", "-S", ROOT, "-B", args.build, "-DCMAKE_BUILD_TYPE=Release",
-         "-DMP4META_BUILD_TESTS=OFF"], stdout=subprocess.DEVNULL)
-    run(["cmake", "--build", args.build, "-j2", "--target", "mp4index", "strigita_mp4"],
-        stdout=subprocess.DEVNULL)
-    mp4index = os.path.join(args.build, "tools/mp4index/mp4index")
-    library = os.path.join(args.dir, "library")
-    if not os.path.isdir(library) or len(os.listdir(library)) < 2000:
-        run([sys.executable, os.path.join(ROOT, "bench/make_corpus.py"), args.dir, "--skip-large"])
+    mp4index = build(args.build, ["mp4index"])["mp4index"]
+    library = bench_library(args.dir)
     work = os.path.join(args.dir, "pgindex")
     os.makedirs(work, exist_ok=True)
     server = os.path.join(args.dir, "pg")
@@ -106,33 +60,23 @@ def main():
         db = os.path.join(work, "library.db")
         lite, pg = [], []
         for _ in range(args.rounds):
-            for suffix in ("", "-wal", "-shm"):
-                if os.path.exists(db + suffix):
-                    os.remove(db + suffix)
+            remove_index(db)
             lite.append(timed([mp4index, "update", db, library]))
             pg.append(timed([mp4index, "update", fresh("library"), library]))
         print(f"update of the library (2,000 files), empty index, median of {args.rounds}: "
               f"SQLite {statistics.median(lite) * 1000:.0f} ms, "
               f"PostgreSQL {statistics.median(pg) * 1000:.0f} ms")
 
-        roots = os.path.join(args.dir, "index", "roots")
-        if not os.path.isdir(os.path.join(roots, "r49")):
-            shutil.rmtree(roots, ignore_errors=True)
-            os.makedirs(roots)
-            for i in range(50):
-                run(["cp", "-al", library, os.path.join(roots, f"r{i:02d}")])
-        root_list = [os.path.join(roots, f"r{i:02d}") for i in range(50)]
+        root_list = linked_roots(library, os.path.join(args.dir, "index", "roots"), 50)
         big = os.path.join(work, "big.db")
-        for suffix in ("", "-wal", "-shm"):
-            if os.path.exists(big + suffix):
-                os.remove(big + suffix)
+        remove_index(big)
         lite_time = timed([mp4index, "update", big] + root_list)
         big_pg = fresh("big")
         pg_time = timed([mp4index, "update", big_pg] + root_list)
         size = psql(big_pg, "SELECT pg_size_pretty(pg_database_size(current_database()))")
         print(f"\n100,000 files: update SQLite {lite_time:.1f} s "
               f"({os.path.getsize(big) / 1e6:.0f} MB), PostgreSQL {pg_time:.1f} s ({size})")
-        searches(mp4index, [("SQLite", big), ("PostgreSQL", big_pg)], args.rounds)
+        search_table(mp4index, [("SQLite", big), ("PostgreSQL", big_pg)], args.rounds)
 
         # Writers at once: distinct sources, the same 20,000 files each.
         ten = root_list[:10]
@@ -170,7 +114,7 @@ def main():
             count = psql(big_pg, "SELECT count(*) FROM files")
             size = psql(big_pg, "SELECT pg_size_pretty(pg_database_size(current_database()))")
             print(f"\n{count} files on PostgreSQL ({size}; ten copies of the 100,000):")
-            searches(mp4index, [("PostgreSQL", big_pg)], args.rounds)
+            search_table(mp4index, [("PostgreSQL", big_pg)], args.rounds)
         print(f"load average at the end: {os.getloadavg()[0]:.1f}")
     finally:
         run(["sh", SERVER, "stop", server])

@@ -15,16 +15,8 @@ ahead included: unlike the disk's counters it leaves out other processes.
 """
 import os
 import sys
-import tempfile
-import time
 
-
-def read_bytes():
-    with open("/proc/self/io") as f:
-        for line in f:
-            if line.startswith("read_bytes:"):
-                return int(line.split()[1])
-    return 0
+from common import measure
 
 
 def main():
@@ -32,23 +24,11 @@ def main():
         print(__doc__, file=sys.stderr)
         return 2
     name, command = sys.argv[1], sys.argv[2:]
-    output = os.environ.get("TIMED_RUN_OUTPUT", os.devnull)
-    devnull = os.open(output, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
-    with tempfile.NamedTemporaryFile("r") as mem:
-        argv = ["/usr/bin/time", "-f", "%M", "-o", mem.name, *command]
-        before = read_bytes()
-        start = time.perf_counter_ns()
-        pid = os.posix_spawn(argv[0], argv, os.environ,
-                             file_actions=[(os.POSIX_SPAWN_DUP2, devnull, 1)])
-        _, status, usage = os.wait4(pid, 0)
-        wall = time.perf_counter_ns() - start
-        fetched = read_bytes() - before
-        peak = mem.read().split()[-1]
-    if os.waitstatus_to_exitcode(status) != 0:
+    m = measure(command, os.environ.get("TIMED_RUN_OUTPUT", os.devnull))
+    if m.status != 0:
         print(f"timed_run.py: {name}: {command[0]} failed", file=sys.stderr)
         return 1
-    cpu = int((usage.ru_utime + usage.ru_stime) * 1e9)
-    print(f"{name} {wall} {cpu} {peak} {fetched}")
+    print(f"{name} {int(m.wall * 1e9)} {int(m.cpu * 1e9)} {m.peak_kib} {m.fetched}")
     return 0
 
 

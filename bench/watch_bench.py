@@ -24,7 +24,6 @@ the load average is printed, since the machine may be shared.
 import argparse
 import os
 import random
-import resource
 import shutil
 import statistics
 import subprocess
@@ -32,23 +31,9 @@ import sys
 import threading
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+from common import ROOT, bench_library, build, children_cpu, linked_roots, remove_index, run
+
 TEMPLATE_TITLE = b"w000000"
-
-
-def run(cmd, **kw):
-    return subprocess.run(cmd, check=True, **kw)
-
-
-def children_cpu():
-    r = resource.getrusage(resource.RUSAGE_CHILDREN)
-    return r.ru_utime + r.ru_stime
-
-
-def remove_index(path):
-    for suffix in ("", "-wal", "-shm"):
-        if os.path.exists(path + suffix):
-            os.remove(path + suffix)
 
 
 def make_template(work):
@@ -197,12 +182,7 @@ def main():
     parser.add_argument("--build", default=os.path.join(ROOT, "build-bench"))
     args = parser.parse_args()
 
-    run([os.path.join(ROOT, "scripts/install-deps.sh"), "--all"])
-    run(["cmake", "-S", ROOT, "-B", args.build, "-DCMAKE_BUILD_TYPE=Release",
-         "-DMP4META_BUILD_TESTS=OFF"], stdout=subprocess.DEVNULL)
-    run(["cmake", "--build", args.build, "-j2", "--target", "mp4index", "strigita_mp4"],
-        stdout=subprocess.DEVNULL)
-    mp4index = os.path.join(args.build, "tools/mp4index/mp4index")
+    mp4index = build(args.build, ["mp4index"], deps=["--all"])["mp4index"]
     os.environ["STRIGI_PLUGIN_PATH"] = os.path.join(args.build, "plugins")
     work = os.path.join(args.dir, "watch")
     os.makedirs(work, exist_ok=True)
@@ -216,16 +196,7 @@ def main():
     burst, cpu = latencies(mp4index, work, template, args.rounds, 1000)
     describe("a file of a 1,000-file burst", burst, cpu, args.rounds * 1000)
 
-    library = os.path.join(args.dir, "library")
-    if not os.path.isdir(library) or len(os.listdir(library)) < 2000:
-        run([sys.executable, os.path.join(ROOT, "bench/make_corpus.py"), args.dir, "--skip-large"])
-    roots_dir = os.path.join(work, "roots")
-    roots = [os.path.join(roots_dir, "r%02d" % i) for i in range(100)]
-    if not os.path.isdir(roots[-1]):
-        shutil.rmtree(roots_dir, ignore_errors=True)
-        os.makedirs(roots_dir)
-        for root in roots:
-            run(["cp", "-al", library, root])
+    roots = linked_roots(bench_library(args.dir), os.path.join(work, "roots"), 100)
     db = os.path.join(work, "big.db")
     print("\n200,000 files (the library under 100 roots of hard links)")
     print("| run | index | wall | CPU (user+sys) |")
