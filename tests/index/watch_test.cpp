@@ -105,12 +105,13 @@ struct Tree {
   std::string db = dir.path() + "/index.db";
   std::string operator[](const std::string& name) const { return dir.path() + "/" + name; }
 
-  // What the index shows of the roots: every file whole, and the list a
-  // search gives.
+  // What the index shows of the roots: every file whole, and the lists a
+  // search gives (of all files, and of those last changed before 2002).
   static std::string shown(const std::string& db, const std::vector<std::string>& roots) {
     std::vector<std::string> show{"show", "--json", db};
     show.insert(show.end(), roots.begin(), roots.end());
-    return mp4index(show).out + mp4index({"search", db, "missing:no.such.key"}).out;
+    return mp4index(show).out + mp4index({"search", db, "missing:no.such.key"}).out +
+           mp4index({"search", db, "modified<2002"}).out;
   }
   // Waits until the watched index shows what an update of the roots that
   // exist into a new index shows.
@@ -177,26 +178,48 @@ TEST(Mp4indexWatch, FollowsEveryKindOfChangeAsAFreshUpdateSeesIt) {
   t.expectConverges(roots, "first pass");
 
   const std::string ids = "SELECT group_concat(id) FROM (SELECT id FROM files ORDER BY id)";
-  const std::pair<std::string, bool> steps[] = {
-      // (command, whether every stored file keeps its row: renames)
-      {"printf x > music/notes.txt && cp outside/ep/x.m4a music/new.m4a", false},
-      {"mv music/new.m4a music/album/renamed.m4a", true},
-      {"mv outside/ep music/ep", false},
-      {"mv music/ep music/album/ep2 && mv music/album/b.m4a music/b.m4a", true},
-      {"printf y > music/album/ep2/new.txt && printf z > music/album/ep2/deep/new.txt", false},
-      {"mv music/video outside/video", false},
-      {"rm music/album/a.m4a && rm -r music/album/ep2", false},
-      {"cp -r outside/video music/video2 && ln -s ../outside music/link", false},
-      {"ln -s album/renamed.m4a music/alias.m4a && ln music/b.m4a music/hard.m4a", false},
-      {"mkdir music/video2/sub && mv music/b.m4a music/video2/sub/ && chmod 0 music/hard.m4a",
+  const std::tuple<std::string, bool, bool> steps[] = {
+      // (command, whether every stored file keeps its row: renames, whether
+      // the watcher is stopped meanwhile: its events all read at once after)
+      {"printf x > music/notes.txt && cp outside/ep/x.m4a music/new.m4a", false, false},
+      {"mv music/new.m4a music/album/renamed.m4a", true, false},
+      // Times alone, changed with the file opened or not.
+      {"touch -h -d 2001-01-01 music/album/renamed.m4a && touch -d 2001-01-02 music/album/a.m4a",
+       false, false},
+      {"mv outside/ep music/ep", false, false},
+      {"mv music/ep music/album/ep2 && mv music/album/b.m4a music/b.m4a", true, false},
+      // Files of the same size (the songs 1, 2 and 3) and time taking the
+      // place of others: by a link, by a rename, by a move from outside.
+      {"cp music/album/renamed.m4a music/x.m4a && touch -r music/album/a.m4a music/x.m4a", false,
        false},
-      {"mkdir music/vid && mv music/video2 music/vid2 && rmdir music/vid", true},
-      {"printf w > music/vid2/sub/w.txt", false},
-      {"mv music/vid2 outside/vid2 && mv films outside/films", false},
+      {"rm music/x.m4a && ln music/album/a.m4a music/x.m4a && cp music/b.m4a outside/t && touch "
+       "-r music/album/renamed.m4a outside/t && mv outside/t music/album/renamed.m4a",
+       false, true},
+      {"cp music/x.m4a music/t && touch -r music/b.m4a music/t && mv music/t music/b.m4a", false,
+       false},
+      {"printf y > music/album/ep2/new.txt && printf z > music/album/ep2/deep/new.txt", false,
+       false},
+      {"mv music/video outside/video", false, false},
+      {"rm music/album/a.m4a && rm -r music/album/ep2", false, false},
+      {"cp -r outside/video music/video2 && ln -s ../outside music/link", false, false},
+      // A folder made in the place of one moved out, which comes back under
+      // another name, leaves again and comes back, and goes into a folder
+      // made before its watch is.
+      {"mv music/video2 outside/v && mkdir music/video2 && mv outside/v music/v", false, true},
+      {"mv music/v outside/ && mv outside/v music/ && mkdir music/new && mv music/v music/new/",
+       false, true},
+      {"ln -s album/renamed.m4a music/alias.m4a && ln music/b.m4a music/hard.m4a", false, false},
+      {"mkdir music/video2/sub && mv music/b.m4a music/video2/sub/ && chmod 0 music/hard.m4a",
+       false, false},
+      {"mkdir music/vid && mv music/video2 music/vid2 && rmdir music/vid", true, false},
+      {"printf w > music/vid2/sub/w.txt && printf v > music/new/v/v.txt", false, false},
+      {"mv music/vid2 outside/vid2 && mv films outside/films", false, false},
   };
-  for (const auto& [command, renames] : steps) {
+  for (const auto& [command, renames, stopped] : steps) {
     const std::string before = sql(t.db, ids);
+    if (stopped) kill(w.pid(), SIGSTOP);
     t.run(command);
+    if (stopped) kill(w.pid(), SIGCONT);
     t.expectConverges(roots, command);
     // A watch for every folder, and none for a folder gone or moved out.
     EXPECT_TRUE(waitFor([&] { return watchesOf(w.pid()) == foldersUnder(roots); }))
@@ -211,6 +234,11 @@ TEST(Mp4indexWatch, FollowsEveryKindOfChangeAsAFreshUpdateSeesIt) {
   EXPECT_EQ(w.err().find(t["music/video"] + ":"), std::string::npos) << w.err();
   EXPECT_EQ(w.err().find("limit of inotify watches"), std::string::npos) << w.err();
   EXPECT_EQ(w.err().find("overflowed"), std::string::npos) << w.err();
+  // Permissions changed alone: the file is looked at, not analysed again.
+  const size_t said = w.out().size();
+  t.run("chmod 600 music/album/renamed.m4a && printf n > music/new.txt");
+  t.expectConverges(roots, "permissions changed");
+  EXPECT_EQ(w.out().find(" 1 changed", said), std::string::npos) << w.out().substr(said);
 
   // A file written through a descriptor that stays open is analysed once
   // quiet; the last version is what stays.

@@ -217,10 +217,16 @@ class Watcher {
       stack.pop_back();
       const int wd = m_inotify.watchFolder(dir, isRoot(dir));
       if (wd >= 0) {
-        // A folder reached by another path too (a bind mount, perhaps of a
-        // folder above): the first path keeps it.
         const auto [known, fresh] = m_dirOf.try_emplace(wd, dir);
-        if (!fresh && known->second != dir) continue;
+        if (!fresh && known->second != dir) {
+          // Watched under another path already: the same folder reached
+          // twice (a bind mount, perhaps of a folder above), which the
+          // first path keeps; or a folder moved here before its move was
+          // read, or back into the trees after it left them, whose watches
+          // come with it.
+          if (sameFolder(known->second, dir)) continue;
+          renameWatched(known->second, dir);
+        }
         m_wdAt[dir] = wd;
         m_unwatched.erase(dir);
       } else if (errno == ENOSPC) {
@@ -231,6 +237,21 @@ class Watcher {
       }
       pushSubfolders(dir, &stack);
     }
+  }
+
+  // Whether two paths name one folder; never for a folder set aside.
+  static bool sameFolder(const std::string& a, const std::string& b) {
+    struct stat sa, sb;
+    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+  }
+
+  // Where the watches of a folder moved out of the trees wait until the
+  // move is settled: a name no path has (lstat of it fails), unique to the
+  // move, so that a folder made at once in its place, or another moved
+  // away from there, keeps watches of its own.
+  static std::string setAside(uint32_t cookie, const std::string& path) {
+    return std::string(1, '\0') + std::to_string(cookie) + path;
   }
 
   // Folders whose type the file system does not tell are pushed too: the
@@ -259,9 +280,10 @@ class Watcher {
     for (const std::string& path : keysUnder(m_unwatched, folder)) m_unwatched.erase(path);
   }
 
-  // A folder renamed within the trees: its watches (which follow it) and
-  // its unwatched folders go with it. (Its files being written are met
-  // again under their new paths by their next write or close.)
+  // A folder renamed (within the trees, or set aside): its watches (which
+  // follow it) and its unwatched folders go with it. (Its files being
+  // written are met again under their new paths by their next write or
+  // close.)
   void renameWatched(const std::string& from, const std::string& to) {
     const auto renamed = [&](const std::string& path) { return to + path.substr(from.size()); };
     for (const std::string& path : keysUnder(m_wdAt, from)) {
@@ -307,6 +329,7 @@ class Watcher {
     const auto known = m_dirOf.find(e.wd);
     if (known == m_dirOf.end()) return;  // a watch forgotten already
     const std::string dir = known->second;
+    if (dir[0] != '/') return;  // set aside: it left the trees
     if (e.name.empty()) {
       // The folder itself: its parent reports its removal and moves, except
       // for a root's. (The end of its watch, IN_IGNORED, follows those, when
@@ -324,6 +347,7 @@ class Watcher {
     if (e.mask & IN_MOVED_FROM) {
       // Held until its other half comes; alone, it left the trees.
       m_movedFrom[e.cookie] = MovedFrom{path, folder};
+      if (folder) renameWatched(path, setAside(e.cookie, path));
       schedule(now);
     } else if (e.mask & IN_MOVED_TO) {
       movedTo(e.cookie, path, folder, now);
@@ -344,6 +368,10 @@ class Watcher {
                ((e.mask & IN_ATTRIB) && m_writing.count(path) != 0)) {
       writing(path, now);
     } else {
+      // Made whole (a link, perhaps in place of a file of the same size and
+      // time: analysed all the same), or its attributes changed (looked at,
+      // analysed only when its time changed).
+      if (e.mask & IN_CREATE) m_written.insert(path);
       changed(path, now);
     }
   }
@@ -357,8 +385,13 @@ class Watcher {
   void movedTo(uint32_t cookie, const std::string& path, bool folder, Clock::time_point now) {
     const auto from = m_movedFrom.find(cookie);
     if (from == m_movedFrom.end()) {
-      // Moved in from outside the trees.
-      if (folder) watchTree(path);
+      // Moved in from outside the trees (a file analysed whatever its size
+      // and time, as it may take the place of another).
+      if (folder) {
+        watchTree(path);
+      } else {
+        m_written.insert(path);
+      }
       changed(path, now);
       return;
     }
@@ -367,7 +400,7 @@ class Watcher {
     // A rename: the stored files follow without being analysed again, then
     // the destination is updated (unchanged files only looked at).
     m_moves.emplace_back(old, path);
-    if (folder) renameWatched(old, path);
+    if (folder) renameWatched(setAside(cookie, old), path);
     if (!folder && m_writing.count(old) != 0) {
       // Still being written: analysed once closed or quiet, as before.
       endWriting(old);
@@ -504,7 +537,7 @@ class Watcher {
         ++it;
         continue;
       }
-      if (it->second.folder) forget(it->second.path, true);
+      if (it->second.folder) forget(setAside(it->first, it->second.path), true);
       endWriting(it->second.path);
       m_dirty.insert(it->second.path);
       it = m_movedFrom.erase(it);
@@ -552,7 +585,7 @@ class Watcher {
   size_t m_reportedUnwatched = 0;
   Clock::time_point m_nextRescan;                               // of the unwatched folders
   std::set<std::string> m_dirty;                                // paths to update
-  std::unordered_set<std::string> m_written;                    // files among them seen written
+  std::unordered_set<std::string> m_written;                    // files among them analysed again
   std::vector<std::pair<std::string, std::string>> m_moves;     // renames, in order
   std::unordered_map<uint32_t, MovedFrom> m_movedFrom;          // by cookie, awaiting their pair
   std::map<std::string, Writing> m_writing;                     // files being written
