@@ -115,6 +115,12 @@ class Params {
   }
 
   int count() const { return static_cast<int>(m_values.size()); }
+  // Drops the parameters added after the first n.
+  void truncate(int n) {
+    m_values.resize(n);
+    m_lengths.resize(n);
+    m_formats.resize(n);
+  }
   const char* const* values() {
     m_pointers.clear();
     for (const std::string& v : m_values) m_pointers.push_back(v.data());
@@ -303,10 +309,18 @@ class Renderer {
       : m_params(params), m_keyId(keyId), m_words(words) {}
 
   std::string condition(const QueryNode& node) {
+    std::string files;
+    if (node.kind != QueryNode::All && setOf(node, &files)) return "f.id IN (" + files + ")";
     switch (node.kind) {
       case QueryNode::Match:
-        return leaf(node.term);
+        return leaf(node.term, nullptr);
       case QueryNode::Not:
+        // NOT EXISTS, unlike NOT IN (which must heed NULLs), is planned as
+        // an anti-join: the files left by the other terms are probed one by
+        // one instead of every file of the negated set being hashed.
+        if (setOf(node.children[0], &files)) {
+          return "NOT EXISTS (SELECT 1 FROM (" + files + ") AS n(file) WHERE n.file = f.id)";
+        }
         return "NOT " + condition(node.children[0]);
       case QueryNode::All:
       case QueryNode::Any:
@@ -322,13 +336,49 @@ class Renderer {
   }
 
  private:
-  std::string leaf(const Term& term) {
-    if (term.kind == Term::Words) return phrase(term, "w0.key > 0");
+  // Whether node's files are one query of file ids (to out): a term read
+  // from an index, or either of such terms. An either-or of those is one
+  // semi-join on their union, where OR between IN conditions checks every
+  // file of the index against each set.
+  // Nothing is added to the parameters when it is not.
+  bool setOf(const QueryNode& node, std::string* out) {
+    const int added = m_params.count();
+    if (node.kind == QueryNode::Match) {
+      bool isSet = false;
+      *out = leaf(node.term, &isSet);
+      if (!isSet) m_params.truncate(added);
+      return isSet;
+    }
+    if (node.kind != QueryNode::Any || node.children.empty()) return false;
+    std::string sets, one;
+    for (const QueryNode& child : node.children) {
+      if (!setOf(child, &one)) {
+        m_params.truncate(added);
+        return false;
+      }
+      sets += (sets.empty() ? "" : " UNION ALL ") + one;
+    }
+    *out = sets;
+    return true;
+  }
+
+  // The condition of term on the files f, or, where *isSet is set (when
+  // isSet is given), the query of its file ids.
+  std::string leaf(const Term& term, bool* isSet) {
+    const auto in = [&](const std::string& files) {
+      if (isSet) *isSet = true;
+      return isSet ? files : "f.id IN (" + files + ")";
+    };
+    const auto words = [&](const std::string& which) {
+      const std::string files = phrase(term, which);
+      return files.empty() ? std::string("FALSE") : in(files);
+    };
+    if (term.kind == Term::Words) return words("w0.key > 0");
     switch (term.fact) {
       case Term::Path:
-        return phrase(term, "w0.key = " + m_params.number(kPathWords));
+        return words("w0.key = " + m_params.number(kPathWords));
       case Term::Name:
-        return phrase(term, "w0.key = " + m_params.number(kNameWords));
+        return words("w0.key = " + m_params.number(kNameWords));
       case Term::Source:
         return "f.source = " + m_params.bytes(term.text);
       case Term::Extension:
@@ -346,10 +396,10 @@ class Renderer {
     switch (term.kind) {
       case Term::Words:
       case Term::FieldWords:
-        return phrase(term, "w0.key = " + k);
+        return words("w0.key = " + k);
       case Term::Equals: {
         const std::string value = m_params.bytes(term.text);
-        std::string sql = "f.id IN (SELECT file FROM texts WHERE key = " + k +
+        std::string sql = "SELECT file FROM texts WHERE key = " + k +
                           " AND substring(value, 1, 200) = substring(" + value +
                           ", 1, 200) AND value = " + value;
         int64_t n;
@@ -357,14 +407,14 @@ class Renderer {
           sql += " UNION ALL SELECT file FROM nums WHERE key = " + k +
                  " AND value = " + m_params.number(n);
         }
-        return sql + ")";
+        return in(sql);
       }
       case Term::Range:
-        return "f.id IN (SELECT file FROM nums WHERE key = " + k + " AND value BETWEEN " +
-               m_params.number(term.low) + " AND " + m_params.number(term.high) + ")";
+        return in("SELECT file FROM nums WHERE key = " + k + " AND value BETWEEN " +
+                  m_params.number(term.low) + " AND " + m_params.number(term.high));
       case Term::TextRange: {
         const std::string low = m_params.bytes(term.textLow);
-        std::string sql = "f.id IN (SELECT file FROM texts WHERE key = " + k +
+        std::string sql = "SELECT file FROM texts WHERE key = " + k +
                           " AND substring(value, 1, 200) >= substring(" + low +
                           ", 1, 200) AND value >= " + low;
         if (!term.textHigh.empty()) {
@@ -372,19 +422,20 @@ class Renderer {
           sql += " AND substring(value, 1, 200) <= substring(" + high + ", 1, 200) AND value < " +
                  high;
         }
-        return sql + ")";
+        return in(sql);
       }
       case Term::Has:
-        return "f.id IN (SELECT file FROM has WHERE key = " + k + ")";
+        return in("SELECT file FROM has WHERE key = " + k);
     }
     return "FALSE";
   }
 
-  // The files with the words of term in this order in one value that
-  // which says (a condition on w0.key); the last word may be a prefix.
+  // The query of the files with the words of term in this order in one
+  // value that which says (a condition on w0.key; the last word may be a
+  // prefix); empty when term has no words.
   std::string phrase(const Term& term, const std::string& which) {
     const std::vector<std::string> words = m_words.split(term.text);
-    if (words.empty()) return "FALSE";
+    if (words.empty()) return "";
     std::string from = "words w0", where = which;
     for (size_t i = 0; i < words.size(); ++i) {
       const std::string w = "w" + std::to_string(i);
@@ -400,7 +451,7 @@ class Renderer {
         where += " AND " + w + ".word = " + m_params.bytes(words[i]);
       }
     }
-    return "f.id IN (SELECT w0.file FROM " + from + " WHERE " + where + ")";
+    return "SELECT w0.file FROM " + from + " WHERE " + where;
   }
 
   Params& m_params;
