@@ -310,10 +310,12 @@ class Renderer {
 
   std::string condition(const QueryNode& node) {
     std::string files;
-    if (node.kind != QueryNode::All && setOf(node, &files)) return "f.id IN (" + files + ")";
     switch (node.kind) {
-      case QueryNode::Match:
-        return leaf(node.term, nullptr);
+      case QueryNode::Match: {
+        bool isSet = false;
+        const std::string sql = leaf(node.term, isSet);
+        return isSet ? "f.id IN (" + sql + ")" : sql;
+      }
       case QueryNode::Not:
         // NOT EXISTS, unlike NOT IN (which must heed NULLs), is planned as
         // an anti-join: the files left by the other terms are probed one by
@@ -322,8 +324,10 @@ class Renderer {
           return "NOT EXISTS (SELECT 1 FROM (" + files + ") AS n(file) WHERE n.file = f.id)";
         }
         return "NOT " + condition(node.children[0]);
-      case QueryNode::All:
       case QueryNode::Any:
+        if (setOf(node, &files)) return "f.id IN (" + files + ")";
+        break;
+      case QueryNode::All:
         break;
     }
     if (node.children.empty()) return "TRUE";
@@ -345,7 +349,7 @@ class Renderer {
     const int added = m_params.count();
     if (node.kind == QueryNode::Match) {
       bool isSet = false;
-      *out = leaf(node.term, &isSet);
+      *out = leaf(node.term, isSet);
       if (!isSet) m_params.truncate(added);
       return isSet;
     }
@@ -362,12 +366,12 @@ class Renderer {
     return true;
   }
 
-  // The condition of term on the files f, or, where *isSet is set (when
-  // isSet is given), the query of its file ids.
-  std::string leaf(const Term& term, bool* isSet) {
+  // The query of term's file ids, isSet then set, or else its condition
+  // on the files f.
+  std::string leaf(const Term& term, bool& isSet) {
     const auto in = [&](const std::string& files) {
-      if (isSet) *isSet = true;
-      return isSet ? files : "f.id IN (" + files + ")";
+      isSet = true;
+      return files;
     };
     const auto words = [&](const std::string& which) {
       const std::string files = phrase(term, which);

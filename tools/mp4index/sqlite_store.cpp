@@ -774,7 +774,7 @@ class SqliteStore : public Store {
   void endRead() override { m_db.execute("COMMIT"); }
 
   bool hasField(const std::string& key) override {
-    const int64_t id = knownKeyId(key);
+    const int64_t id = m_keys.known(key);
     if (id == 0) return false;
     Statement any(m_db.handle(), "SELECT 1 FROM keys WHERE id = ? AND files > 0");
     any.bindInteger(1, id);
@@ -792,12 +792,12 @@ class SqliteStore : public Store {
     Statement files(m_db.handle(), sql.text.c_str());
     sql.bind(files);
     std::unordered_set<int64_t> wanted;
-    for (const std::string& key : options.keys) wanted.insert(knownKeyId(key));
+    for (const std::string& key : options.keys) wanted.insert(m_keys.known(key));
     deliver(files, each, options.values, options.keys.empty() ? nullptr : &wanted);
   }
 
   uint64_t count(const QueryNode& query) override {
-    const QueryRenderer::KeyId keyId = [&](const std::string& key) { return knownKeyId(key); };
+    const QueryRenderer::KeyId keyId = [&](const std::string& key) { return m_keys.known(key); };
     const QueryRenderer::Scalar scalar = [&](const Sql& sql) { return this->scalar(sql); };
     const QueryRenderer::OneWord oneWord = [&](const std::string& text, std::string* word) {
       int words = 0;
@@ -833,7 +833,7 @@ class SqliteStore : public Store {
   }
 
   Sql render(const QueryNode& query) {
-    const QueryRenderer::KeyId keyId = [&](const std::string& key) { return knownKeyId(key); };
+    const QueryRenderer::KeyId keyId = [&](const std::string& key) { return m_keys.known(key); };
     const QueryRenderer::Scalar scalar = [&](const Sql& sql) { return this->scalar(sql); };
     return QueryRenderer(keyId, scalar, source()).condition(query);
   }
@@ -842,7 +842,7 @@ class SqliteStore : public Store {
   // its report replayed; false when there was none.
   bool deliver(Statement& files, const FileSink& each, bool values,
                const std::unordered_set<int64_t>* wanted = nullptr) {
-    loadKeys();
+    m_keys.load();
     bool any = false;
     while (files.step()) {
       any = true;
@@ -887,10 +887,6 @@ class SqliteStore : public Store {
                           " cannot be read): remove it and run update again");
     }
   }
-
-  void loadKeys() { m_keys.load(); }
-  // The id of key, 0 when no file has ever had it.
-  int64_t knownKeyId(const std::string& key) { return m_keys.known(key); }
 
   // The SQL of the key cache.
   void readKeys(const std::function<void(std::string, int64_t)>& each) {
